@@ -1,0 +1,28 @@
+// The relay's process-wide tables and settings, defined once. Everything here
+// is filled on the main thread during start-up and only read once the
+// threads run, except the request queue, which queue_lock guards.
+#include "core/settings.h"
+
+extern "C" {
+struct interface *ifs[KESTIVANE_MAX_INTERFACES];
+int32_t if_num;
+struct server *servers[KESTIVANE_MAX_SERVERS];
+int32_t srv_num;
+struct plugin *plugins[KESTIVANE_MAX_PLUGINS];
+struct plugin_options_head *options_heads[KESTIVANE_MAX_PLUGINS];
+uint8_t plugins_number;
+struct queue_head q_head = STAILQ_HEAD_INITIALIZER(q_head);
+int32_t queue_size;
+pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
+struct ip_binding_head ip_binding_map_head = STAILQ_HEAD_INITIALIZER(ip_binding_map_head);
+int32_t debug;
+struct pidfh *pfh;
+int32_t bootps_port;
+int32_t bootpc_port;
+int32_t rps_limit;
+int32_t max_packet_size = 1400;
+}
+
+int32_t max_hops = 4;
+char plugin_base[80] = KESTIVANE_DEFAULT_PLUGIN_DIR;

@@ -1,0 +1,31 @@
+// Settings of the relay that plug-ins do not see, and the limits of the
+// shared tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plugins/kestivane_plugin.h"
+
+// Requests whose hops count has reached this are not forwarded (1..16).
+extern int32_t max_hops;
+// Directory of plug-in files, always ending in '/' when it fits.
+extern char plugin_base[80];
+
+namespace kestivane {
+
+inline constexpr int32_t interfaces_limit = KESTIVANE_MAX_INTERFACES - 1; // 99 usable slots
+inline constexpr int32_t servers_limit = KESTIVANE_MAX_SERVERS - 1;       // 63 usable slots
+inline constexpr int plugins_limit = KESTIVANE_MAX_PLUGINS;
+
+inline constexpr int32_t min_packet_size = 300;
+inline constexpr int32_t max_packet_size_limit = 1500;
+inline constexpr int32_t min_hops_limit = 1;
+inline constexpr int32_t max_hops_limit = 16;
+
+// Log levels as syslog numbers them.
+inline constexpr int32_t log_error = 3;
+inline constexpr int32_t log_warning = 4;
+inline constexpr int32_t log_debug = 7;
+
+} // namespace kestivane

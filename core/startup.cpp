@@ -1,0 +1,179 @@
+// Start-up, in the order the relay's behaviour depends on: every option takes
+// effect when it is met, so "-A 600 -i eth0" and "-i eth0 -A 600" differ.
+#include "core/startup.h"
+
+#include <bsd/libutil.h>
+#include <err.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+#include "net/forward.h"
+#include "plugins/loader.h"
+
+namespace {
+
+enum class Mode { none, config_file, command_line };
+
+constexpr std::size_t program_name_size = 80; // at most 79 characters kept
+constexpr std::size_t pid_path_size = 256;    // at most 255 characters kept
+
+// Copies at most size - 1 characters of text and terminates the copy.
+void copy_cut(char *dst, std::size_t size, const char *text) {
+    std::snprintf(dst, size, "%s", text);
+}
+
+int32_t service_port(const char *service) {
+    const struct servent *entry = getservbyname(service, nullptr);
+    if (entry == nullptr) errx(69, "getservbyname(%s)", service);
+    return entry->s_port;
+}
+
+// strtol's reading: leading blanks and a sign, digits up to the first other
+// character, 0 without digits; the result kept as a 32-bit int.
+int32_t read_decimal(const char *text) {
+    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+}
+
+[[noreturn]] void print_usage(const char *program) { usage(program); }
+
+[[noreturn]] void refuse_mode_mix() {
+    errx(1, "Either config file or command line options allowed. Not both.");
+}
+
+void choose_mode(Mode &mode, Mode wanted) {
+    if (mode != Mode::none && mode != wanted) refuse_mode_mix();
+    mode = wanted;
+}
+
+// Command-line mode: every interface relays to every server operand that
+// opened, each exactly once, in operand order. What opening the interfaces
+// put in their lists (one -1 per -i, no server being open then) goes.
+void bind_operand_servers(int count, char **operands) {
+    std::vector<int32_t> opened;
+    for (int i = 0; i < count; ++i) {
+        if (open_server(operands[i]) == 0) {
+            logd(kestivane::log_warning, "Can't open server %s. Ignored.", operands[i]);
+            continue;
+        }
+        opened.push_back(srv_num - 1);
+    }
+    for (int32_t i = 0; i < if_num; ++i) {
+        struct interface *iface = ifs[i];
+        int32_t *list = nullptr;
+        if (!opened.empty()) {
+            list = static_cast<int32_t *>(std::malloc(opened.size() * sizeof(int32_t)));
+            if (list == nullptr) process_error(16, "malloc");
+            std::memcpy(list, opened.data(), opened.size() * sizeof(int32_t));
+        }
+        // The earlier list is left behind: its memory is never given back.
+        iface->srv_idx = list;
+        iface->srv_count = static_cast<int32_t>(opened.size());
+    }
+}
+
+void open_pid_file(const char *path) {
+    pid_t other = 0;
+    pfh = pidfile_open(path, 0644, &other);
+    if (pfh != nullptr) return;
+    if (errno == EEXIST) errx(1, "Already run with PID %lu. Exiting.", static_cast<unsigned long>(other));
+    errx(1, "Can't create PID file");
+}
+
+void start_threads() {
+    pthread_t thread;
+    for (int32_t i = 0; i < if_num; ++i) {
+        if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
+    }
+    if (pthread_create(&thread, nullptr, process_server_answer, nullptr) == 0) pthread_detach(thread);
+}
+
+} // namespace
+
+void run_relay(int argc, char **argv) {
+    copy_cut(plugin_base, sizeof plugin_base, KESTIVANE_DEFAULT_PLUGIN_DIR);
+    bootps_port = service_port("bootps");
+    bootpc_port = service_port("bootpc");
+    openlog("kestivane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+
+    char program[program_name_size];
+    copy_cut(program, sizeof program, argc > 0 ? argv[0] : "kestivane");
+    char pid_path[pid_path_size] = "";
+    STAILQ_INIT(&ip_binding_map_head);
+    Mode mode = Mode::none;
+
+    // '+': POSIX parsing, stop at the first operand and never reorder.
+    int option;
+    while ((option = getopt(argc, argv, "+A:c:df:hi:p:")) != -1) {
+        switch (option) {
+        case 'A':
+            if (mode == Mode::config_file) refuse_mode_mix();
+            max_packet_size = read_decimal(optarg);
+            if (max_packet_size < kestivane::min_packet_size ||
+                max_packet_size > kestivane::max_packet_size_limit)
+                errx(1, "Wrong packet size");
+            break;
+        case 'c':
+            if (mode == Mode::config_file) refuse_mode_mix();
+            max_hops = read_decimal(optarg);
+            if (max_hops < kestivane::min_hops_limit || max_hops > kestivane::max_hops_limit)
+                errx(1, "Wrong hops number");
+            break;
+        case 'd':
+            ++debug;
+            break;
+        case 'f':
+            if (mode == Mode::config_file) errx(1, "only one config file allowed");
+            choose_mode(mode, Mode::config_file);
+            read_config(optarg);
+            break;
+        case 'i':
+            choose_mode(mode, Mode::command_line);
+            if (open_interface(optarg) == 0)
+                logd(kestivane::log_debug, "Interface %s does not exist. Ignored.", optarg);
+            break;
+        case 'p':
+            copy_cut(pid_path, sizeof pid_path, optarg);
+            break;
+        default: // -h, an unknown letter or a missing argument
+            print_usage(program);
+        }
+    }
+
+    int operands = argc - optind;
+    if ((mode == Mode::command_line && operands == 0) || (mode == Mode::config_file && operands > 0))
+        print_usage(program);
+
+    init_plugins();
+    if (operands > 0) bind_operand_servers(operands, argv + optind);
+
+    if (if_num == 0) errx(1, "No interfaces found to listen. Exiting.");
+    logd(kestivane::log_warning, "Total interfaces: %d", if_num);
+
+    if (pid_path[0] == '\0') {
+        const char *slash = std::strrchr(program, '/');
+        std::string path = std::string("/var/run/") + (slash ? slash + 1 : program) + ".pid";
+        copy_cut(pid_path, sizeof pid_path, path.c_str());
+    }
+    if (debug == 0) open_pid_file(pid_path);
+
+    signal(SIGHUP, SIG_IGN);
+    if (debug == 0 && daemon(0, 0) != 0) process_error(1, "Can't daemonize. Exiting.");
+    if (pfh != nullptr) pidfile_write(pfh);
+
+    STAILQ_INIT(&q_head);
+    pthread_mutex_init(&queue_lock, nullptr);
+    pthread_cond_init(&queue_cond, nullptr);
+    start_threads();
+    consume_queue();
+}

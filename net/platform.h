@@ -1,0 +1,27 @@
+// What the relay needs of the operating system beyond POSIX, one function
+// each. net/linux/ implements them for Linux; another system adds its own
+// folder with the same functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace kestivane::platform {
+
+// Opens a handle that puts whole Ethernet frames on the named interface's
+// wire unchanged. Returns the descriptor, or -1 with errno set.
+int frame_out_open(const char *ifname);
+
+// Writes one whole frame; returns the bytes taken, or -1 with errno set.
+long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
+
+// The interface's hardware address. Returns false when the system knows no
+// interface of that name; true otherwise, with at most 6 bytes copied to mac
+// (none when the interface carries no link-level address).
+bool link_address(const char *ifname, uint8_t mac[6]);
+
+// A cheap monotonic clock of millisecond or better resolution.
+struct timespec coarse_now();
+
+} // namespace kestivane::platform
