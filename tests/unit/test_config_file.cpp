@@ -324,6 +324,48 @@ TEST_F(ConfigFile, BindIpWarnings) {
     EXPECT_EQ(result.err, no_interfaces);
 }
 
+// The shipped sample, as an operator would adapt it: with its interface
+// names replaced it runs up to the point where interfaces are needed, and
+// each commented-out example works once uncommented.
+TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
+    std::string sample = slurp(fs::path(KESTIVANE_SOURCE_DIR) / "dist/kestivane.conf");
+    ASSERT_FALSE(sample.empty());
+    auto replace_all = [&sample](const std::string &from, const std::string &to) {
+        for (std::size_t at = sample.find(from); at != std::string::npos; at = sample.find(from, at + to.size()))
+            sample.replace(at, from.size(), to);
+    };
+    replace_all(" eth1", " nosuchA0");
+    replace_all(" eth2", " nosuchB0");
+    replace_all("#bind_ip=eth1 ", "bind_ip=nosuchA0 ");
+    replace_all("#plugin_path=", "plugin_path=");
+    const std::string list = write("servers.list", "198.51.100.9 nosuchC0\n");
+    replace_all("#file=/etc/kestivane.servers", "file=" + list);
+
+    Outcome result = read_file(sample);
+    EXPECT_EQ(result.out, "Option max_packet_size set to: 1400\n"
+                          "Option max_hops set to: 4\n"
+                          "Option rps_limit set to: 0\n"
+                          "Option plugin_base set to: /usr/local/lib/kestivane/\n"
+                          "bind_ip: address 198.51.100.1 not found on interface nosuchA0. Ignoring\n"
+                          "Open server: 203.0.113.10\n"
+                          "DHCP server #1: 203.0.113.10\n"
+                          "Interface nosuchA0 does not exist. Ignored.\n"
+                          "Interface nosuchB0 does not exist. Ignored.\n"
+                          "Open server: 203.0.113.11\n"
+                          "DHCP server #1: 203.0.113.11\n"
+                          "Interface nosuchA0 does not exist. Ignored.\n"
+                          "Interface nosuchB0 does not exist. Ignored.\n"
+                          "Open server: 198.51.100.9\n"
+                          "DHCP server #1: 198.51.100.9\n"
+                          "Interface nosuchC0 does not exist. Ignored.\n");
+    EXPECT_EQ(result.err, no_interfaces);
+
+    replace_all("#[example-plugin]", "[example-plugin]");
+    replace_all("#option=value", "option=value");
+    expect_refusal(read_file(sample, false),
+                   "Can't open plugin: /usr/local/lib/kestivane/kestivane_example_plugin.so");
+}
+
 // The binding list in process: a refused binding leaves no trace, and the
 // tail stays right for the next one.
 class BindingList : public ::testing::Test {
