@@ -159,7 +159,7 @@ kv_wait_for() {
     while :; do
         "$@" && return 0
         [ "$(date +%s%N)" -ge "$deadline" ] && return 1
-        sleep 0.05
+        sleep 0.1
     done
 }
 
@@ -428,11 +428,16 @@ kv_frames_in() {
 kv_wait_pcap() {
     local name=$1 count=$2 limit=$3
     shift 3
+    KV__PCAP_SEEN=-1
     kv_wait_for "$limit" kv__pcap_has "$(kv_pcap "$name")" "$count" "$@"
 }
+# Reads the capture only when it has grown since the last look.
 kv__pcap_has() {
-    local file=$1 count=$2 n
+    local file=$1 count=$2 n size
     shift 2
+    size=$(stat -c %s "$file" 2>/dev/null) || return 1
+    [ "$size" = "$KV__PCAP_SEEN" ] && return 1
+    KV__PCAP_SEEN=$size
     n=$(kv_frames count "$file" "$@" 2>/dev/null) || return 1
     [ "${n:-0}" -ge "$count" ]
 }
