@@ -326,13 +326,14 @@ kv_stop() { kv_kill "$1"; }
 
 # kv_start_relay NAME ARGS...: the relay in the relay namespace in debug
 # mode, "$KESTIVANE -d ARGS...", logging to $KV_TMP/NAME.log. Waits until it
-# logs "Listen at" once for every -i among ARGS (at least once). Sets
-# KV_RELAY_PID and KV_RELAY_LOG.
+# logs "Listen at" KV_LISTEN_COUNT times, by default once for every -i among
+# ARGS (at least once). Sets KV_RELAY_PID and KV_RELAY_LOG.
 kv_start_relay() {
     local name=$1 a want=0
     shift
     for a in "$@"; do [ "$a" = -i ] && want=$((want + 1)); done
     [ "$want" -ge 1 ] || want=1
+    want=${KV_LISTEN_COUNT:-$want}
     kv_bg "$name" "$KV_NS_RELAY" "$KESTIVANE" -d "$@"
     KV_RELAY_PID=$KV_LAST_PID
     KV_RELAY_LOG="$KV_TMP/$name.log"
@@ -423,7 +424,7 @@ kv_frames_in() {
     ip netns exec "$ns" "$KV_PYTHON" "$KV_FRAMES" "$@"
 }
 
-# kv_wait_pcap NAME COUNT [SECONDS] SELECT...: wait until the capture holds
+# kv_wait_pcap NAME COUNT SECONDS SELECT...: wait until the capture holds
 # at least COUNT DHCP packets matching the selection (frames.py count).
 kv_wait_pcap() {
     local name=$1 count=$2 limit=$3
