@@ -18,6 +18,7 @@ a second.
 
 import argparse
 import json
+import os
 import socket
 import struct
 import sys
@@ -89,6 +90,43 @@ def add_message_options(p, op, size):
     p.add_argument("--fill", default="0", help="byte that pads the message")
     p.add_argument("--count", type=int, default=1)
     p.add_argument("--gap", type=float, default=0.0, help="seconds between copies")
+    p.add_argument("--wait", metavar="PCAP",
+                   help="after sending, wait until this capture holds packets with the xid "
+                   "(exit status 3 on time-out)")
+    p.add_argument("--wait-count", type=int, default=1)
+    p.add_argument("--wait-timeout", type=float, default=5.0)
+
+
+def wait_for_capture(args):
+    """Poll a capture (cheaply, by its size) until it holds --wait-count
+    packets with the xid just sent; exit 3 when the time runs out."""
+    import time
+    if not args.wait:
+        return
+    xid = "0x%08x" % int(args.xid, 0)
+    deadline = time.monotonic() + args.wait_timeout
+    seen = -1
+    while True:
+        try:
+            size = os.stat(args.wait).st_size
+        except OSError:
+            size = -1
+        if size != seen:
+            seen = size
+            n = 0
+            if size > 0:
+                for stamp, frame in read_pcap(args.wait):
+                    f = fields(stamp, frame)
+                    if f is not None and f.get("xid") == xid:
+                        n += 1
+            if n >= args.wait_count:
+                return
+        if time.monotonic() > deadline:
+            print("%s: %d packet(s) with xid %s after %.1f s, expected %d"
+                  % (args.wait, n if seen > 0 else 0, xid, args.wait_timeout, args.wait_count),
+                  file=sys.stderr)
+            sys.exit(3)
+        time.sleep(0.02)
 
 
 def ip_udp_frame(src_mac, dst_mac, src_ip, dst_ip, sport, dport, payload, vlan=None, ttl=64):
@@ -136,12 +174,13 @@ def cmd_request(args):
             raw += b"\0" * (args.frame_len - len(raw))
     if not args.gap:
         send_frames(args.iface, [bytes(raw)] * args.count)
-        return
-    import time
-    for i in range(args.count):
-        send_frames(args.iface, [bytes(raw)])
-        if i + 1 < args.count:
-            time.sleep(args.gap)
+    else:
+        import time
+        for i in range(args.count):
+            send_frames(args.iface, [bytes(raw)])
+            if i + 1 < args.count:
+                time.sleep(args.gap)
+    wait_for_capture(args)
 
 
 def cmd_answer(args):
@@ -158,6 +197,7 @@ def cmd_answer(args):
         if args.gap and i + 1 < args.count:
             time.sleep(args.gap)
     s.close()
+    wait_for_capture(args)
 
 
 # ----- captures

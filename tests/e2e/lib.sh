@@ -67,6 +67,7 @@ KV_TMP=$(mktemp -d "/tmp/kestivane-e2e.$KV_ID.XXXXXX")
 KV_PIDS=()        # processes to stop at teardown, by PID
 KV_NAMESPACES=()  # namespaces to delete at teardown
 KV_CLEANUP=()     # extra shell commands run at teardown (e.g. rm of a pid file)
+KV_RELAY_PREFIX=()
 KV_FAILED=0
 
 kv_log() { echo "[$(date +%T.%3N)] $*" >&2; }
@@ -327,14 +328,16 @@ kv_stop() { kv_kill "$1"; }
 # kv_start_relay NAME ARGS...: the relay in the relay namespace in debug
 # mode, "$KESTIVANE -d ARGS...", logging to $KV_TMP/NAME.log. Waits until it
 # logs "Listen at" KV_LISTEN_COUNT times, by default once for every -i among
-# ARGS (at least once). Sets KV_RELAY_PID and KV_RELAY_LOG.
+# ARGS (at least once). The array KV_RELAY_PREFIX, when set, goes before the
+# executable (e.g. a command that drops privileges). Sets KV_RELAY_PID and
+# KV_RELAY_LOG.
 kv_start_relay() {
     local name=$1 a want=0
     shift
     for a in "$@"; do [ "$a" = -i ] && want=$((want + 1)); done
     [ "$want" -ge 1 ] || want=1
     want=${KV_LISTEN_COUNT:-$want}
-    kv_bg "$name" "$KV_NS_RELAY" "$KESTIVANE" -d "$@"
+    kv_bg "$name" "$KV_NS_RELAY" "${KV_RELAY_PREFIX[@]}" "$KESTIVANE" -d "$@"
     KV_RELAY_PID=$KV_LAST_PID
     KV_RELAY_LOG="$KV_TMP/$name.log"
     if ! kv_wait_log "$KV_RELAY_LOG" "Listen at" "$want"; then
@@ -407,7 +410,9 @@ kv_in_range() {
 kv_tcpdump() {
     local name=$1 ns=$2 dev=$3
     shift 3
-    kv_bg "$name.tcpdump" "$ns" tcpdump -Z root -n -U -s 2000 -i "$dev" -w "$KV_TMP/$name.pcap" "$@"
+    # Immediate mode: packets reach the file as they arrive, not when a
+    # capture buffer block times out (up to a second later).
+    kv_bg "$name.tcpdump" "$ns" tcpdump -Z root -n -U --immediate-mode -s 2000 -i "$dev" -w "$KV_TMP/$name.pcap" "$@"
     kv_wait_log "$KV_TMP/$name.tcpdump.log" "listening on" 1 "$KV_TIMEOUT" ||
         kv_fail "tcpdump on $dev did not start"
 }

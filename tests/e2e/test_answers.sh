@@ -22,12 +22,12 @@ MSG_LEN=250
 
 # answer ARGS...: a server answer from the server segment with a new xid, to
 # the relay's address on segment 1 and with that address as giaddr, unless
-# ARGS say otherwise.
+# ARGS say otherwise. With --wait PCAP it fails unless the answer shows up
+# there.
 answer() {
     kv_next_xid
     kv_frames_in "$KV_NS_SERVER" answer --to "${KV_IP_RELAY[1]}" --bind "$KV_IP_SERVER" \
-        --giaddr "${KV_IP_RELAY[1]}" --xid "$KV_XID" --chaddr "$CHADDR" "$@" ||
-        kv_fail "could not send an answer"
+        --giaddr "${KV_IP_RELAY[1]}" --xid "$KV_XID" --chaddr "$CHADDR" "$@"
 }
 
 # The fields that every delivered frame on segment SEG has.
@@ -48,8 +48,7 @@ delivered() {
     while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done
     shift
     other=$((3 - seg))
-    answer "${args[@]}"
-    if ! kv_wait_pcap "client$seg" 1 5 --xid "$KV_XID"; then
+    if ! answer "${args[@]}" --wait "$(kv_pcap "client$seg")"; then
         kv_check_fail "$name: answer $KV_XID was not delivered on segment $seg"
         return 1
     fi
@@ -91,15 +90,13 @@ delivered "answer on segment 2's socket for segment 1's giaddr goes to segment 1
 # still_relays NAME: a good answer is delivered and a good request forwarded.
 still_relays() {
     local name=$1
-    answer --yiaddr 198.51.100.40
-    if ! kv_wait_pcap client1 1 5 --xid "$KV_XID"; then
+    if ! answer --yiaddr 198.51.100.40 --wait "$(kv_pcap client1)"; then
         kv_check_fail "$name: a good answer after it was not delivered"
         return 1
     fi
     kv_next_xid
-    kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid "$KV_XID" ||
-        kv_fail "could not send a request"
-    if ! kv_wait_pcap server 1 5 --xid "$KV_XID"; then
+    if ! kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid "$KV_XID" \
+        --wait "$(kv_pcap server)"; then
         kv_check_fail "$name: a good request after it was not forwarded"
         return 1
     fi
@@ -111,7 +108,7 @@ dropped() {
     local name=$1 message=$2 bad before
     shift 2
     before=$(kv_count_lines "$KV_RELAY_LOG" "$message")
-    answer "$@"
+    answer "$@" || kv_fail "could not send an answer"
     bad=$KV_XID
     # Answers on one socket are taken in order: once the good one is out,
     # the bad one has been dealt with.

@@ -23,12 +23,12 @@ kv_start_relay relay -c 3 -i "${KV_IF_RELAY[1]}" -i "${KV_IF_RELAY[2]}" -A 600 "
 SERVER_PCAP=$(kv_pcap server)
 
 # send SEG ARGS...: a crafted request on client segment SEG with a new xid.
+# With --wait it fails unless the request reaches the server capture.
 send() {
     local seg=$1
     shift
     kv_next_xid
-    kv_frames_in "${KV_NS_CLIENT[seg]}" request "${KV_IF_CLIENT[seg]}" --xid "$KV_XID" "$@" ||
-        kv_fail "could not send a frame on segment $seg"
+    kv_frames_in "${KV_NS_CLIENT[seg]}" request "${KV_IF_CLIENT[seg]}" --xid "$KV_XID" "$@"
 }
 
 # forwarded NAME SEG SEND_ARGS -- EXPECT...: the request reaches both
@@ -38,8 +38,7 @@ forwarded() {
     shift 2
     while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done
     shift
-    send "$seg" "${args[@]}"
-    if ! kv_wait_pcap server 2 5 --xid "$KV_XID"; then
+    if ! send "$seg" "${args[@]}" --wait "$SERVER_PCAP" --wait-count 2; then
         kv_check_fail "$name: request $KV_XID did not reach both servers"
         return 1
     fi
@@ -78,16 +77,15 @@ refused() {
     shift 3
     lines_before=$(wc -l <"$KV_RELAY_LOG")
     count_before=$(kv_count_lines "$KV_RELAY_LOG" "$message")
-    send "$seg" "$@"
+    send "$seg" "$@" || kv_fail "could not send a frame on segment $seg"
     bad=$KV_XID
     # The listener takes frames in order: once the good one is through, the
     # bad one has been dealt with.
-    send "$seg"
-    if ! kv_wait_pcap server 2 5 --xid "$KV_XID"; then
+    if ! send "$seg" --wait "$SERVER_PCAP" --wait-count 2; then
         kv_check_fail "$name: a good request after it was not forwarded"
         return 1
     fi
-    if [ "$(kv_frames count "$SERVER_PCAP" --xid "$bad")" -ne 0 ]; then
+    if ! kv_frames check "$SERVER_PCAP" --xid "$bad" --count 0; then
         kv_check_fail "$name: the refused frame was forwarded"
         return 1
     fi

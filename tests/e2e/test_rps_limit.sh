@@ -26,9 +26,8 @@ DROPPED="The packet on interface $IFACE droped due to RPS limit"
 burst() {
     local count=$1 passed=$2 dropped=$3
     kv_next_xid
-    kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid "$KV_XID" --count "$count" ||
-        kv_fail "could not send the burst"
-    kv_wait_pcap server "$passed" 5 --xid "$KV_XID"
+    kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid "$KV_XID" --count "$count" \
+        --wait "$SERVER_PCAP" --wait-count "$passed"
     kv_wait_log "$KV_RELAY_LOG" "$DROPPED" "$dropped" 5
     # Give a frame that should not have passed the time to show up.
     sleep 0.3

@@ -20,9 +20,8 @@ KV_CLEANUP+=("rm -f '$PID_FILE'")
 # forwards SEG NAME: a request on segment SEG reaches the server.
 forwards() {
     kv_next_xid
-    kv_frames_in "${KV_NS_CLIENT[$1]}" request "${KV_IF_CLIENT[$1]}" --xid "$KV_XID" ||
-        kv_fail "could not send a request"
-    if kv_wait_pcap server 1 5 --xid "$KV_XID"; then
+    if kv_frames_in "${KV_NS_CLIENT[$1]}" request "${KV_IF_CLIENT[$1]}" --xid "$KV_XID" \
+        --wait "$(kv_pcap server)"; then
         kv_pass "$2"
     else
         kv_check_fail "$2: request not forwarded"
