@@ -65,19 +65,38 @@ KESTIVANE=$(readlink -f "$KESTIVANE")
 
 KV_TMP=$(mktemp -d "/tmp/kestivane-e2e.$KV_ID.XXXXXX")
 KV_PIDS=()        # processes to stop at teardown, by PID
+declare -A KV_STARTED=() # their start times, so that a reused PID is never hit
 KV_NAMESPACES=()  # namespaces to delete at teardown
 KV_CLEANUP=()     # extra shell commands run at teardown (e.g. rm of a pid file)
 KV_RELAY_PREFIX=()
 KV_FAILED=0
 
-kv_log() { echo "[$(date +%T.%3N)] $*" >&2; }
+# kv__start_time PID: the process's start time (field 22 of its stat).
+kv__start_time() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo "${20}"
+}
+
+# kv__track PID: stop this process at teardown.
+kv__track() {
+    KV_PIDS+=("$1")
+    KV_STARTED[$1]=$(kv__start_time "$1")
+}
 
 # kv_kill PID: stop one process by its id, politely first, and wait for it
-# (at most a few seconds). Harmless when it has already gone.
+# (at most a few seconds). Harmless when it has already gone, also when its
+# id has since gone to another process.
 kv_kill() {
     local pid=$1 i
     [ -n "$pid" ] || return 0
     kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    if [ -n "${KV_STARTED[$pid]:-}" ] && [ "$(kv__start_time "$pid")" != "${KV_STARTED[$pid]}" ]; then
+        return 0
+    fi
     kill -TERM "$pid" 2>/dev/null
     for i in $(seq 1 40); do
         kill -0 "$pid" 2>/dev/null || break
@@ -194,12 +213,12 @@ kv_bg() {
     shift 2
     ip netns exec "$ns" "$@" >"$KV_TMP/$name.log" 2>&1 </dev/null &
     KV_LAST_PID=$!
-    KV_PIDS+=("$KV_LAST_PID")
+    kv__track "$KV_LAST_PID"
 }
 
 # kv_adopt_pid PID: have the teardown stop a process this shell did not start
 # itself (a daemon that went into the background).
-kv_adopt_pid() { KV_PIDS+=("$1"); }
+kv_adopt_pid() { kv__track "$1"; }
 
 # kv_mac NS IF: the hardware address of an interface.
 kv_mac() {
