@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -313,6 +315,118 @@ TEST_F(frame_checks, option_walk) {
     auto j = request_frame(300, 241, {255});
     j[headers_size + msg_op] = op_reply;
     EXPECT_EQ(check_line(j, 300, 1), "");
+}
+
+// ---------------------------------------------------------------- listener
+
+// A whole request frame with the given xid and op, END right after option 53.
+std::vector<uint8_t> capture_frame(uint32_t xid, uint8_t op) {
+    auto f = request_frame(300, 300 - 34, {53, 1, 1, 255});
+    f[headers_size + msg_op] = op;
+    f[ip_dst] = 255, f[ip_dst + 1] = 255, f[ip_dst + 2] = 255, f[ip_dst + 3] = 255;
+    for (int i = 0; i < 4; ++i) f[headers_size + msg_xid + i] = static_cast<uint8_t>(xid >> (24 - 8 * i));
+    std::fill(f.begin() + headers_size + 44, f.begin() + headers_size + 60, 0x5a); // sname, to see the copy
+    return f;
+}
+
+uint32_t xid_of(const dhcp_packet &p) {
+    const auto *m = reinterpret_cast<const uint8_t *>(&p);
+    return static_cast<uint32_t>(m[4]) << 24 | m[5] << 16 | m[6] << 8 | m[7];
+}
+
+// The client_request hook of the listener test: rewrites the frame's IPv4
+// destination and rejects the request with xid 0xB.
+int32_t test_client_request(interface * /*iface*/, dhcp_packet *packet, frame_headers *headers) {
+    const uint8_t rewritten[4] = {198, 51, 100, 255};
+    std::memcpy(headers->ip_dst, rewritten, 4);
+    return xid_of(*packet) == 0xB ? 0 : 1;
+}
+
+TEST(listener, checks_hooks_rate_and_queue) {
+    char path[] = "/tmp/kestivane-listener-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
+        pcap_dumper_t *dump = pcap_dump_open(dead, path);
+        ASSERT_NE(dump, nullptr);
+        auto vlan = capture_frame(0xF, op_request);
+        store_be16(vlan.data() + eth_type, 0x8100);
+        std::vector<std::vector<uint8_t>> frames = {
+            capture_frame(0xA, op_request), capture_frame(0xE, op_reply), vlan,
+            capture_frame(0xB, op_request), capture_frame(0xC, op_request),
+            capture_frame(0xD, op_request), capture_frame(0x10, op_request)};
+        for (const auto &f : frames) {
+            pcap_pkthdr info{};
+            info.caplen = info.len = static_cast<bpf_u_int32>(f.size());
+            pcap_dump(reinterpret_cast<u_char *>(dump), &info, f.data());
+        }
+        pcap_dump_close(dump);
+        pcap_close(dead);
+    }
+    fflush(stdout);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The listener never returns; it runs in a child that ends when done.
+        failures = 0;
+        char errbuf[PCAP_ERRBUF_SIZE];
+        static interface iface{};
+        std::strcpy(iface.name, "kst0");
+        iface.idx = 0;
+        iface.cap = pcap_open_offline(path, errbuf);
+        if (iface.cap == nullptr) _exit(2);
+        ifs[0] = &iface;
+        if_num = 1;
+        static char name[] = "tester";
+        static plugin tester{};
+        tester.name = name;
+        tester.client_request = test_client_request;
+        plugins[0] = &tester;
+        plugins_number = 1;
+        rps_limit = 1;
+        debug = 1;
+        testing::internal::CaptureStdout();
+        pthread_t thread;
+        pthread_create(&thread, nullptr, listener, &iface);
+        // Every frame is read at once; give the listener time to queue them.
+        usleep(300000);
+        pthread_mutex_lock(&queue_lock);
+        std::vector<queue_item *> items;
+        for (queue_item *item = STAILQ_FIRST(&q_head); item != nullptr; item = STAILQ_NEXT(item, next))
+            items.push_back(item);
+        int32_t size = queue_size;
+        pthread_mutex_unlock(&queue_lock);
+        std::string out = testing::internal::GetCapturedStdout();
+
+        // Limit 1: frames 1-2 pass, 3 opens a window, 4-5 pass, 6-7 are over.
+        CHECK(out == "wrong ether type -- packet discarded\n"
+                     "The packet rejected by tester plugin\n"
+                     "The packet on interface kst0 droped due to RPS limit\n"
+                     "The packet on interface kst0 droped due to RPS limit\n");
+        CHECK(size == 2 && items.size() == 2);
+        if (items.size() == 2) {
+            CHECK(xid_of(items[0]->buf) == 0xA && xid_of(items[1]->buf) == 0xC);
+            for (queue_item *item : items) {
+                const auto *m = reinterpret_cast<const uint8_t *>(&item->buf);
+                CHECK(item->if_idx == 0);
+                CHECK(item->dst_ip == addr("198.51.100.255"));
+                CHECK(m[44] == 0x5a && m[59] == 0x5a);
+                CHECK(m[240] == 53 && m[243] == 255);
+                bool zero_after = true;
+                for (std::size_t i = 300 - headers_size; i < sizeof item->buf; ++i) zero_after &= m[i] == 0;
+                CHECK(zero_after);
+            }
+        }
+        if (failures != 0) std::fprintf(stderr, "listener printed:\n%s", out.c_str());
+        _exit(failures == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    unlink(path);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's CHECK lines above";
 }
 
 // -------------------------------------------------------------- rate limit
