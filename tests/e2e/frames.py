@@ -6,9 +6,13 @@
   frames.py answer --to IP [options]  send server answers as UDP datagrams
   frames.py count PCAP [select]       number of matching DHCP packets
   frames.py dump PCAP [select]        their fields, one JSON object a line
-  frames.py check PCAP [select] [--count N] FIELD=VALUE...
-                                      every matching packet has those values
-                                      (and there are N of them, 1 by default)
+  frames.py check PCAP [select] [--count N] [--absent PCAP2] FIELD=VALUE...
+                                      every matching packet has those values,
+                                      there are N of them (1 by default) and
+                                      none in PCAP2
+
+  select: --xid X, --op N, --sport N, --dport N, --where FIELD=VALUE
+  request and answer take --wait PCAP: wait until the packet shows up there.
 
 Frames are built by hand and sent through a packet socket, datagrams through
 a UDP socket, and captures are read and their checksums verified here too:
@@ -22,6 +26,7 @@ import os
 import socket
 import struct
 import sys
+import time
 
 COOKIE = b"\x63\x82\x53\x63"
 
@@ -49,7 +54,7 @@ def iface_mac(name):
 
 def build_message(args, default_options):
     """A BOOTP message: the 236 fixed bytes, the cookie and the options,
-    END unless --no-end, then padded to --msg-len / --size bytes."""
+    END unless --no-end, then cut or padded to --size bytes."""
     chaddr = mac_bytes(args.chaddr) if args.chaddr else b""
     msg = struct.pack(
         "!BBBBIHH4s4s4s4s16s64s128s",
@@ -100,12 +105,12 @@ def add_message_options(p, op, size):
 def wait_for_capture(args):
     """Poll a capture (cheaply, by its size) until it holds --wait-count
     packets with the xid just sent; exit 3 when the time runs out."""
-    import time
     if not args.wait:
         return
     xid = "0x%08x" % int(args.xid, 0)
     deadline = time.monotonic() + args.wait_timeout
     seen = -1
+    n = 0
     while True:
         try:
             size = os.stat(args.wait).st_size
@@ -123,7 +128,7 @@ def wait_for_capture(args):
                 return
         if time.monotonic() > deadline:
             print("%s: %d packet(s) with xid %s after %.1f s, expected %d"
-                  % (args.wait, n if seen > 0 else 0, xid, args.wait_timeout, args.wait_count),
+                  % (args.wait, n, xid, args.wait_timeout, args.wait_count),
                   file=sys.stderr)
             sys.exit(3)
         time.sleep(0.02)
@@ -175,7 +180,6 @@ def cmd_request(args):
     if not args.gap:
         send_frames(args.iface, [bytes(raw)] * args.count)
     else:
-        import time
         for i in range(args.count):
             send_frames(args.iface, [bytes(raw)])
             if i + 1 < args.count:
@@ -184,13 +188,13 @@ def cmd_request(args):
 
 
 def cmd_answer(args):
-    import time
     msg = build_message(args, bytes([53, 1, 2, 54, 4]) + ip_bytes(args.server_id))
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         s.bind((args.bind, args.sport))
     except OSError:
+        # A DHCP server of the test may hold port 67 already.
         s.bind((args.bind, 0))
     for i in range(args.count):
         s.sendto(msg, (args.to, args.port))

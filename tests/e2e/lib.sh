@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034 # the KV_ variables are for the tests that source this
 # End-to-end test library: network namespaces with client segments, the relay
 # and a server segment joined by veth pairs, and helpers that start DHCP
 # servers, DHCP clients, the relay and packet captures inside them.
@@ -239,7 +240,7 @@ kv_add_ns() {
 # server segment (see the head of this file).
 kv_topology() {
     local n=${1:-1} i base
-    [ "$n" -ge 1 ] && [ "$n" -le 4 ] || kv_fail "kv_topology: 1 to 4 segments, not $n"
+    if [ "$n" -lt 1 ] || [ "$n" -gt 4 ]; then kv_fail "kv_topology: 1 to 4 segments, not $n"; fi
     KV_SEGMENTS=$n
     KV_NS_RELAY="kv${KV_ID}r"
     KV_NS_SERVER="kv${KV_ID}s"
