@@ -1,5 +1,6 @@
 // Plug-ins: loading and its refusals, option lists, init, the hook walk,
 // get_bool_value, and the shipped plug-ins driven through their descriptors.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -416,6 +417,210 @@ TEST(MeasureAfterHooks, MessageWithoutEndIsDroppedWithThePointsLine) {
     packet.options[0] = DHCP_OPTION_END;
     log = capture_log([&] { EXPECT_EQ(kestivane::measure_after_hooks(&packet, "server_answer"), 241); });
     EXPECT_EQ(log, "");
+}
+
+// The shipped plug-ins, loaded and initialised as the relay does it and
+// driven through the descriptor the relay copied.
+class Shipped : public Plugins {
+  protected:
+    void SetUp() override {
+        Plugins::SetUp();
+        std::snprintf(eth7.name, sizeof eth7.name, "eth7");
+        std::memcpy(eth7.mac, mac7, 6);
+        eth7.ip = htonl(0xC6336401); // 198.51.100.1
+        std::snprintf(eth8.name, sizeof eth8.name, "eth8");
+        std::memcpy(eth8.mac, mac8, 6);
+        server.sin_family = AF_INET;
+        server.sin_addr.s_addr = htonl(0xCB007102); // 203.0.113.2
+    }
+    // Loads the plug-in with its section's lines and runs init: its result.
+    int32_t load(const char *name, std::vector<std::string> lines) {
+        load_plugin(name, 1);
+        for (const std::string &line : lines) append_plugin_option(line);
+        struct plugin *p = plugins[plugins_number - 1];
+        return p->init(options_heads[plugins_number - 1]);
+    }
+    // A DHCP message whose options are the bytes given, zeros after them.
+    static struct dhcp_packet message(uint8_t op, std::vector<uint8_t> options) {
+        struct dhcp_packet packet {};
+        packet.op = op;
+        packet.htype = 1;
+        packet.hlen = 6;
+        const uint8_t xid[4] = {0x01, 0x02, 0x03, 0x04};
+        std::memcpy(&packet.xid, xid, 4);
+        std::memcpy(packet.chaddr, client, 6);
+        const uint8_t cookie[4] = {99, 130, 83, 99};
+        std::memcpy(packet.cookie, cookie, 4);
+        std::memcpy(packet.options, options.data(), options.size());
+        return packet;
+    }
+    static std::vector<uint8_t> options_of(const struct dhcp_packet &packet) {
+        int32_t len = get_dhcp_len(&packet);
+        return len == 0 ? std::vector<uint8_t>{} : std::vector<uint8_t>(packet.options, packet.options + len - 240);
+    }
+    int32_t to_server(struct interface &iface, struct queue_item &item) {
+        return plugins[0]->send_to_server(&server, &iface, &item);
+    }
+    static constexpr uint8_t mac7[6] = {0x02, 0, 0, 0, 0, 0x07};
+    static constexpr uint8_t mac8[6] = {0x02, 0, 0, 0, 0, 0x08};
+    static constexpr uint8_t client[6] = {0x02, 0xc0, 0xff, 0xee, 0x00, 0x01};
+    struct interface eth7 {}, eth8 {};
+    struct sockaddr_in server {};
+};
+
+std::vector<uint8_t> bytes(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+std::vector<uint8_t> text(const std::string &t) { return std::vector<uint8_t>(t.begin(), t.end()); }
+
+const std::vector<uint8_t> discover = {53, 1, 1, 61, 7, 1, 0x02, 0xc0, 0xff, 0xee, 0x00, 0x01};
+
+TEST_F(Shipped, AgentInfoAddsCircuitAndRemoteIdOnceForAllServers) {
+    ASSERT_EQ(load("agent_info", {}), 1);
+    struct queue_item item {};
+    item.buf = message(1, bytes({discover, {255}}));
+    EXPECT_EQ(to_server(eth7, item), 1);
+    const auto expected =
+        bytes({discover, {82, 14, 1, 4}, text("eth7"), {2, 6}, {mac7, mac7 + 6}, {255}});
+    EXPECT_EQ(options_of(item.buf), expected);
+    // The next server of the same request finds the option already there.
+    EXPECT_EQ(to_server(eth7, item), 1);
+    EXPECT_EQ(options_of(item.buf), expected);
+}
+
+TEST_F(Shipped, AgentInfoMostSpecificLineWinsAndOffLeavesASubOptionOut) {
+    ASSERT_EQ(load("agent_info", {"circuit_id.eth7 = own", "circuit_id = ring-A", " remote_id.eth7=OFF\r",
+                                  "Circuit_ID.ETH8 = not eth8", "\t", "remote_id = off", "remote_id.eth8 = r8"}),
+              1);
+    struct queue_item item7 {}, item8 {};
+    item7.buf = message(1, bytes({discover, {255}}));
+    item8.buf = item7.buf;
+    to_server(eth7, item7);
+    to_server(eth8, item8);
+    EXPECT_EQ(options_of(item7.buf), bytes({discover, {82, 5, 1, 3}, text("own"), {255}}));
+    EXPECT_EQ(options_of(item8.buf), bytes({discover, {82, 12, 1, 6}, text("ring-A"), {2, 2}, text("r8"), {255}}));
+
+    // Both sub-options off: nothing to add.
+    TearDown();
+    SetUp();
+    ASSERT_EQ(load("agent_info", {"circuit_id = off", "remote_id = off"}), 1);
+    struct queue_item bare {};
+    bare.buf = message(1, bytes({discover, {255}}));
+    EXPECT_EQ(to_server(eth7, bare), 1);
+    EXPECT_EQ(options_of(bare.buf), bytes({discover, {255}}));
+}
+
+TEST_F(Shipped, AgentInfoPolicyForRequestsThatCarryOption82) {
+    const auto theirs = bytes({discover, {82, 3, 1, 1, 'x'}, {255}});
+    const auto ours = bytes({discover, {82, 14, 1, 4}, text("eth7"), {2, 6}, {mac7, mac7 + 6}, {255}});
+    struct Case {
+        const char *line;
+        int32_t result;
+        std::vector<uint8_t> after;
+    };
+    for (const Case &c : {Case{"policy = keep", 1, theirs}, Case{"policy=Replace", 1, ours},
+                          Case{"policy = drop", 0, theirs}}) {
+        ASSERT_EQ(load("agent_info", {c.line}), 1) << c.line;
+        struct queue_item item {};
+        item.buf = message(1, theirs);
+        EXPECT_EQ(to_server(eth7, item), c.result) << c.line;
+        EXPECT_EQ(options_of(item.buf), c.after) << c.line;
+        // This relay's own option, met again at the next server, is never
+        // taken for a client's.
+        struct queue_item again {};
+        again.buf = message(1, ours);
+        EXPECT_EQ(to_server(eth7, again), 1) << c.line;
+        TearDown();
+        SetUp();
+    }
+    // No line: keep.
+    ASSERT_EQ(load("agent_info", {}), 1);
+    struct queue_item item {};
+    item.buf = message(1, theirs);
+    EXPECT_EQ(to_server(eth7, item), 1);
+    EXPECT_EQ(options_of(item.buf), theirs);
+}
+
+TEST_F(Shipped, AgentInfoRefusesLinesItCannotRead) {
+    const std::string t125(125, 't');
+    EXPECT_EQ(load("agent_info", {"circuit_id = " + t125, "remote_id = " + t125}), 1);
+    // 2 + 125 + 2 + 125 bytes: the largest option still fits.
+    struct queue_item item {};
+    item.buf = message(1, bytes({discover, {255}}));
+    to_server(eth7, item);
+    EXPECT_EQ(get_dhcp_len(&item.buf), 240 + 12 + 2 + 254 + 1);
+    for (const std::string &bad : {std::string("circuit_id"), std::string("unknown = 1"),
+                                   std::string("policy = maybe"), "circuit_id = " + t125 + "t",
+                                   std::string("remote_id ="), std::string("remote_id. = x"),
+                                   std::string("circuit_id.a_name_of_16_chars = x")}) {
+        TearDown();
+        SetUp();
+        std::string log = capture_log([&] { EXPECT_EQ(load("agent_info", {"policy = drop", bad}), 0) << bad; });
+        EXPECT_NE(log.find("\"" + bad + "\""), std::string::npos) << log;
+    }
+}
+
+TEST_F(Shipped, AgentInfoTakesOption82OutOfAnswers) {
+    ASSERT_EQ(load("agent_info", {}), 1);
+    const auto offer = bytes({{53, 1, 2, 54, 4, 203, 0, 113, 2}});
+    struct dhcp_packet answer = message(2, bytes({offer, {82, 3, 1, 1, 'x', 51, 4, 0, 0, 14, 16, 255}}));
+    EXPECT_EQ(plugins[0]->send_to_client(&server, &eth7, &answer, nullptr), 1);
+    EXPECT_EQ(options_of(answer), bytes({offer, {51, 4, 0, 0, 14, 16, 255}}));
+    EXPECT_EQ(find_option(&answer, DHCP_OPTION_AGENT_INFO), nullptr);
+    EXPECT_EQ(plugins[0]->send_to_client(&server, &eth7, &answer, nullptr), 1);
+    EXPECT_EQ(options_of(answer), bytes({offer, {51, 4, 0, 0, 14, 16, 255}}));
+}
+
+TEST_F(Shipped, LogWritesOneLinePerPacketAtThePointsSwitchedOn) {
+    ASSERT_EQ(load("log", {"client_request = yes", "send_to_server=ON", "server_answer = no",
+                           "SEND_TO_CLIENT = 1\r"}),
+              1);
+    struct queue_item item {};
+    item.buf = message(1, bytes({discover, {255}}));
+    struct dhcp_packet answer = message(2, {53, 1, 2, 255});
+    answer.yiaddr = htonl(0xC633640A); // 198.51.100.10
+    answer.giaddr = eth7.ip;
+    struct frame_headers headers {};
+
+    std::string log = capture_log([&] {
+        EXPECT_EQ(plugins[0]->client_request(&eth7, &item.buf, &headers), 1);
+        EXPECT_EQ(plugins[0]->send_to_server(&server, &eth7, &item), 1);
+        EXPECT_EQ(plugins[0]->server_answer(&server, &answer), 1);
+        EXPECT_EQ(plugins[0]->send_to_client(&server, &eth7, &answer, &headers), 1);
+    });
+    EXPECT_EQ(log,
+              "log: client_request on eth7: DHCPDISCOVER from 02:c0:ff:ee:00:01 xid 0x01020304\n"
+              "log: send_to_server on eth7: DHCPDISCOVER from 02:c0:ff:ee:00:01 xid 0x01020304 to 203.0.113.2\n"
+              "log: send_to_client on eth7: DHCPOFFER for 02:c0:ff:ee:00:01 xid 0x01020304 yiaddr "
+              "198.51.100.10 from 203.0.113.2\n");
+}
+
+TEST_F(Shipped, LogNamesTheAnswersInterfaceByGiaddrAndMessagesWithoutType) {
+    ASSERT_EQ(load("log", {"server_answer = yes"}), 1);
+    struct interface *table[1] = {&eth7};
+    ifs[0] = table[0];
+    if_num = 1;
+    struct dhcp_packet answer = message(2, {255});
+    answer.giaddr = eth7.ip;
+    std::string found = capture_log([&] { plugins[0]->server_answer(&server, &answer); });
+    answer.giaddr = 0;
+    answer.options[0] = 53;
+    answer.options[1] = 1;
+    answer.options[2] = 42;
+    answer.options[3] = 255;
+    std::string lost = capture_log([&] { plugins[0]->server_answer(&server, &answer); });
+    ifs[0] = nullptr;
+    if_num = 0;
+    EXPECT_EQ(found, "log: server_answer on eth7: BOOTP for 02:c0:ff:ee:00:01 xid 0x01020304 yiaddr 0.0.0.0 "
+                     "from 203.0.113.2\n");
+    EXPECT_EQ(lost, "log: server_answer on ?: DHCP type 42 for 02:c0:ff:ee:00:01 xid 0x01020304 yiaddr "
+                    "0.0.0.0 from 203.0.113.2\n");
+    TearDown();
+    SetUp();
+    EXPECT_EQ(capture_log([&] { EXPECT_EQ(load("log", {"client_request yes"}), 0); }),
+              "Plugin #1 (log) loaded\nlog: no '=' in line: \"client_request yes\"\n");
 }
 
 } // namespace
