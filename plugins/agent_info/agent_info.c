@@ -44,7 +44,7 @@
 #include <string.h>
 #include <strings.h>
 
-#include "plugins/kestivane_plugin.h"
+#include <kestivane_plugin.h>
 
 #define SUBOPTION_CIRCUIT_ID 1
 #define SUBOPTION_REMOTE_ID 2

@@ -36,7 +36,7 @@
 #include <string.h>
 #include <strings.h>
 
-#include "plugins/kestivane_plugin.h"
+#include <kestivane_plugin.h>
 
 enum point { CLIENT_REQUEST, SEND_TO_SERVER, SERVER_ANSWER, SEND_TO_CLIENT, POINTS };
 static const char *const point_names[POINTS] = {"client_request", "send_to_server", "server_answer",
