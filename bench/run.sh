@@ -369,18 +369,20 @@ for rate in "${ladder[@]}"; do
     done
 done
 
-# Capacity: from the ladder's last passing and first failing rate, halve
-# the interval (or double upwards while nothing has failed yet), all relays
-# in lockstep.
+# Capacity: between the ladder's highest passing rate and the first
+# failing rate above it, halve the interval (or double upwards while nothing
+# has failed yet), all relays in lockstep. The bracket starts from the
+# highest pass, not the lowest failure: on a shared machine a burst of
+# someone else's work can fail a low rate, but nothing makes an overloaded
+# relay pass.
 declare -A lo=() hi=()
 for name in "${measured[@]}"; do
     lo[$name]=0 hi[$name]=""
     for rate in $(printf '%s\n' "${ladder[@]}" | sort -n); do
-        if passes "$name" "$rate"; then
-            [ -z "${hi[$name]}" ] && lo[$name]=$rate
-        elif [ -z "${hi[$name]}" ]; then
-            hi[$name]=$rate
-        fi
+        passes "$name" "$rate" && lo[$name]=$rate
+    done
+    for rate in $(printf '%s\n' "${ladder[@]}" | sort -n); do
+        if [ "$rate" -gt "${lo[$name]}" ] && ! passes "$name" "$rate"; then hi[$name]=$rate; break; fi
     done
 done
 for ((step = 1; step <= steps; step++)); do
