@@ -60,18 +60,15 @@ inline void chaddr_for_xid(uint32_t xid, uint8_t mac[6]) {
     store_be32(mac + 2, xid);
 }
 
-// The offered address, host byte order, inside the client subnet
-// 198.51.100.0/24. In every block of 32 addresses the first three and the
-// last two are never offered: the benchmark's segments are blocks of 32 or
-// more, and those are their network and broadcast addresses, the relay's
-// address (first host), the sender's (second) and the router's made-up
-// neighbour (last host but one). An answer to the relay's own address
-// would be delivered to the relay host instead of the client's segment.
-inline uint32_t yiaddr_for_xid(uint32_t xid) {
-    constexpr uint32_t per_block = 27; // hosts 3 to 29
-    uint32_t n = xid % (8 * per_block);
-    return (198u << 24 | 51u << 16 | 100u << 8) | ((n / per_block) * 32 + 3 + n % per_block);
-}
+// The offered address, host byte order: in the block of 32 addresses that
+// holds giaddr, as a server offers from the pool of the relay's subnet (a
+// relay that routes the answer by yiaddr must find the client's segment).
+// The first three and the last two addresses of a block are never offered:
+// the benchmark's segments are blocks of 32 or more, and those are their
+// network and broadcast addresses, the relay's address (first host), the
+// sender's (second) and the router's made-up neighbour (last host but one).
+// An answer to the relay's own address would stay on the relay's host.
+inline uint32_t yiaddr_for_xid(uint32_t xid, uint32_t giaddr) { return (giaddr & ~31u) | (3 + xid % 27); }
 
 // One's-complement sum of 16-bit big-endian words, not yet folded.
 inline uint64_t sum_words(const uint8_t *p, std::size_t len, uint64_t sum = 0) {

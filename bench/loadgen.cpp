@@ -265,6 +265,7 @@ enum class fault {
     ports,
     not_reply,
     chaddr,
+    giaddr,
     yiaddr,
     flags,
     eth_destination,
@@ -278,7 +279,7 @@ enum class fault {
 constexpr const char *fault_names[] = {
     "ok",          "short_frame",     "ethertype",      "ip_header", "ip_length", "fragment",
     "ip_checksum", "udp_length",      "udp_checksum",   "udp_no_checksum",      "ports",
-    "not_reply",   "chaddr",          "yiaddr",         "flags",     "eth_destination",
+    "not_reply",   "chaddr",          "giaddr",         "yiaddr",         "flags",     "eth_destination",
     "ip_destination", "interface",    "options",        "message_type"};
 static_assert(std::size(fault_names) == static_cast<std::size_t>(fault::count_));
 
@@ -350,7 +351,12 @@ fault check_answer(const options &o, uint64_t seq, uint32_t xid, const uint8_t *
     uint8_t mac[6];
     chaddr_for_xid(xid, mac);
     if (m[2] != 6 || std::memcmp(m + msg_chaddr, mac, 6) != 0) return fault::chaddr;
-    if (load_be32(m + msg_yiaddr) != yiaddr_for_xid(xid)) return fault::yiaddr;
+    // The relay's address is not known here, only that it is on the
+    // segment: an answer that reaches the wrong segment fails below.
+    uint32_t giaddr = load_be32(m + msg_giaddr);
+    if (giaddr == 0 || (seg.unicast && giaddr != seg.giaddr)) return fault::giaddr;
+    uint32_t yiaddr = yiaddr_for_xid(xid, giaddr);
+    if (load_be32(m + msg_yiaddr) != yiaddr) return fault::yiaddr;
     bool broadcast = (m[msg_flags] & flag_broadcast) != 0;
     if (broadcast != o.broadcast) return fault::flags;
     if (ifindex != seg.ifindex) return fault::interface;
@@ -362,7 +368,7 @@ fault check_answer(const options &o, uint64_t seq, uint32_t xid, const uint8_t *
         if (load_be32(f + ip_dst) != 0xFFFFFFFFu) return fault::ip_destination;
     } else {
         if (std::memcmp(f + eth_dst, mac, 6) != 0) return fault::eth_destination;
-        if (load_be32(f + ip_dst) != yiaddr_for_xid(xid)) return fault::ip_destination;
+        if (load_be32(f + ip_dst) != yiaddr) return fault::ip_destination;
     }
     int type = message_type(m, mlen);
     if (type < 0) return fault::options;

@@ -83,7 +83,7 @@ std::size_t build_offer(const uint8_t *m, uint32_t server_ip, uint8_t *out) {
     std::memcpy(out + msg_xid, m + msg_xid, 4);
     std::memcpy(out + msg_flags, m + msg_flags, 2);
     uint32_t xid = load_be32(m + msg_xid);
-    store_be32(out + msg_yiaddr, yiaddr_for_xid(xid));
+    store_be32(out + msg_yiaddr, yiaddr_for_xid(xid, load_be32(m + msg_giaddr)));
     store_be32(out + 20, server_ip); // siaddr
     std::memcpy(out + msg_giaddr, m + msg_giaddr, 4);
     std::memcpy(out + msg_chaddr, m + msg_chaddr, 16);
