@@ -251,6 +251,11 @@ peak_rss() {
     [ -n "$1" ] && [ -r "/proc/$1/status" ] || { echo 0; return; }
     awk '/^VmHWM:/ {print $2}' "/proc/$1/status"
 }
+# Starts a new peak (VmHWM drops to the current RSS), so that each point
+# reports its own peak and not one left by an earlier, heavier point.
+reset_peak_rss() {
+    [ -n "$1" ] && [ -w "/proc/$1/clear_refs" ] && echo 5 >"/proc/$1/clear_refs" 2>/dev/null || true
+}
 
 field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k {print $2; exit}'; }
 
@@ -263,6 +268,7 @@ run_load() {
     # The count ends the step; the time bound only stops a generator that
     # cannot keep up.
     bound=$(awk -v s="$secs" 'BEGIN{print s * 1.5 + 1}')
+    reset_peak_rss "$pid"
     t0=$(cpu_ticks "$pid")
     local bflag=()
     [ "$broadcast" = 1 ] && [ "$name" != wire ] && bflag=(--broadcast)
@@ -449,7 +455,7 @@ wire_cap=${lo[wire]:-0}
     echo "- Run: ${segments} client segment(s), ${reps} repetition(s) of ${seconds} s per point, $([ "$broadcast" = 1 ] && echo "broadcast" || echo "unicast") answers, ladder ${rates}, ${steps} bisection step(s)"
     echo "- Capacity: the highest offered rate whose median loss is under 1 % and median latency under 10 ms (and that the generator really offered)."
     echo "- Latency: from just before the request's send call to the kernel's receive timestamp of the answer frame."
-    echo "- CPU: user + system time of the relay process (all threads) per answered request; RSS: peak resident size (VmHWM)."
+    echo "- CPU: user + system time of the relay process (all threads) per answered request; RSS: peak resident size (VmHWM) during the point (reset before each), the highest of the repetitions."
     for name in "${relay_list[@]}"; do
         [ "${status[$name]:-}" = measured ] || echo "- ${name}: ${status[$name]:-not measured}"
     done
