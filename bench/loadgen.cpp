@@ -313,6 +313,7 @@ struct receive_result {
     uint64_t answered = 0, duplicates = 0, foreign = 0, csum_deferred = 0, no_timestamp = 0;
     std::array<uint64_t, static_cast<std::size_t>(fault::count_)> faults{};
     std::vector<int64_t> latencies_ns;
+    std::vector<std::string> first_faults; // a few examples, to reproduce with --xid-base
     uint64_t socket_drops = 0;
     std::string error;
 };
@@ -506,6 +507,12 @@ void receive_answers(int fd, shared_state &st, receive_result &r) {
             fault why = check_answer(o, seq, xid, f, len, from[i].sll_ifindex, deferred);
             if (why != fault::ok) {
                 ++r.faults[static_cast<std::size_t>(why)];
+                if (r.first_faults.size() < 5) {
+                    char text[96];
+                    std::snprintf(text, sizeof text, "xid=0x%08x request=%llu %s", xid,
+                                  static_cast<unsigned long long>(seq), fault_names[static_cast<std::size_t>(why)]);
+                    r.first_faults.emplace_back(text);
+                }
                 continue;
             }
             if (seen[seq]) {
@@ -695,6 +702,7 @@ int main(int argc, char **argv) {
 
     if (!sr.error.empty()) std::fprintf(stderr, "loadgen: %s\n", sr.error.c_str());
     if (!rr.error.empty()) std::fprintf(stderr, "loadgen: %s\n", rr.error.c_str());
+    for (const auto &f : rr.first_faults) std::fprintf(stderr, "loadgen: malformed answer: %s\n", f.c_str());
 
     uint64_t bad = 0;
     std::string reasons;
