@@ -20,9 +20,11 @@ namespace kestivane::fuzz {
     std::abort();
 }
 
-// Log lines are formatted (so format bugs still show) but go nowhere.
+// Log lines are formatted (so format bugs still show) but go nowhere,
+// unless KESTIVANE_FUZZ_TRACE is set to follow an input.
 inline void quiet_logging() {
     debug = 1;
+    if (std::getenv("KESTIVANE_FUZZ_TRACE") != nullptr) return;
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, STDOUT_FILENO);
