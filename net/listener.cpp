@@ -34,7 +34,10 @@ bool frame_is_request_shaped(const uint8_t *frame, uint32_t len) {
         logd(kestivane::log_error, "wrong ether type -- packet discarded");
         return false;
     }
-    if (load_be16(frame + udp_len) < udp_header_size + msg_options + 1) {
+    // The UDP length must cover the fixed fields, the cookie and one option
+    // byte; its own 8 header bytes are not counted, so this is only a floor
+    // that the END walk below tightens.
+    if (load_be16(frame + udp_len) < msg_options + 1) {
         logd(kestivane::log_error, "not enough DHCP data -- packet ignore");
         return false;
     }

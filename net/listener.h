@@ -25,9 +25,10 @@ public:
             return true;
         }
         struct timespec t = now();
-        int64_t elapsed_us = (static_cast<int64_t>(t.tv_sec) - window_.tv_sec) * 1000000 +
-                             (static_cast<int64_t>(t.tv_nsec) - window_.tv_nsec) / 1000;
-        if (elapsed_us > 999999) {
+        // Whole microseconds elapsed, so a window lasts a full second.
+        int64_t elapsed_ns = (static_cast<int64_t>(t.tv_sec) - window_.tv_sec) * 1000000000 +
+                             (static_cast<int64_t>(t.tv_nsec) - window_.tv_nsec);
+        if (elapsed_ns / 1000 > 999999) {
             count_ = 0;
             window_ = t;
             return true;

@@ -1,6 +1,8 @@
 // Whole-frame output on Linux: a packet socket bound to one interface. It is
 // opened with protocol 0, so the kernel never queues received frames on it;
-// the relay only writes to it.
+// the relay only writes to it. Frames go through the interface's queueing
+// discipline on purpose: bypassing it (PACKET_QDISC_BYPASS) also hides them
+// from packet taps, so a capture on the relay host would not show answers.
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>

@@ -132,6 +132,51 @@ sendp(frame, iface="c0")
 PY
 sleep 1
 
+# --- Answers sent straight to the relay's socket. A long answer, then a short
+# one without END: the short one must not be measured through the long one's
+# leftover bytes (and so deliver them); it is dropped. An answer without
+# yiaddr and ciaddr goes to everyone; one for no relay address, and one too
+# short to be a message, are dropped with their lines.
+ip netns exec "$ns_server" /usr/bin/python3 - "$client_mac" <<'PY'
+import socket, struct, sys, time
+mac = bytes.fromhex(sys.argv[1].replace(":", ""))
+def answer(xid, yiaddr="0.0.0.0", giaddr="198.51.100.1", options=b"\x35\x01\x05\xff", size=None):
+    m = bytearray(240)
+    m[0], m[1], m[2] = 2, 1, 6
+    m[4:8] = struct.pack("!I", xid)
+    m[16:20] = socket.inet_aton(yiaddr)
+    m[24:28] = socket.inet_aton(giaddr)
+    m[28:34] = mac
+    m[236:240] = b"\x63\x82\x53\x63"
+    m += options
+    if size is not None:
+        m += bytes(size - len(m)) if size > len(m) else b""
+        m = m[:size]
+    return bytes(m)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+relay = ("198.51.100.1", 67)
+# Past offset 300 the long answer holds PADs, then a host name and END:
+# exactly what a short answer's walk would run into if the bytes stayed.
+long_opts = b"\x35\x01\x05" + bytes(77) + b"\x0c\x28" + b"s" * 40 + b"\xff"
+s.sendto(answer(0xa1, "198.51.100.60", options=long_opts), relay)
+time.sleep(0.2)
+# 300 bytes: options of PAD only, no END within the datagram.
+s.sendto(answer(0xa2, "198.51.100.60", options=b"\x35\x01\x05", size=300), relay)
+time.sleep(0.2)
+s.sendto(answer(0xa3, size=300), relay)
+time.sleep(0.2)
+s.sendto(answer(0xa4, "198.51.100.60", giaddr="0.0.0.0", size=300), relay)
+time.sleep(0.2)
+s.sendto(answer(0xa5, "198.51.100.60", size=299), relay)
+time.sleep(0.3)
+PY
+grep -q "server_answer: plugins generated wrong packet. Dropped." "$work/relay.log" ||
+    { show_logs; fail "the short answer without END was not dropped"; }
+grep -q "Destination interface not found for: 0.0.0.0" "$work/relay.log" ||
+    { show_logs; fail "an answer for giaddr 0 was not reported"; }
+grep -q "A little data from server: 299 < 300" "$work/relay.log" ||
+    { show_logs; fail "a 299-byte answer was not reported"; }
+
 # Let the captures write out what they hold.
 kill -0 "$relay_pid" 2>/dev/null || { show_logs; fail "the relay died"; }
 sleep 0.3
@@ -179,7 +224,7 @@ for p in forwarded:
 answers = [p for p in rdpcap(client_pcap) if UDP in p and p[UDP].sport == 67 and p[UDP].dport == 68]
 if len(answers) < 6:
     problems.append(f"only {len(answers)} answer frames on the client segment")
-seen = {"unicast": 0, "broadcast": 0, "inform": 0}
+seen = {"unicast": 0, "broadcast": 0, "inform": 0, "long": 0, "no address": 0}
 for p in answers:
     b = bytes(p[UDP].payload)
     yiaddr = ".".join(map(str, b[16:20]))
@@ -191,7 +236,17 @@ for p in answers:
         problems.append(f"answer lengths ip {p[IP].len} udp {p[UDP].len} for {len(b)} bytes")
     if not checksums_ok(p):
         problems.append("answer checksums do not verify")
-    if p[BOOTP].xid == 0x1f2e3d4c:
+    if p[BOOTP].xid in (0xa2, 0xa4, 0xa5):
+        problems.append(f"answer {p[BOOTP].xid:#x} should have been dropped")
+    elif p[BOOTP].xid == 0xa1:
+        seen["long"] = seen.get("long", 0) + 1
+        if len(b) != 240 + 3 + 77 + 42 + 1:
+            problems.append(f"long answer delivered with {len(b)} bytes")
+    elif p[BOOTP].xid == 0xa3:
+        seen["no address"] = seen.get("no address", 0) + 1
+        if p[Ether].dst != "ff:ff:ff:ff:ff:ff" or p[IP].dst != "255.255.255.255":
+            problems.append(f"answer without yiaddr and ciaddr went to {p[Ether].dst}/{p[IP].dst}")
+    elif p[BOOTP].xid == 0x1f2e3d4c:
         seen["inform"] += 1
         if yiaddr != "0.0.0.0" or p[IP].dst != "198.51.100.77" or p[Ether].dst != client_mac:
             problems.append(f"DHCPINFORM answer went to {p[Ether].dst}/{p[IP].dst}")
