@@ -114,7 +114,10 @@ std::size_t finish_frame(answer_state &s) {
     std::memcpy(s.frame, h, headers_size);
     std::memcpy(s.frame + headers_size, &s.answer, static_cast<std::size_t>(s.len));
     store_be16(s.frame + udp_sum, 0);
-    store_be16(s.frame + udp_sum, udp_checksum(s.frame));
+    // A UDP checksum field of 0 means "no checksum" (RFC 768): a computed 0
+    // goes on the wire as its one's-complement equal, all ones.
+    uint16_t sum = udp_checksum(s.frame);
+    store_be16(s.frame + udp_sum, sum == 0 ? 0xFFFF : sum);
     return headers_size + static_cast<std::size_t>(s.len);
 }
 

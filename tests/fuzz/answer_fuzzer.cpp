@@ -10,7 +10,8 @@
 //   one frame, on that interface; otherwise none anywhere;
 // - the frame is 42 header bytes and the measured message; IPv4 total length
 //   is frame length - 14, UDP length frame length - 34, both checksums
-//   verify, and the header fields are those of the interface and the
+//   verify (and the UDP one is never sent as 0, "no checksum"), and the
+//   header fields are those of the interface and the
 //   message;
 // - no byte of the frame comes from outside this datagram or the headers:
 //   the datagrams of one input are cuts of one message, long and short, so
@@ -83,6 +84,7 @@ void check_frame(const uint8_t *frame, std::size_t len, const uint8_t *message, 
     FUZZ_CHECK(load_be16(frame + udp_len) == len - 34);
     FUZZ_CHECK(ip_checksum(frame + ip_vhl, ip_header_size) == 0);
     FUZZ_CHECK(udp_checksum(frame) == 0);
+    FUZZ_CHECK(load_be16(frame + udp_sum) != 0); // 0 would say "no checksum"
     FUZZ_CHECK(load_be16(frame + eth_type) == ethertype_ipv4);
     FUZZ_CHECK(frame[ip_vhl] == 0x45 && frame[ip_tos] == 0x10 && frame[ip_ttl] == 16 && frame[ip_proto] == 17);
     FUZZ_CHECK(load_be16(frame + ip_id) == 0 && load_be16(frame + ip_off) == 0);

@@ -14,6 +14,8 @@ Run with Debian's python3 (scapy): /usr/bin/python3 tests/fuzz/make_corpus.py
 """
 import os
 import random
+import socket
+import struct
 import sys
 
 from scapy.all import BOOTP, DHCP, IP, UDP, Ether, raw  # noqa: E402
@@ -66,6 +68,15 @@ def answers():
         options=[("message-type", "ack")] + opts[:1] + opts[2:] + ["end"])
     yield "offer_long", bootp(2, **common) / DHCP(options=[("message-type", "offer")] + opts + [
         ("domain", b"example.test"), (43, b"v" * 200), (125, b"\x00\x00\x0d\xe9" + b"w" * 150), "end"])
+
+
+def internet_checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
 
 
 def pad_to_300(message):
@@ -219,6 +230,19 @@ def answer_corpus():
     write("fuzz_answer", "second_interface", data + answer_controls(1400, [(len(data), 0, 1600, 0)]))
     write("fuzz_answer", "junk_behind_end", data + b"\xfe" * 200 +
           answer_controls(1400, [(len(data) + 200, 0, 1600, 0), (len(data), 1, 1600, 0)]))
+    # An answer whose UDP checksum computes to 0: two bytes of sname cancel
+    # the sum of the frame the relay builds (198.51.100.1 to yiaddr,
+    # ports 67 to 68), which must then carry all ones instead.
+    zero = bytearray(raw(bootp(2, yiaddr="198.51.100.20", giaddr="198.51.100.1") / DHCP(
+        options=[("message-type", "ack"), ("server_id", "203.0.113.2"), "end"])))
+    zero += b"\0" * max(0, 300 - len(zero))
+    measure = zero.index(255, 240) + 1  # what the relay sends: through END
+    pseudo = socket.inet_aton("198.51.100.1") + socket.inet_aton("198.51.100.20") + \
+        struct.pack("!BBH", 0, 17, 8 + measure)
+    udp = struct.pack("!HHHH", 67, 68, 8 + measure, 0)
+    zero[44:46] = struct.pack("!H", internet_checksum(pseudo + udp + bytes(zero[:measure])))
+    assert internet_checksum(pseudo + udp + bytes(zero[:measure])) == 0
+    write("fuzz_answer", "checksum_zero", bytes(zero) + answer_controls(1400, [(len(zero), 0, 1600, 0)]))
 
 
 CONFIGS = {
