@@ -9,20 +9,21 @@
  *                   has reached it, which the relay drops before forwarding,
  *                   are counted apart as over_hops (default 4)
  *
- * The report is one line of fixed width, rewritten in place at most every
- * 100 ms from whichever hook runs (the relay has no hook at shutdown, so a
- * test that wants the final figures sends a few packets more than 100 ms
- * apart once its load is over):
+ * The relay has no hook at shutdown, so the report is written when the
+ * relay gets SIGUSR2 (the relay itself leaves that signal alone), and once
+ * with zeros at init. It is one line:
  *
  *   client_request=N over_hops=N send_to_server=N server_answer=N send_to_client=N queue_peak=N
  */
+#define _POSIX_C_SOURCE 200809L
+
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdatomic.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "plugins/kestivane_plugin.h"
@@ -31,46 +32,56 @@ enum point { CLIENT_REQUEST, SEND_TO_SERVER, SERVER_ANSWER, SEND_TO_CLIENT, POIN
 
 static atomic_ullong calls[POINTS];
 static atomic_ullong over_hops;
+static atomic_ullong queue_peak;
 static int max_hops_seen = 4;
-static atomic_int queue_peak;
-static atomic_llong last_report_ms;
-static pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
 static int report_fd = -1;
-
-static long long now_ms(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 static void note_queue_length(void) {
     pthread_mutex_lock(&queue_lock);
-    int length = queue_size;
+    unsigned long long length = (unsigned long long)queue_size;
     pthread_mutex_unlock(&queue_lock);
-    int peak = atomic_load(&queue_peak);
+    unsigned long long peak = atomic_load(&queue_peak);
     while (length > peak && !atomic_compare_exchange_weak(&queue_peak, &peak, length)) {
     }
 }
 
-/* Rewrites the report when 100 ms have passed since the last one; a hook
- * that finds another one writing leaves it to that one. */
-static void report(void) {
-    long long now = now_ms();
-    if (report_fd < 0 || now - atomic_load(&last_report_ms) < 100) return;
-    if (pthread_mutex_trylock(&report_lock) != 0) return;
-    atomic_store(&last_report_ms, now);
+/* Appends " name=value" (no blank before the first); only what a signal
+ * handler may call. */
+static char *put_field(char *p, const char *name, unsigned long long value, int first) {
+    if (!first) *p++ = ' ';
+    while (*name) *p++ = *name++;
+    *p++ = '=';
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+static void write_report(void) {
     char line[256];
-    int len = snprintf(line, sizeof line,
-                       "client_request=%-20llu over_hops=%-20llu send_to_server=%-20llu "
-                       "server_answer=%-20llu send_to_client=%-20llu queue_peak=%-11d\n",
-                       atomic_load(&calls[CLIENT_REQUEST]), atomic_load(&over_hops),
-                       atomic_load(&calls[SEND_TO_SERVER]),
-                       atomic_load(&calls[SERVER_ANSWER]), atomic_load(&calls[SEND_TO_CLIENT]),
-                       atomic_load(&queue_peak));
-    if (len > 0 && pwrite(report_fd, line, (size_t)len, 0) != len) {
-        /* A report that cannot be written leaves the old one; the test sees it. */
+    char *p = line;
+    p = put_field(p, "client_request", atomic_load(&calls[CLIENT_REQUEST]), 1);
+    p = put_field(p, "over_hops", atomic_load(&over_hops), 0);
+    p = put_field(p, "send_to_server", atomic_load(&calls[SEND_TO_SERVER]), 0);
+    p = put_field(p, "server_answer", atomic_load(&calls[SERVER_ANSWER]), 0);
+    p = put_field(p, "send_to_client", atomic_load(&calls[SEND_TO_CLIENT]), 0);
+    p = put_field(p, "queue_peak", atomic_load(&queue_peak), 0);
+    *p++ = '\n';
+    /* The line only grows, so rewriting it in place never leaves a tail. */
+    if (pwrite(report_fd, line, (size_t)(p - line), 0) < 0) {
+        /* Nothing to do about it here: the test finds the old report. */
     }
-    pthread_mutex_unlock(&report_lock);
+}
+
+static void on_report_signal(int signal_number) {
+    (void)signal_number;
+    int saved = errno;
+    write_report();
+    errno = saved;
 }
 
 static int32_t queue_probe_init(struct plugin_options_head *head) {
@@ -84,8 +95,17 @@ static int32_t queue_probe_init(struct plugin_options_head *head) {
             return 0;
         }
     }
-    if (report_fd < 0) logd(3, "queue_probe: no file= line");
-    return report_fd >= 0;
+    if (report_fd < 0) {
+        logd(3, "queue_probe: no file= line");
+        return 0;
+    }
+    write_report();
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_report_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGUSR2, &action, NULL) == 0;
 }
 
 static int32_t queue_probe_client_request(struct interface *iface, struct dhcp_packet *packet,
@@ -94,7 +114,6 @@ static int32_t queue_probe_client_request(struct interface *iface, struct dhcp_p
     atomic_fetch_add(&calls[CLIENT_REQUEST], 1);
     if (packet->hops >= max_hops_seen) atomic_fetch_add(&over_hops, 1);
     note_queue_length();
-    report();
     return 1;
 }
 
@@ -103,14 +122,12 @@ static int32_t queue_probe_send_to_server(struct sockaddr_in *server, struct int
     (void)server, (void)iface, (void)item;
     atomic_fetch_add(&calls[SEND_TO_SERVER], 1);
     note_queue_length();
-    report();
     return 1;
 }
 
 static int32_t queue_probe_server_answer(struct sockaddr_in *from, struct dhcp_packet *packet) {
     (void)from, (void)packet;
     atomic_fetch_add(&calls[SERVER_ANSWER], 1);
-    report();
     return 1;
 }
 
@@ -118,7 +135,6 @@ static int32_t queue_probe_send_to_client(struct sockaddr_in *from, struct inter
                                           struct dhcp_packet *packet, struct frame_headers *headers) {
     (void)from, (void)iface, (void)packet, (void)headers;
     atomic_fetch_add(&calls[SEND_TO_CLIENT], 1);
-    report();
     return 1;
 }
 
