@@ -52,6 +52,15 @@ int32_t write_option(uint8_t *area, int32_t p, uint8_t code, uint8_t len, const 
     return p + 2 + len;
 }
 
+// Ends the options at p. The measure reads the byte behind END as if it were
+// END's length, and a message grown to near the bound fails to measure when
+// that byte is high; whatever stood there (bytes a client sent behind its
+// END) is no part of the message, so it is cleared.
+void write_end(uint8_t *area, int32_t p) {
+    area[p] = code_end;
+    area[p + 1] = 0;
+}
+
 } // namespace
 
 extern "C" int32_t insert_option(struct dhcp_packet *packet, uint8_t code, uint8_t len, const uint8_t *data,
@@ -89,7 +98,7 @@ extern "C" int32_t insert_option(struct dhcp_packet *packet, uint8_t code, uint8
     int32_t end = measure - options_offset - 1;
     int32_t agent = mode == mode_append ? -1 : option_position(area, bound, code_agent_info);
     if (agent < 0) {
-        area[write_option(area, end, code, len, data)] = code_end;
+        write_end(area, write_option(area, end, code, len, data));
     } else {
         // Option 82 stays the last option: the options behind it move up to
         // its place, then come the new option, option 82 and END.
@@ -101,7 +110,7 @@ extern "C" int32_t insert_option(struct dhcp_packet *packet, uint8_t code, uint8
         int32_t p = agent + (end - behind);
         p = write_option(area, p, code, len, data);
         p = write_option(area, p, code_agent_info, agent_len, agent_data);
-        area[p] = code_end;
+        write_end(area, p);
     }
 
     std::memcpy(packet, &work, sizeof work);

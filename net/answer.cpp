@@ -12,32 +12,19 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "net/answer.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
+using kestivane::answer_state;
 
 namespace {
 
 // Shorter datagrams cannot hold a BOOTP message.
 constexpr std::size_t min_answer_size = 300;
-// The largest frame the relay builds: max_packet_size is at most 1500.
-constexpr std::size_t frame_capacity = 1514;
-
 constexpr uint8_t answer_tos = 0x10; // low delay
 constexpr uint8_t answer_ttl = 16;
-
-// The thread's working state, reused from answer to answer.
-struct answer_state {
-    struct dhcp_packet answer;
-    struct sockaddr_in from;
-    struct frame_headers headers;
-    int32_t len; // the answer's length through END, as last measured
-    uint8_t frame[frame_capacity];
-
-    uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
-    uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
-};
 
 uint32_t load_addr(const uint8_t *p) {
     uint32_t v;
@@ -127,7 +114,10 @@ std::size_t finish_frame(answer_state &s) {
     std::memcpy(s.frame, h, headers_size);
     std::memcpy(s.frame + headers_size, &s.answer, static_cast<std::size_t>(s.len));
     store_be16(s.frame + udp_sum, 0);
-    store_be16(s.frame + udp_sum, udp_checksum(s.frame));
+    // A UDP checksum field of 0 means "no checksum" (RFC 768): a computed 0
+    // goes on the wire as its one's-complement equal, all ones.
+    uint16_t sum = udp_checksum(s.frame);
+    store_be16(s.frame + udp_sum, sum == 0 ? 0xFFFF : sum);
     return headers_size + static_cast<std::size_t>(s.len);
 }
 
@@ -144,7 +134,10 @@ void deliver(answer_state &s, struct interface *iface) {
     }
 }
 
-// One pass: wait, take the first acceptable answer in table order, deliver it.
+} // namespace
+
+namespace kestivane {
+
 void answer_pass(answer_state &s) {
     fd_set ready;
     FD_ZERO(&ready);
@@ -179,9 +172,9 @@ void answer_pass(answer_state &s) {
     }
 }
 
-} // namespace
+} // namespace kestivane
 
 extern "C" void *process_server_answer(void * /*unused*/) {
     answer_state state{};
-    for (;;) answer_pass(state);
+    for (;;) kestivane::answer_pass(state);
 }

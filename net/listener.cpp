@@ -72,14 +72,39 @@ extern "C" int32_t sanity_check(const uint8_t *frame, uint32_t len) {
     return frame_is_request_shaped(frame, len) ? 1 : 0;
 }
 
+namespace kestivane {
+
+void handle_captured_frame(struct interface *iface, capture_work &work, const uint8_t *frame, uint32_t len) {
+    if (!work.rate.admit(static_cast<uint32_t>(rps_limit), platform::coarse_now)) {
+        logd(log_warning, "The packet on interface %s droped due to RPS limit", iface->name);
+        return;
+    }
+    if (!frame_is_request_shaped(frame, len)) return;
+    if (frame[headers_size + msg_op] == op_reply) return;
+
+    auto *header_bytes = reinterpret_cast<uint8_t *>(&work.headers);
+    std::memcpy(header_bytes, frame, headers_size);
+    std::memset(&work.packet, 0, sizeof work.packet);
+    std::memcpy(&work.packet, frame + headers_size, len - headers_size);
+
+    if (!run_hooks<&plugin::client_request>(iface, &work.packet, &work.headers)) return;
+
+    auto *item = static_cast<struct queue_item *>(std::malloc(sizeof(struct queue_item)));
+    if (item == nullptr) {
+        logd(log_error, "malloc error");
+        return;
+    }
+    std::memcpy(&item->buf, &work.packet, sizeof work.packet);
+    item->if_idx = iface->idx;
+    std::memcpy(&item->dst_ip, header_bytes + ip_dst, sizeof item->dst_ip);
+    push_request(item);
+}
+
+} // namespace kestivane
+
 extern "C" void *listener(void *arg) {
     auto *iface = static_cast<struct interface *>(arg);
-    kestivane::request_rate_limit rate;
-    // The hooks work on these copies; they are reused for every frame.
-    struct dhcp_packet packet;
-    struct frame_headers headers;
-    auto *header_bytes = reinterpret_cast<uint8_t *>(&headers);
-
+    kestivane::capture_work work;
     for (;;) {
         struct pcap_pkthdr *info = nullptr;
         const u_char *frame = nullptr;
@@ -87,28 +112,6 @@ extern "C" void *listener(void *arg) {
             usleep(1000);
             continue;
         }
-        if (!rate.admit(static_cast<uint32_t>(rps_limit), kestivane::platform::coarse_now)) {
-            logd(kestivane::log_warning, "The packet on interface %s droped due to RPS limit", iface->name);
-            continue;
-        }
-        uint32_t len = info->caplen;
-        if (!frame_is_request_shaped(frame, len)) continue;
-        if (frame[headers_size + msg_op] == op_reply) continue;
-
-        std::memcpy(header_bytes, frame, headers_size);
-        std::memset(&packet, 0, sizeof packet);
-        std::memcpy(&packet, frame + headers_size, len - headers_size);
-
-        if (!kestivane::run_hooks<&plugin::client_request>(iface, &packet, &headers)) continue;
-
-        auto *item = static_cast<struct queue_item *>(std::malloc(sizeof(struct queue_item)));
-        if (item == nullptr) {
-            logd(kestivane::log_error, "malloc error");
-            continue;
-        }
-        std::memcpy(&item->buf, &packet, sizeof packet);
-        item->if_idx = iface->idx;
-        std::memcpy(&item->dst_ip, header_bytes + ip_dst, sizeof item->dst_ip);
-        push_request(item);
+        kestivane::handle_captured_frame(iface, work, frame, info->caplen);
     }
 }

@@ -1,9 +1,11 @@
-// The listeners' packets-per-second limit, kept apart from the capture loop
-// so that its window arithmetic can be exercised with a clock of one's own.
+// The listeners' packets-per-second limit and their work on one frame, kept
+// apart from the capture loop so that both can be driven without a capture.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+
+#include "plugins/kestivane_plugin.h"
 
 namespace kestivane {
 
@@ -38,5 +40,19 @@ private:
     uint32_t count_ = 0;
     struct timespec window_{};
 };
+
+// A listener's own state, kept from frame to frame: its rate window and the
+// copies the hooks work on.
+struct capture_work {
+    request_rate_limit rate;
+    struct dhcp_packet packet;
+    struct frame_headers headers;
+};
+
+// The work on one captured frame of len bytes: rate limit, checks, copies,
+// client_request hooks, and the queue for a request that passes. The
+// listener loop calls it for each frame it reads; it stands apart from the
+// capture so that frames can be handed to it directly.
+void handle_captured_frame(struct interface *iface, capture_work &work, const uint8_t *frame, uint32_t len);
 
 } // namespace kestivane

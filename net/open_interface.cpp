@@ -83,6 +83,17 @@ int open_udp_socket(const char *name, uint32_t ip) {
         process_error(32, "setsockopt: SO_BROADCAST");
     if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         process_error(32, "setsockopt: SO_REUSEADDR");
+    // One thread takes the answers one at a time, and a server answers a
+    // burst of requests (a rate-limit window's worth under a flood) in a
+    // burst: the system's default buffer holds only a few hundred answers
+    // and dropped the rest unseen. Room for some thousands, beyond the
+    // system's ceiling where the relay may (it runs with network privileges);
+    // without it the default stands.
+    const int answer_buffer = 4 << 20;
+#ifdef SO_RCVBUFFORCE
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &answer_buffer, sizeof answer_buffer) != 0)
+#endif
+        (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &answer_buffer, sizeof answer_buffer);
     struct sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = static_cast<in_port_t>(bootps_port);

@@ -1,0 +1,34 @@
+// The answer thread's pass and working state, apart from the thread itself so
+// that answers can be driven through it one pass at a time.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane {
+
+// The largest frame the relay builds: max_packet_size is at most 1500.
+inline constexpr std::size_t frame_capacity = 1514;
+
+// The thread's working state, reused from answer to answer.
+struct answer_state {
+    struct dhcp_packet answer;
+    struct sockaddr_in from;
+    struct frame_headers headers;
+    int32_t len; // the answer's length through END, as last measured
+    uint8_t frame[frame_capacity];
+
+    uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
+    uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
+};
+
+// One pass of the answer thread: wait on every interface's socket, take the
+// first acceptable answer in table order and deliver it; at most one answer
+// is delivered per pass.
+void answer_pass(answer_state &s);
+
+} // namespace kestivane

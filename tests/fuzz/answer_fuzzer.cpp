@@ -1,0 +1,175 @@
+// Fuzzing the answer path from a received datagram to the frame written: a
+// sequence of datagrams, each through one pass of the answer thread, at a
+// random max_packet_size, with no plug-ins. Two interfaces stand in for real
+// ones: each one's UDP socket and frame output are Unix datagram socket
+// pairs, so the relay receives with its own recvfrom and writes with its own
+// frame output, and this side sends the datagrams and reads the frames.
+// Checked after every datagram:
+// - an answer is delivered exactly when it is at least 300 bytes, measures
+//   (within the bytes received) and names an interface by its giaddr: then
+//   one frame, on that interface; otherwise none anywhere;
+// - the frame is 42 header bytes and the measured message; IPv4 total length
+//   is frame length - 14, UDP length frame length - 34, both checksums
+//   verify (and the UDP one is never sent as 0, "no checksum"), and the
+//   header fields are those of the interface and the
+//   message;
+// - no byte of the frame comes from outside this datagram or the headers:
+//   the datagrams of one input are cuts of one message, long and short, so
+//   a short answer measured through an earlier long one's bytes would show.
+//
+// Input layout (FuzzedDataProvider): control values from the end, the
+// message from the beginning, so a seed is a server's answer followed by a
+// few control bytes.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/socket.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/wire.h"
+#include "fuzz_support.h"
+#include "net/answer.h"
+
+using namespace kestivane::wire;
+
+namespace {
+
+constexpr std::size_t longest_datagram = 1600; // beyond any receive size
+constexpr int interfaces = 2;
+
+struct fake_interface {
+    struct interface record{};
+    int server_end = -1; // where the servers' datagrams are sent from
+    int wire_end = -1;   // where the frames written on this interface arrive
+};
+fake_interface fakes[interfaces];
+kestivane::answer_state *state = nullptr;
+
+void make_pair(int &relay_end, int &our_end) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        std::perror("socketpair");
+        std::abort();
+    }
+    relay_end = fds[0];
+    our_end = fds[1];
+    fcntl(our_end, F_SETFL, O_NONBLOCK);
+}
+
+// The measure of what the relay received: the first count bytes, zero
+// behind them.
+int32_t measure_received(const uint8_t *bytes, std::size_t count) {
+    auto message = std::make_unique<dhcp_packet>();
+    std::memset(message.get(), 0, sizeof *message);
+    std::memcpy(message.get(), bytes, count);
+    return get_dhcp_len(message.get());
+}
+
+int destination_of(const uint8_t *message) {
+    for (int i = 0; i < interfaces; ++i)
+        if (std::memcmp(message + msg_giaddr, &fakes[i].record.ip, 4) == 0) return i;
+    return -1;
+}
+
+void check_frame(const uint8_t *frame, std::size_t len, const uint8_t *message, int32_t measure,
+                 const struct interface &to) {
+    FUZZ_CHECK(len == headers_size + static_cast<std::size_t>(measure));
+    FUZZ_CHECK(std::memcmp(frame + headers_size, message, static_cast<std::size_t>(measure)) == 0);
+    FUZZ_CHECK(load_be16(frame + ip_len) == len - 14);
+    FUZZ_CHECK(load_be16(frame + udp_len) == len - 34);
+    FUZZ_CHECK(ip_checksum(frame + ip_vhl, ip_header_size) == 0);
+    FUZZ_CHECK(udp_checksum(frame) == 0);
+    FUZZ_CHECK(load_be16(frame + udp_sum) != 0); // 0 would say "no checksum"
+    FUZZ_CHECK(load_be16(frame + eth_type) == ethertype_ipv4);
+    FUZZ_CHECK(frame[ip_vhl] == 0x45 && frame[ip_tos] == 0x10 && frame[ip_ttl] == 16 && frame[ip_proto] == 17);
+    FUZZ_CHECK(load_be16(frame + ip_id) == 0 && load_be16(frame + ip_off) == 0);
+    FUZZ_CHECK(std::memcmp(frame + eth_src, to.mac, 6) == 0);
+    FUZZ_CHECK(std::memcmp(frame + ip_src, &to.ip, 4) == 0);
+    FUZZ_CHECK(load_be16(frame + udp_sport) == 67 && load_be16(frame + udp_dport) == 68);
+    // To everyone, or to the client's hardware address and one of the
+    // message's addresses for it.
+    static const uint8_t everyone[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    bool broadcast = std::memcmp(frame + eth_dst, everyone, 6) == 0 &&
+                     std::memcmp(frame + ip_dst, everyone, 4) == 0;
+    if (message[msg_op] == op_reply && (message[msg_flags] & flag_broadcast) != 0) FUZZ_CHECK(broadcast);
+    if (!broadcast) {
+        FUZZ_CHECK(std::memcmp(frame + eth_dst, message + msg_chaddr, 6) == 0);
+        FUZZ_CHECK(std::memcmp(frame + ip_dst, message + msg_yiaddr, 4) == 0 ||
+                   std::memcmp(frame + ip_dst, message + msg_ciaddr, 4) == 0);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    kestivane::fuzz::quiet_logging();
+    bootps_port = htons(67);
+    bootpc_port = htons(68);
+    const char *addresses[interfaces] = {"198.51.100.1", "203.0.113.1"};
+    for (int i = 0; i < interfaces; ++i) {
+        fake_interface &f = fakes[i];
+        f.record.idx = i;
+        std::snprintf(f.record.name, sizeof f.record.name, "fuzz%d", i);
+        inet_pton(AF_INET, addresses[i], &f.record.ip);
+        const uint8_t mac[6] = {0x02, 0, 0x5e, 0x10, 0xff, static_cast<uint8_t>(i)};
+        std::memcpy(f.record.mac, mac, 6);
+        make_pair(f.record.sock, f.server_end);
+        make_pair(f.record.bpf, f.wire_end);
+        ifs[i] = &f.record;
+    }
+    if_num = interfaces;
+    plugins_number = 0;
+    state = new kestivane::answer_state{};
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    max_packet_size = in.ConsumeIntegralInRange<int32_t>(300, 1500);
+    struct cut {
+        std::size_t len;
+        int on;
+        uint16_t at;
+        uint8_t value;
+    };
+    std::vector<cut> cuts(in.ConsumeIntegralInRange<std::size_t>(1, 8));
+    for (cut &c : cuts) {
+        c.len = in.ConsumeIntegralInRange<std::size_t>(0, longest_datagram);
+        c.on = in.ConsumeIntegralInRange<int>(0, interfaces - 1);
+        c.at = in.ConsumeIntegralInRange<uint16_t>(0, longest_datagram);
+        c.value = in.ConsumeIntegral<uint8_t>();
+    }
+    std::vector<uint8_t> body = in.ConsumeRemainingBytes<uint8_t>();
+    body.resize(longest_datagram, 0);
+
+    std::vector<uint8_t> datagram(longest_datagram);
+    uint8_t frame[2048];
+    for (const cut &c : cuts) {
+        std::memcpy(datagram.data(), body.data(), longest_datagram);
+        if (c.at < c.len) datagram[c.at] = c.value;
+        ssize_t sent = send(fakes[c.on].server_end, datagram.data(), c.len, 0);
+        FUZZ_CHECK(sent == static_cast<ssize_t>(c.len));
+        kestivane::answer_pass(*state);
+
+        // What the relay received: the datagram cut to its receive size.
+        std::size_t count = std::min(c.len, static_cast<std::size_t>(max_packet_size) - headers_size);
+        int32_t measure = count >= 300 ? measure_received(datagram.data(), count) : 0;
+        int to = measure != 0 ? destination_of(datagram.data()) : -1;
+        for (int i = 0; i < interfaces; ++i) {
+            ssize_t got = recv(fakes[i].wire_end, frame, sizeof frame, 0);
+            if (i != to) {
+                FUZZ_CHECK(got < 0);
+                continue;
+            }
+            FUZZ_CHECK(got > 0);
+            check_frame(frame, static_cast<std::size_t>(got), datagram.data(), measure, fakes[i].record);
+            FUZZ_CHECK(recv(fakes[i].wire_end, frame, sizeof frame, 0) < 0); // one frame only
+        }
+    }
+    return 0;
+}
