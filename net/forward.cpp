@@ -60,14 +60,25 @@ extern "C" void process_queue(struct queue_item *item) {
     std::free(item);
 }
 
+// Every item waiting is taken in one hold of queue_lock and then forwarded
+// one at a time, in push order, without the lock. Under load this takes the
+// lock once per burst instead of once per request, so the listeners rarely
+// find it held by the consumer (and the consumer rarely sleeps on it while
+// a listener pushes). queue_size counts the items not yet taken.
 void consume_queue() {
     for (;;) {
         pthread_mutex_lock(&queue_lock);
         while (queue_size == 0) pthread_cond_wait(&queue_cond, &queue_lock);
         struct queue_item *item = STAILQ_FIRST(&q_head);
-        STAILQ_REMOVE_HEAD(&q_head, next);
-        --queue_size;
+        STAILQ_INIT(&q_head);
+        queue_size = 0;
         pthread_mutex_unlock(&queue_lock);
-        process_queue(item);
+        while (item != nullptr) {
+            // Read before forwarding: process_queue frees the item, and its
+            // hooks may write over its link.
+            struct queue_item *next = STAILQ_NEXT(item, next);
+            process_queue(item);
+            item = next;
+        }
     }
 }
