@@ -102,16 +102,27 @@ void handle_captured_frame(struct interface *iface, capture_work &work, const ui
 
 } // namespace kestivane
 
-extern "C" void *listener(void *arg) {
-    auto *iface = static_cast<struct interface *>(arg);
+namespace {
+
+struct capture_context {
+    struct interface *iface;
     kestivane::capture_work work;
+};
+
+void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *frame) {
+    auto *context = reinterpret_cast<capture_context *>(user);
+    kestivane::handle_captured_frame(context->iface, context->work, frame, info->caplen);
+}
+
+} // namespace
+
+extern "C" void *listener(void *arg) {
+    capture_context context{static_cast<struct interface *>(arg), {}};
     for (;;) {
-        struct pcap_pkthdr *info = nullptr;
-        const u_char *frame = nullptr;
-        if (pcap_next_ex(iface->cap, &info, &frame) <= 0) {
+        // One call handles every frame already waiting in the capture ring,
+        // in arrival order, and waits (up to the read time-out) only when
+        // the ring is empty: a burst costs one call instead of one per frame.
+        if (pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context)) <= 0)
             usleep(1000);
-            continue;
-        }
-        kestivane::handle_captured_frame(iface, work, frame, info->caplen);
     }
 }
