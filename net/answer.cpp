@@ -139,14 +139,16 @@ void deliver(answer_state &s, struct interface *iface) {
 namespace kestivane {
 
 void answer_pass(answer_state &s) {
-    fd_set ready;
-    FD_ZERO(&ready);
-    int highest = -1;
-    for (int32_t i = 0; i < if_num; ++i) {
-        FD_SET(ifs[i]->sock, &ready);
-        if (ifs[i]->sock > highest) highest = ifs[i]->sock;
+    if (s.watch_limit == 0) {
+        FD_ZERO(&s.watched);
+        for (int32_t i = 0; i < if_num; ++i) {
+            FD_SET(ifs[i]->sock, &s.watched);
+            if (ifs[i]->sock >= s.watch_limit) s.watch_limit = ifs[i]->sock + 1;
+        }
     }
-    int n = select(highest + 1, &ready, nullptr, nullptr, nullptr);
+    // select overwrites its set, so each wait gets a fresh copy.
+    fd_set ready = s.watched;
+    int n = select(s.watch_limit, &ready, nullptr, nullptr, nullptr);
     if (n == 0) return;
     if (n < 0) {
         if (errno == EINTR) return;

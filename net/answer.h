@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/select.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,11 @@ struct answer_state {
     struct frame_headers headers;
     int32_t len; // the answer's length through END, as last measured
     uint8_t frame[frame_capacity];
+    // The sockets waited on, built at the first pass: the interface table
+    // is complete before the thread starts and never changes. watch_limit
+    // is the highest descriptor + 1, 0 until the set is built.
+    fd_set watched;
+    int watch_limit;
 
     uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
     uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
