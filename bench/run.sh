@@ -277,6 +277,12 @@ run_load() {
         --rate "$rate" --count "$count" --seconds "$bound" --drain-ms 500 "${bflag[@]}" "$@") || true
     t1=$(cpu_ticks "$pid")
     [ -n "$line" ] || line="sent=0 answered=0 loss_pct=100 error=generator_failed"
+    # A relay that ended during the point has no CPU figure for it.
+    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
+        log "$name (pid $pid) is no longer running"
+        echo "$line relay_ended=1 rss_kb=0"
+        return
+    fi
     echo "$line cpu_ticks=$((t1 - t0)) rss_kb=$(peak_rss "$pid")"
 }
 
@@ -304,7 +310,7 @@ median_of() { # NAME RATE KEY
     awk -v n="$1" -v r="$2" -v k="$3" -v tck="$clk_tck" '
         { delete f; for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
         f["relay"] == n && f["rate"] == r {
-            if (k == "cpu_us") { if (f["answered"] > 0) print f["cpu_ticks"] * 1e6 / tck / f["answered"] }
+            if (k == "cpu_us") { if (f["answered"] > 0 && ("cpu_ticks" in f)) print f["cpu_ticks"] * 1e6 / tck / f["answered"] }
             else if (k in f) print f[k]
         }' "$raw" | sort -g | awk -v k="$3" '
         { v[NR] = $1 }
