@@ -19,6 +19,8 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
+say() { echo "[$(date +%T.%3N)] $*" >&2; }
+
 LOADGEN=${KESTIVANE_LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}
 RESPONDER=${KESTIVANE_RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}
 [ -x "$LOADGEN" ] && [ -x "$RESPONDER" ] || kv_skip "the bench tools are not built ($LOADGEN, $RESPONDER)"
@@ -90,7 +92,7 @@ kv_adopt_pid $!
 # The clients would be other machines: the generators run at the lowest
 # priority, so that they take what the relay and the server leave of this
 # machine's cores rather than starve them.
-kv_log "flood: ${FLOOD_SECONDS}s of valid and malformed frames on two segments"
+say "flood: ${FLOOD_SECONDS}s of valid and malformed frames on two segments"
 for seg in 1 2; do
     kv_bg "load$seg" "${KV_NS_CLIENT[seg]}" nice -n 19 "$LOADGEN" --iface "${KV_IF_CLIENT[seg]}" --rate 0 \
         --count 20000000 --seconds "$FLOOD_SECONDS" --drain-ms 3000 --xid-base $((0x10000000 * seg))
@@ -129,14 +131,14 @@ field() { sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p" "$2" | tail -n 1; }
 sum_field() { echo $(($(field "$1" "$KV_TMP/load1.log") + $(field "$1" "$KV_TMP/load2.log"))); }
 
 for seg in 1 2; do
-    kv_log "segment $seg valid:     $(cat "$KV_TMP/load$seg.log")"
-    kv_log "segment $seg malformed: $(cat "$KV_TMP/flood$seg.log")"
+    say "segment $seg valid:     $(cat "$KV_TMP/load$seg.log")"
+    say "segment $seg malformed: $(cat "$KV_TMP/flood$seg.log")"
 done
-kv_log "queue_probe: $(tr -s ' ' <"$REPORT")"
-kv_log "responder:   $(tail -n 1 "$KV_TMP/responder.log")"
+say "queue_probe: $(tr -s ' ' <"$REPORT")"
+say "responder:   $(tail -n 1 "$KV_TMP/responder.log")"
 
 # Memory: the curve, and its growth after the warm-up.
-kv_log "VmRSS (kB) per second: $(awk '{ printf "%s%s", (NR > 1 ? " " : ""), $2 }' "$KV_TMP/rss.samples")"
+say "VmRSS (kB) per second: $(awk '{ printf "%s%s", (NR > 1 ? " " : ""), $2 }' "$KV_TMP/rss.samples")"
 read -r base peak <<<"$(awk -v w="$WARMUP" '$1 == w { base = $2 } $1 >= w { if ($2 > peak) peak = $2 }
                         END { print base + 0, peak + 0 }' "$KV_TMP/rss.samples")"
 if [ "$base" -eq 0 ]; then
@@ -196,7 +198,7 @@ foreign=$(sum_field foreign)
 
 offered=$(($(field send_rate "$KV_TMP/load1.log") + $(field send_rate "$KV_TMP/load2.log")))
 flood_rate=$(($(field rate "$KV_TMP/flood1.log") + $(field rate "$KV_TMP/flood2.log")))
-kv_log "offered: $offered valid requests/s and $flood_rate malformed frames/s on two segments" \
+say "offered: $offered valid requests/s and $flood_rate malformed frames/s on two segments" \
     "(rps_limit $RPS_LIMIT); $checked requests passed the checks, $forwarded forwarded;" \
     "request queue peak: $(field queue_peak "$REPORT") items"
 kv_finish
