@@ -6,7 +6,8 @@
 # queue_probe plug-in counts what passes each hook and the request queue's
 # peak length. Afterwards:
 # - the relay still runs, and its resident memory after the warm-up stayed
-#   flat (sampled every second; the curve is printed);
+#   flat (sampled every second; the curve is printed; a sanitizer build's
+#   curve is only printed);
 # - every request that passed the frame checks and was under the hop limit
 #   was forwarded, and every forwarded request reached the responder;
 # - every answer the responder sent reached the relay and was written to
@@ -141,7 +142,12 @@ say "responder:   $(tail -n 1 "$KV_TMP/responder.log")"
 say "VmRSS (kB) per second: $(awk '{ printf "%s%s", (NR > 1 ? " " : ""), $2 }' "$KV_TMP/rss.samples")"
 read -r base peak <<<"$(awk -v w="$WARMUP" '$1 == w { base = $2 } $1 >= w { if ($2 > peak) peak = $2 }
                         END { print base + 0, peak + 0 }' "$KV_TMP/rss.samples")"
-if [ "$base" -eq 0 ]; then
+if [ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -cE '__(asan|tsan)_init')" -gt 0 ]; then
+    # A sanitizer keeps freed memory aside (ASan's quarantine alone is 256
+    # MiB) and maps shadow memory as it goes: the curve rises to the
+    # sanitizer's plateau whatever the relay does.
+    kv_pass "memory not judged in a sanitizer build (the normal build judges it)"
+elif [ "$base" -eq 0 ]; then
     kv_check_fail "too few memory samples: $(wc -l <"$KV_TMP/rss.samples")"
 elif [ $((peak - base)) -gt "$RSS_SLACK_KB" ]; then
     kv_check_fail "resident memory grew by $((peak - base)) kB after the warm-up (from $base to $peak kB)"
