@@ -6,7 +6,8 @@
 # queue_probe plug-in counts what passes each hook and the request queue's
 # peak length. Afterwards:
 # - the relay still runs, and its resident memory after the warm-up stayed
-#   flat (sampled every second; the curve is printed);
+#   flat (sampled every second; the curve is printed; a sanitizer build's
+#   curve is only printed);
 # - every request that passed the frame checks and was under the hop limit
 #   was forwarded, and every forwarded request reached the responder;
 # - every answer the responder sent reached the relay and was written to
@@ -18,6 +19,8 @@
 # Every load is bounded in count and in time.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
+
+say() { echo "[$(date +%T.%3N)] $*" >&2; }
 
 LOADGEN=${KESTIVANE_LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}
 RESPONDER=${KESTIVANE_RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}
@@ -90,7 +93,7 @@ kv_adopt_pid $!
 # The clients would be other machines: the generators run at the lowest
 # priority, so that they take what the relay and the server leave of this
 # machine's cores rather than starve them.
-kv_log "flood: ${FLOOD_SECONDS}s of valid and malformed frames on two segments"
+say "flood: ${FLOOD_SECONDS}s of valid and malformed frames on two segments"
 for seg in 1 2; do
     kv_bg "load$seg" "${KV_NS_CLIENT[seg]}" nice -n 19 "$LOADGEN" --iface "${KV_IF_CLIENT[seg]}" --rate 0 \
         --count 20000000 --seconds "$FLOOD_SECONDS" --drain-ms 3000 --xid-base $((0x10000000 * seg))
@@ -129,17 +132,22 @@ field() { sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p" "$2" | tail -n 1; }
 sum_field() { echo $(($(field "$1" "$KV_TMP/load1.log") + $(field "$1" "$KV_TMP/load2.log"))); }
 
 for seg in 1 2; do
-    kv_log "segment $seg valid:     $(cat "$KV_TMP/load$seg.log")"
-    kv_log "segment $seg malformed: $(cat "$KV_TMP/flood$seg.log")"
+    say "segment $seg valid:     $(cat "$KV_TMP/load$seg.log")"
+    say "segment $seg malformed: $(cat "$KV_TMP/flood$seg.log")"
 done
-kv_log "queue_probe: $(tr -s ' ' <"$REPORT")"
-kv_log "responder:   $(tail -n 1 "$KV_TMP/responder.log")"
+say "queue_probe: $(tr -s ' ' <"$REPORT")"
+say "responder:   $(tail -n 1 "$KV_TMP/responder.log")"
 
 # Memory: the curve, and its growth after the warm-up.
-kv_log "VmRSS (kB) per second: $(awk '{ printf "%s%s", (NR > 1 ? " " : ""), $2 }' "$KV_TMP/rss.samples")"
+say "VmRSS (kB) per second: $(awk '{ printf "%s%s", (NR > 1 ? " " : ""), $2 }' "$KV_TMP/rss.samples")"
 read -r base peak <<<"$(awk -v w="$WARMUP" '$1 == w { base = $2 } $1 >= w { if ($2 > peak) peak = $2 }
                         END { print base + 0, peak + 0 }' "$KV_TMP/rss.samples")"
-if [ "$base" -eq 0 ]; then
+if [ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -cE '__(asan|tsan)_init')" -gt 0 ]; then
+    # A sanitizer keeps freed memory aside (ASan's quarantine alone is 256
+    # MiB) and maps shadow memory as it goes: the curve rises to the
+    # sanitizer's plateau whatever the relay does.
+    kv_pass "memory not judged in a sanitizer build (the normal build judges it)"
+elif [ "$base" -eq 0 ]; then
     kv_check_fail "too few memory samples: $(wc -l <"$KV_TMP/rss.samples")"
 elif [ $((peak - base)) -gt "$RSS_SLACK_KB" ]; then
     kv_check_fail "resident memory grew by $((peak - base)) kB after the warm-up (from $base to $peak kB)"
@@ -196,7 +204,7 @@ foreign=$(sum_field foreign)
 
 offered=$(($(field send_rate "$KV_TMP/load1.log") + $(field send_rate "$KV_TMP/load2.log")))
 flood_rate=$(($(field rate "$KV_TMP/flood1.log") + $(field rate "$KV_TMP/flood2.log")))
-kv_log "offered: $offered valid requests/s and $flood_rate malformed frames/s on two segments" \
+say "offered: $offered valid requests/s and $flood_rate malformed frames/s on two segments" \
     "(rps_limit $RPS_LIMIT); $checked requests passed the checks, $forwarded forwarded;" \
     "request queue peak: $(field queue_peak "$REPORT") items"
 kv_finish

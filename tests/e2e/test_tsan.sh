@@ -10,6 +10,8 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
+say() { echo "[$(date +%T.%3N)] $*" >&2; }
+
 # (grep -c reads all of nm's output: with pipefail an early grep -q exit
 # would fail the pipeline.)
 [ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -c __tsan_init)" -gt 0 ] ||
@@ -48,14 +50,14 @@ for seg in 1 2; do
 done
 wait "$LOAD1" "$LOAD2"
 for seg in 1 2; do
-    kv_log "segment $seg: $(cat "$KV_TMP/load$seg.log")"
+    say "segment $seg: $(cat "$KV_TMP/load$seg.log")"
     answered=$(sed -n 's/.*answered=\([0-9]*\).*/\1/p' "$KV_TMP/load$seg.log")
     [ "${answered:-0}" -gt 0 ] || kv_check_fail "segment $seg: no answer came back through the relay"
 done
 # The probe writes its figures when the relay gets SIGUSR2.
 kill -USR2 "$KV_RELAY_PID"
 sleep 0.3
-kv_log "queue_probe: $(cat "$KV_TMP/queue_probe.report" 2>/dev/null)"
+say "queue_probe: $(cat "$KV_TMP/queue_probe.report" 2>/dev/null)"
 
 kv_relay_alive || kv_fail "the relay died under load"
 kv_stop "$KV_RELAY_PID"
