@@ -1,6 +1,208 @@
-// The configuration file reader. Not built yet: every file is refused.
+// The configuration file: options, server lines, address bindings and plug-in
+// sections, each acted on as soon as its line is read, so that a setting
+// governs only what comes after it.
 #include <err.h>
 
-#include "plugins/kestivane_plugin.h"
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
 
-extern "C" void read_config(const char *path) { errx(1, "Can't open: %s", path); }
+#include "config/ip_binding.h"
+#include "core/settings.h"
+#include "plugins/loader.h"
+
+namespace {
+
+// At most 4999 characters are read at a time; a longer line comes in
+// several pieces, and each piece is a line of its own, counted and handled.
+constexpr std::size_t line_buffer_size = 5000;
+// plugin_base keeps at most 79 characters and its NUL.
+constexpr std::size_t plugin_base_text_limit = sizeof plugin_base - 1;
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class Section { servers, options, plugin };
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Section names and keys match without regard to case; nothing is trimmed,
+// so "max_hops " (blank before '=') is another key.
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::size_t ifind(std::string_view text, std::string_view needle) {
+    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
+        if (iequals(text.substr(i, needle.size()), needle)) return i;
+    }
+    return std::string_view::npos;
+}
+
+// Reads the next piece of text into buffer. False at end of file; a read
+// error ends the process rather than pass for the end of the file.
+bool read_piece(std::FILE *file, char (&buffer)[line_buffer_size], const std::string &path) {
+    if (std::fgets(buffer, sizeof buffer, file) != nullptr) return true;
+    if (std::ferror(file)) errx(1, "Can't read: %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+}
+
+// Only '#' in the first column starts a comment, and only a bare line end is
+// empty: a line of blanks, or blanks and then '#', is a line like any other.
+bool is_skipped(const char *piece) { return piece[0] == '#' || piece[0] == '\n'; }
+
+// Drops the line end; a carriage return before it stays part of the line.
+void cut_line_end(char *piece) {
+    if (char *newline = std::strchr(piece, '\n'); newline != nullptr) *newline = '\0';
+}
+
+struct Number {
+    long value;
+    bool has_digits;
+    bool fits_long;
+};
+
+// Decimal as strtol reads it: leading white space and a sign, digits up to
+// the first other character, 0 without digits.
+Number read_number(const std::string &text) {
+    errno = 0;
+    char *end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    return {value, end != text.c_str(), errno != ERANGE};
+}
+
+// A range is checked on the number as written, before it is stored as a
+// 32-bit int, so that a huge value cannot wrap into the range.
+bool within(const Number &number, long low, long high) {
+    return number.fits_long && number.value >= low && number.value <= high;
+}
+
+void set_plugin_path(std::string_view value) {
+    std::string dir(value.substr(0, plugin_base_text_limit));
+    if ((dir.empty() || dir.back() != '/') && dir.size() < plugin_base_text_limit) dir += '/';
+    std::snprintf(plugin_base, sizeof plugin_base, "%s", dir.c_str());
+    logd(kestivane::log_debug, "Option plugin_base set to: %s", plugin_base);
+}
+
+void set_option(std::string_view line, int line_number) {
+    std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) errx(1, "Option error. Line: %d", line_number);
+    const std::string_view key = line.substr(0, equals);
+    const std::string value(line.substr(equals + 1));
+
+    if (iequals(key, "max_packet_size")) {
+        Number number = read_number(value);
+        if (!within(number, kestivane::min_packet_size, kestivane::max_packet_size_limit))
+            errx(1, "Wrong packet size. Line: %d", line_number);
+        max_packet_size = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option max_packet_size set to: %d", max_packet_size);
+    } else if (iequals(key, "max_hops")) {
+        Number number = read_number(value);
+        if (!within(number, kestivane::min_hops_limit, kestivane::max_hops_limit))
+            errx(1, "Wrong hops number. Line: %d", line_number);
+        max_hops = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option max_hops set to: %d", max_hops);
+    } else if (iequals(key, "rps_limit")) {
+        // Listeners compare the limit as an unsigned 32-bit number, so every
+        // value from INT32_MIN (read as a huge limit) to UINT32_MAX means what
+        // it says; anything wider would wrap into another, smaller limit.
+        Number number = read_number(value);
+        if (!number.has_digits || !within(number, INT32_MIN, UINT32_MAX)) errx(1, "rps_limit number error");
+        rps_limit = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
+    } else if (iequals(key, "plugin_path")) {
+        set_plugin_path(value);
+    } else {
+        errx(1, "Unknown option in [Options] section. Line: %d", line_number);
+    }
+}
+
+// A servers file holds server lines only: whatever looks like a header or a
+// key there is a server line all the same. Its lines are not counted.
+void read_servers_file(const std::string &path) {
+    File file(std::fopen(path.c_str(), "r"));
+    if (!file) errx(1, "Can't open servers config file: %s", path.c_str());
+    char piece[line_buffer_size];
+    while (read_piece(file.get(), piece, path)) {
+        if (is_skipped(piece)) continue;
+        cut_line_end(piece);
+        parse_servers_line(piece);
+    }
+}
+
+// line is the writable buffer: a server line is cut up in place.
+void handle_servers_line(char *line, int line_number) {
+    const std::string_view text(line);
+    std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+        parse_servers_line(line);
+        return;
+    }
+    const std::string_view key = text.substr(0, equals);
+    const std::string_view value = text.substr(equals + 1);
+    if (iequals(key, "bind_ip"))
+        bind_ip(value, line_number);
+    else if (iequals(key, "file"))
+        read_servers_file(std::string(value));
+    else
+        errx(1, "Unknown option in [Servers] section. Line: %d", line_number);
+}
+
+Section open_section(std::string_view line, int line_number) {
+    std::size_t close = line.find(']');
+    if (close == std::string_view::npos || close != line.size() - 1)
+        errx(1, "Config file syntax error. Line: %d", line_number);
+    const std::string_view name = line.substr(1, close - 1);
+    if (iequals(name, "servers")) return Section::servers;
+    if (iequals(name, "options")) return Section::options;
+    std::size_t mark = ifind(name, "-plugin");
+    if (mark == std::string_view::npos) errx(1, "Section name error. Line: %d", line_number);
+    load_plugin(name.substr(0, mark), line_number);
+    return Section::plugin;
+}
+
+} // namespace
+
+extern "C" void read_config(const char *path) {
+    const std::string file_path(path);
+    File file(std::fopen(path, "r"));
+    if (!file) errx(1, "Can't open: %s", path);
+
+    char piece[line_buffer_size];
+    int line_number = 0;
+    Section section = Section::servers;
+    while (read_piece(file.get(), piece, file_path)) {
+        ++line_number;
+        if (is_skipped(piece)) continue;
+        cut_line_end(piece);
+        if (piece[0] == '[') {
+            section = open_section(piece, line_number);
+            continue;
+        }
+        switch (section) {
+        case Section::servers:
+            handle_servers_line(piece, line_number);
+            break;
+        case Section::options:
+            set_option(piece, line_number);
+            break;
+        case Section::plugin:
+            append_plugin_option(piece);
+            break;
+        }
+    }
+    file.reset();
+
+    if (if_num == 0) errx(1, "No interfaces found to listen. Exiting.");
+}

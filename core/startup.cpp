@@ -40,9 +40,12 @@ int32_t service_port(const char *service) {
 }
 
 // strtol's reading: leading blanks and a sign, digits up to the first other
-// character, 0 without digits; the result kept as a 32-bit int.
-int32_t read_decimal(const char *text) {
-    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+// character, 0 without digits. The range is checked on the number as
+// written, so that 4294967596 is refused rather than wrapping to 300.
+bool read_in_range(const char *text, int32_t low, int32_t high, int32_t &value) {
+    long long number = std::strtoll(text, nullptr, 10);
+    value = static_cast<int32_t>(number);
+    return number >= low && number <= high;
 }
 
 [[noreturn]] void print_usage(const char *program) { usage(program); }
@@ -118,15 +121,13 @@ void run_relay(int argc, char **argv) {
         switch (option) {
         case 'A':
             if (mode == Mode::config_file) refuse_mode_mix();
-            max_packet_size = read_decimal(optarg);
-            if (max_packet_size < kestivane::min_packet_size ||
-                max_packet_size > kestivane::max_packet_size_limit)
+            if (!read_in_range(optarg, kestivane::min_packet_size, kestivane::max_packet_size_limit,
+                               max_packet_size))
                 errx(1, "Wrong packet size");
             break;
         case 'c':
             if (mode == Mode::config_file) refuse_mode_mix();
-            max_hops = read_decimal(optarg);
-            if (max_hops < kestivane::min_hops_limit || max_hops > kestivane::max_hops_limit)
+            if (!read_in_range(optarg, kestivane::min_hops_limit, kestivane::max_hops_limit, max_hops))
                 errx(1, "Wrong hops number");
             break;
         case 'd':

@@ -1,8 +1,187 @@
-// Server answers and their delivery to clients. Not built yet.
+// Server answers and their delivery to clients: one thread waits on every
+// interface's UDP socket, lets the hooks see each answer, builds the
+// Ethernet, IPv4 and UDP headers for the client's segment and writes the
+// whole frame there.
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include "plugins/kestivane_plugin.h"
+#include <cerrno>
+#include <cstring>
+
+#include "core/settings.h"
+#include "core/wire.h"
+#include "net/platform.h"
+#include "plugins/hooks.h"
+
+using namespace kestivane::wire;
+
+namespace {
+
+// Shorter datagrams cannot hold a BOOTP message.
+constexpr std::size_t min_answer_size = 300;
+// The largest frame the relay builds: max_packet_size is at most 1500.
+constexpr std::size_t frame_capacity = 1514;
+
+constexpr uint8_t answer_tos = 0x10; // low delay
+constexpr uint8_t answer_ttl = 16;
+
+// The thread's working state, reused from answer to answer.
+struct answer_state {
+    struct dhcp_packet answer;
+    struct sockaddr_in from;
+    struct frame_headers headers;
+    int32_t len; // the answer's length through END, as last measured
+    uint8_t frame[frame_capacity];
+
+    uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
+    uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
+};
+
+uint32_t load_addr(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Receives one datagram from a ready socket and lets the server_answer hooks
+// judge it. True when the answer is accepted, with its length measured.
+bool take_answer(answer_state &s, const struct interface *iface) {
+    std::memset(&s.from, 0, sizeof s.from);
+    socklen_t from_len = sizeof s.from;
+    std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
+    ssize_t got = recvfrom(iface->sock, &s.answer, room, 0, reinterpret_cast<struct sockaddr *>(&s.from),
+                           &from_len);
+    if (got < 0) {
+        logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
+        return false;
+    }
+    auto count = static_cast<std::size_t>(got);
+    if (count < min_answer_size) {
+        logd(kestivane::log_warning, "A little data from server: %zu < %d", count,
+             static_cast<int>(min_answer_size));
+        return false;
+    }
+    // Bytes past this datagram are left from an earlier, longer answer (another
+    // client's); clearing them keeps a short answer from being measured
+    // through them and delivering them.
+    std::memset(s.message() + count, 0, sizeof s.answer - count);
+
+    bool accepted = kestivane::run_hooks<&plugin::server_answer>(&s.from, &s.answer);
+    s.len = kestivane::measure_after_hooks(&s.answer, "server_answer");
+    return accepted && s.len != 0;
+}
+
+// Chooses the frame's destination. A broadcast answer goes to everyone. An
+// answer without yiaddr (an acknowledgement of a client that already holds
+// ciaddr) goes to ciaddr, or to everyone when that is 0 too, rather than to
+// 0.0.0.0. Every other answer goes to the client's hardware address and
+// yiaddr.
+void address_client(answer_state &s, uint8_t *h) {
+    const uint8_t *m = s.message();
+    bool broadcast = m[msg_op] == op_reply && (m[msg_flags] & flag_broadcast) != 0;
+    uint32_t ip = load_addr(m + msg_yiaddr);
+    if (!broadcast && ip == 0) {
+        ip = load_addr(m + msg_ciaddr);
+        broadcast = ip == 0;
+    }
+    if (broadcast) {
+        std::memset(h + eth_dst, 0xff, 6);
+        ip = INADDR_BROADCAST;
+    } else {
+        std::memcpy(h + eth_dst, m + msg_chaddr, 6);
+    }
+    std::memcpy(h + ip_dst, &ip, sizeof ip);
+}
+
+void build_headers(answer_state &s, const struct interface *iface) {
+    uint8_t *h = s.header_bytes();
+    std::memset(h, 0, headers_size);
+    address_client(s, h);
+    std::memcpy(h + eth_src, iface->mac, 6);
+    store_be16(h + eth_type, ethertype_ipv4);
+    h[ip_vhl] = 0x45;
+    h[ip_tos] = answer_tos;
+    store_be16(h + ip_len, static_cast<uint16_t>(s.len + ip_header_size + udp_header_size));
+    h[ip_ttl] = answer_ttl;
+    h[ip_proto] = ip_proto_udp;
+    std::memcpy(h + ip_src, &iface->ip, sizeof iface->ip);
+    // The service ports are kept in network byte order in their low 16 bits.
+    auto sport = static_cast<uint16_t>(bootps_port);
+    auto dport = static_cast<uint16_t>(bootpc_port);
+    std::memcpy(h + udp_sport, &sport, 2);
+    std::memcpy(h + udp_dport, &dport, 2);
+    store_be16(h + udp_len, static_cast<uint16_t>(s.len + udp_header_size));
+}
+
+// Lengths and checksums follow the final message, whatever the hooks left
+// in those fields.
+std::size_t finish_frame(answer_state &s) {
+    uint8_t *h = s.header_bytes();
+    store_be16(h + ip_len, static_cast<uint16_t>(s.len + ip_header_size + udp_header_size));
+    store_be16(h + udp_len, static_cast<uint16_t>(s.len + udp_header_size));
+    store_be16(h + ip_sum, 0);
+    store_be16(h + ip_sum, ip_checksum(h + ip_vhl, ip_header_size));
+
+    std::memcpy(s.frame, h, headers_size);
+    std::memcpy(s.frame + headers_size, &s.answer, static_cast<std::size_t>(s.len));
+    store_be16(s.frame + udp_sum, 0);
+    store_be16(s.frame + udp_sum, udp_checksum(s.frame));
+    return headers_size + static_cast<std::size_t>(s.len);
+}
+
+void deliver(answer_state &s, struct interface *iface) {
+    build_headers(s, iface);
+    if (!kestivane::run_hooks<&plugin::send_to_client>(&s.from, iface, &s.answer, &s.headers)) return;
+    s.len = kestivane::measure_after_hooks(&s.answer, "send_to_client");
+    if (s.len == 0) return;
+    std::size_t frame_len = finish_frame(s);
+    long wrote = kestivane::platform::frame_out_write(iface->bpf, s.frame, frame_len);
+    if (wrote != static_cast<long>(frame_len)) {
+        logd(kestivane::log_error, "bpf write failed for %s while trying to write %d bytes (%d bytes wrote): %s",
+             iface->name, static_cast<int>(frame_len), static_cast<int>(wrote), std::strerror(errno));
+    }
+}
+
+// One pass: wait, take the first acceptable answer in table order, deliver it.
+void answer_pass(answer_state &s) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    int highest = -1;
+    for (int32_t i = 0; i < if_num; ++i) {
+        FD_SET(ifs[i]->sock, &ready);
+        if (ifs[i]->sock > highest) highest = ifs[i]->sock;
+    }
+    int n = select(highest + 1, &ready, nullptr, nullptr, nullptr);
+    if (n == 0) return;
+    if (n < 0) {
+        if (errno == EINTR) return;
+        // A failing wait would otherwise spin; pause before the next one.
+        logd(kestivane::log_error, "select: %s", std::strerror(errno));
+        usleep(100000);
+        return;
+    }
+    for (int32_t i = 0; i < if_num; ++i) {
+        if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
+        if (!take_answer(s, ifs[i])) continue;
+
+        uint32_t giaddr = load_addr(s.message() + msg_giaddr);
+        int32_t to = find_interface(giaddr);
+        if (to == if_num) {
+            char dotted[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
+            logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
+            return;
+        }
+        deliver(s, ifs[to]);
+        return;
+    }
+}
+
+} // namespace
 
 extern "C" void *process_server_answer(void * /*unused*/) {
-    for (;;) pause();
+    answer_state state{};
+    for (;;) answer_pass(state);
 }

@@ -16,10 +16,16 @@ int frame_out_open(const char *ifname);
 // Writes one whole frame; returns the bytes taken, or -1 with errno set.
 long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
 
-// The interface's hardware address. Returns false when the system knows no
-// interface of that name; true otherwise, with at most 6 bytes copied to mac
-// (none when the interface carries no link-level address).
-bool link_address(const char *ifname, uint8_t mac[6]);
+// What a hardware-address query found.
+enum class link_lookup {
+    found,   // the interface exists; at most 6 bytes were copied to mac (none
+             // when it carries no link-level address)
+    unknown, // the system knows no interface of that name
+    failed,  // the system could not list its interfaces; errno says why
+};
+
+// The named interface's hardware address.
+link_lookup link_address(const char *ifname, uint8_t mac[6]);
 
 // A cheap monotonic clock of millisecond or better resolution.
 struct timespec coarse_now();

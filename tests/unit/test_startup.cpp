@@ -197,7 +197,7 @@ TEST(NoInterface, OperandsAloneOpenTheirServersFirst) {
 }
 
 TEST(Limits, PacketSize) {
-    for (std::string size : {"299", "1501", "abc", "", "-300"}) {
+    for (std::string size : {"299", "1501", "abc", "", "-300", "4294967596"}) {
         Outcome o = run({"-A", size});
         EXPECT_EQ(o.status, 1) << "-A '" << size << "'";
         EXPECT_EQ(o.err, "kestivane: Wrong packet size\n") << "-A '" << size << "'";
@@ -211,7 +211,7 @@ TEST(Limits, PacketSize) {
 }
 
 TEST(Limits, HopsNumber) {
-    for (std::string hops : {"0", "17", "x"}) {
+    for (std::string hops : {"0", "17", "x", "4294967297"}) {
         Outcome o = run({"-c", hops});
         EXPECT_EQ(o.status, 1) << "-c " << hops;
         EXPECT_EQ(o.err, "kestivane: Wrong hops number\n") << "-c " << hops;

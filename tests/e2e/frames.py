@@ -1,0 +1,371 @@
+#!/usr/bin/python3
+"""Frames and datagrams for the end-to-end tests, and checks on captures.
+
+  frames.py request IFACE [options]   send crafted Ethernet frames carrying a
+                                      DHCP request (or anything near one)
+  frames.py answer --to IP [options]  send server answers as UDP datagrams
+  frames.py count PCAP [select]       number of matching DHCP packets
+  frames.py dump PCAP [select]        their fields, one JSON object a line
+  frames.py check PCAP [select] [--count N] FIELD=VALUE...
+                                      every matching packet has those values
+                                      (and there are N of them, 1 by default)
+
+Sending uses scapy; reading captures and checking checksums is done here by
+hand, so that a check never relies on the code that built a frame.
+"""
+
+import argparse
+import json
+import socket
+import struct
+import sys
+
+COOKIE = b"\x63\x82\x53\x63"
+
+
+def mac_bytes(text):
+    return bytes(int(part, 16) for part in text.split(":"))
+
+
+def mac_text(raw):
+    return ":".join("%02x" % b for b in raw)
+
+
+def ip_bytes(text):
+    return socket.inet_aton(text)
+
+
+def ip_text(raw):
+    return socket.inet_ntoa(raw)
+
+
+def iface_mac(name):
+    with open("/sys/class/net/%s/address" % name) as f:
+        return f.read().strip()
+
+
+def build_message(args, default_options):
+    """A BOOTP message: the 236 fixed bytes, the cookie and the options,
+    END unless --no-end, then padded to --msg-len / --size bytes."""
+    chaddr = mac_bytes(args.chaddr) if args.chaddr else b""
+    msg = struct.pack(
+        "!BBBBIHH4s4s4s4s16s64s128s",
+        args.op, 1, 6, args.hops, int(args.xid, 0), 0, int(args.flags, 0),
+        ip_bytes(args.ciaddr), ip_bytes(args.yiaddr), ip_bytes(args.siaddr),
+        ip_bytes(args.giaddr), chaddr.ljust(16, b"\0"), b"", b"")
+    msg += COOKIE
+    options = bytes.fromhex(args.options) if args.options is not None else default_options
+    if args.tag is not None:
+        tag = args.tag.encode()
+        options += bytes([12, len(tag)]) + tag
+    msg += options
+    if not args.no_end:
+        msg += b"\xff"
+    fill = bytes([int(args.fill, 0)])
+    if args.size is not None:
+        if args.size < len(msg):
+            msg = msg[: args.size]
+        else:
+            msg += fill * (args.size - len(msg))
+    return msg
+
+
+def add_message_options(p, op, size):
+    p.add_argument("--xid", default="0x12345678")
+    p.add_argument("--op", type=int, default=op)
+    p.add_argument("--hops", type=int, default=0)
+    p.add_argument("--flags", default="0", help="flags field, e.g. 0x8000 for broadcast")
+    p.add_argument("--ciaddr", default="0.0.0.0")
+    p.add_argument("--yiaddr", default="0.0.0.0")
+    p.add_argument("--siaddr", default="0.0.0.0")
+    p.add_argument("--giaddr", default="0.0.0.0")
+    p.add_argument("--chaddr", help="client hardware address")
+    p.add_argument("--options", help="options as hex, without END")
+    p.add_argument("--tag", help="add option 12 (host name) with this text")
+    p.add_argument("--no-end", action="store_true", help="leave out the END option")
+    p.add_argument("--size", type=int, default=size, help="message length after padding")
+    p.add_argument("--fill", default="0", help="byte that pads the message")
+    p.add_argument("--count", type=int, default=1)
+    p.add_argument("--gap", type=float, default=0.0, help="seconds between copies")
+
+
+def cmd_request(args):
+    from scapy.layers.l2 import Ether, Dot1Q
+    from scapy.layers.inet import IP, UDP
+    from scapy.packet import Raw
+    from scapy.sendrecv import sendp
+
+    src = args.src_mac or iface_mac(args.iface)
+    if args.chaddr is None:
+        args.chaddr = src
+    msg = build_message(args, bytes([53, 1, 1]))
+    frame = Ether(src=src, dst="ff:ff:ff:ff:ff:ff")
+    if args.vlan:
+        frame = frame / Dot1Q(vlan=7)
+    frame = frame / IP(src="0.0.0.0", dst=args.ip_dst, ttl=64) / UDP(sport=68, dport=67) / Raw(msg)
+    raw = bytearray(bytes(frame))
+    if args.ethertype is not None:
+        struct.pack_into("!H", raw, 12, int(args.ethertype, 0))
+    if args.udp_len is not None:
+        struct.pack_into("!H", raw, 38, args.udp_len)
+    if args.frame_len is not None:
+        if args.frame_len < len(raw):
+            raw = raw[: args.frame_len]
+        else:
+            raw += b"\0" * (args.frame_len - len(raw))
+    import time
+    for i in range(args.count):
+        sendp(bytes(raw), iface=args.iface, verbose=False)
+        if args.gap and i + 1 < args.count:
+            time.sleep(args.gap)
+
+
+def cmd_answer(args):
+    import time
+    msg = build_message(args, bytes([53, 1, 2, 54, 4]) + ip_bytes(args.server_id))
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind((args.bind, args.sport))
+    except OSError:
+        s.bind((args.bind, 0))
+    for i in range(args.count):
+        s.sendto(msg, (args.to, args.port))
+        if args.gap and i + 1 < args.count:
+            time.sleep(args.gap)
+    s.close()
+
+
+# ----- captures
+
+def read_pcap(path):
+    """Yield the frames of a pcap file (Ethernet link type); a record cut
+    short at the end of a capture still being written is left out."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 24:
+        return
+    magic = data[:4]
+    if magic in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"):
+        endian = "<"
+    elif magic in (b"\xa1\xb2\xc3\xd4", b"\xa1\xb2\x3c\x4d"):
+        endian = ">"
+    else:
+        raise SystemExit("%s: not a pcap file" % path)
+    pos = 24
+    while pos + 16 <= len(data):
+        sec, frac, caplen, _ = struct.unpack_from(endian + "IIII", data, pos)
+        pos += 16
+        if pos + caplen > len(data):
+            return
+        yield sec + frac / 1e6, data[pos: pos + caplen]
+        pos += caplen
+
+
+def ones_sum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def end_offset(msg):
+    """Length of the message through its END option, or None."""
+    pos = 240
+    while pos < len(msg):
+        code = msg[pos]
+        if code == 255:
+            return pos + 1
+        if code == 0:
+            pos += 1
+            continue
+        if pos + 1 >= len(msg):
+            return None
+        pos += 2 + msg[pos + 1]
+    return None
+
+
+def option(msg, code):
+    pos = 240
+    while pos + 1 < len(msg):
+        c = msg[pos]
+        if c == 255:
+            return None
+        if c == 0:
+            pos += 1
+            continue
+        n = msg[pos + 1]
+        if c == code:
+            return msg[pos + 2: pos + 2 + n]
+        pos += 2 + n
+    return None
+
+
+def fields(stamp, frame):
+    """The fields of one Ethernet/IPv4/UDP frame, or None for anything else."""
+    if len(frame) < 14:
+        return None
+    f = {"time": stamp, "frame_len": len(frame),
+         "eth_dst": mac_text(frame[0:6]), "eth_src": mac_text(frame[6:12])}
+    etype = struct.unpack_from("!H", frame, 12)[0]
+    f["eth_type"] = "0x%04x" % etype
+    if etype != 0x0800 or len(frame) < 34:
+        return None
+    ip = frame[14:]
+    ihl = (ip[0] & 15) * 4
+    if ip[9] != 17 or len(ip) < ihl + 8:
+        return None
+    f.update({
+        "ip_vhl": "0x%02x" % ip[0], "ip_tos": "0x%02x" % ip[1],
+        "ip_len": struct.unpack_from("!H", ip, 2)[0],
+        "ip_id": struct.unpack_from("!H", ip, 4)[0],
+        "ip_off": struct.unpack_from("!H", ip, 6)[0],
+        "ip_ttl": ip[8], "ip_proto": ip[9],
+        "ip_csum_ok": "yes" if ones_sum(ip[:ihl]) == 0xFFFF else "no",
+        "ip_src": ip_text(ip[12:16]), "ip_dst": ip_text(ip[16:20]),
+    })
+    udp = ip[ihl:]
+    ulen = struct.unpack_from("!H", udp, 4)[0]
+    ucsum = struct.unpack_from("!H", udp, 6)[0]
+    f.update({"udp_sport": struct.unpack_from("!H", udp, 0)[0],
+              "udp_dport": struct.unpack_from("!H", udp, 2)[0],
+              "udp_len": ulen})
+    # The UDP checksum over the pseudo-header and the UDP length's bytes;
+    # 0 means the sender did not compute one.
+    seg = udp[:ulen]
+    if ucsum == 0:
+        f["udp_csum_ok"] = "none"
+    elif len(seg) < ulen:
+        f["udp_csum_ok"] = "short"
+    else:
+        pseudo = ip[12:20] + struct.pack("!BBH", 0, 17, ulen)
+        f["udp_csum_ok"] = "yes" if ones_sum(pseudo + seg) == 0xFFFF else "no"
+    payload = udp[8:ulen] if ulen >= 8 else b""
+    f["payload_len"] = len(payload)
+    f["captured_after_udp"] = len(udp) - ulen  # Ethernet padding and the like
+    if len(payload) >= 240:
+        m = payload
+        f.update({
+            "op": m[0], "htype": m[1], "hlen": m[2], "hops": m[3],
+            "xid": "0x%08x" % struct.unpack_from("!I", m, 4)[0],
+            "flags": "0x%04x" % struct.unpack_from("!H", m, 10)[0],
+            "ciaddr": ip_text(m[12:16]), "yiaddr": ip_text(m[16:20]),
+            "siaddr": ip_text(m[20:24]), "giaddr": ip_text(m[24:28]),
+            "chaddr": mac_text(m[28:34]),
+            "cookie_ok": "yes" if m[236:240] == COOKIE else "no",
+        })
+        n = end_offset(m)
+        f["msg_len"] = n if n is not None else "none"
+        f["after_end"] = len(m) - n if n is not None else "none"
+        tag = option(m, 12)
+        f["tag"] = tag.decode("latin-1") if tag is not None else "none"
+        f["payload_hex"] = m.hex()
+    return f
+
+
+def select(args):
+    for stamp, frame in read_pcap(args.pcap):
+        f = fields(stamp, frame)
+        if f is None or "xid" not in f:
+            continue
+        if args.xid is not None and f["xid"] != "0x%08x" % int(args.xid, 0):
+            continue
+        if args.dport is not None and f["udp_dport"] != args.dport:
+            continue
+        if args.sport is not None and f["udp_sport"] != args.sport:
+            continue
+        if args.op is not None and f["op"] != args.op:
+            continue
+        yield f
+
+
+def same(have, want):
+    if str(have) == want:
+        return True
+    try:
+        return int(want, 0) == int(str(have), 0)
+    except ValueError:
+        return False
+
+
+def cmd_count(args):
+    print(sum(1 for _ in select(args)))
+
+
+def cmd_dump(args):
+    for f in select(args):
+        f = dict(f)
+        f.pop("payload_hex", None)
+        print(json.dumps(f, sort_keys=True))
+
+
+def cmd_check(args):
+    found = list(select(args))
+    ok = True
+    if args.count is not None and len(found) != args.count:
+        print("expected %d matching packet(s), found %d" % (args.count, len(found)), file=sys.stderr)
+        ok = False
+    for f in found:
+        for want in args.expect:
+            key, _, value = want.partition("=")
+            if key.endswith("~"):  # substring of the field's text
+                key = key[:-1]
+                good = value in str(f.get(key))
+            else:
+                good = key in f and same(f[key], value)
+            if not good:
+                print("packet xid %s: %s is %r, expected %s" % (f.get("xid"), key, f.get(key), value),
+                      file=sys.stderr)
+                ok = False
+    if not ok:
+        for f in found:
+            g = dict(f)
+            g.pop("payload_hex", None)
+            print(json.dumps(g, sort_keys=True), file=sys.stderr)
+    sys.exit(0 if ok else 1)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="cmd", required=True)
+
+    p = sub.add_parser("request", help="send crafted request frames")
+    p.add_argument("iface")
+    add_message_options(p, op=1, size=300)
+    p.add_argument("--src-mac", help="Ethernet source (default: the interface's)")
+    p.add_argument("--ip-dst", default="255.255.255.255")
+    p.add_argument("--ethertype", help="overwrite the EtherType")
+    p.add_argument("--vlan", action="store_true", help="tag the frame (802.1Q)")
+    p.add_argument("--udp-len", type=int, help="overwrite the UDP length field")
+    p.add_argument("--frame-len", type=int, help="cut or zero-pad the frame to this length")
+    p.set_defaults(func=cmd_request)
+
+    p = sub.add_parser("answer", help="send a server answer by UDP")
+    p.add_argument("--to", required=True)
+    p.add_argument("--port", type=int, default=67)
+    p.add_argument("--bind", default="0.0.0.0")
+    p.add_argument("--sport", type=int, default=67)
+    p.add_argument("--server-id", default="203.0.113.2")
+    add_message_options(p, op=2, size=300)
+    p.set_defaults(func=cmd_answer)
+
+    for name, func in (("count", cmd_count), ("dump", cmd_dump), ("check", cmd_check)):
+        p = sub.add_parser(name)
+        p.add_argument("pcap")
+        p.add_argument("--xid")
+        p.add_argument("--dport", type=int)
+        p.add_argument("--sport", type=int)
+        p.add_argument("--op", type=int)
+        if name == "check":
+            p.add_argument("--count", type=int, default=1)
+            p.add_argument("expect", nargs="*", help="FIELD=VALUE, or FIELD~=TEXT for a substring")
+        p.set_defaults(func=func)
+
+    args = ap.parse_args()
+    args.func(args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,446 @@
+# shellcheck shell=bash
+# End-to-end test library: network namespaces with client segments, the relay
+# and a server segment joined by veth pairs, and helpers that start DHCP
+# servers, DHCP clients, the relay and packet captures inside them.
+#
+# Source it from a test script; it checks for root and namespaces (exit 77
+# when either is missing), makes a private temporary directory and installs a
+# trap that stops every process it started (by PID) and deletes every
+# namespace and file it made, however the test ends.
+#
+#   source "$(dirname "$0")/lib.sh"
+#   kv_topology 2                      # two client segments
+#   kv_start_dnsmasq
+#   kv_start_relay relay -i "${KV_IF_RELAY[1]}" -i "${KV_IF_RELAY[2]}" "$KV_IP_SERVER"
+#   ip=$(kv_udhcpc 1) || kv_fail "no lease"
+#
+# Layout made by kv_topology N (segments numbered from 1):
+#   client namespace KV_NS_CLIENT[i], interface KV_IF_CLIENT[i] (no address)
+#     <-veth->  relay namespace KV_NS_RELAY, interface KV_IF_RELAY[i],
+#               address KV_IP_RELAY[i] in 198.51.100.(64*(i-1))/26
+#   relay namespace, interface KV_IF_UPLINK, 203.0.113.1/24
+#     <-veth->  server namespace KV_NS_SERVER, interface KV_IF_SERVER, 203.0.113.2/24,
+#               with a route to 198.51.100.0/24 through the relay.
+# Hardware addresses: KV_MAC_RELAY[i], KV_MAC_CLIENT[i].
+# Lease ranges for the servers: KV_RANGE_LO[i] .. KV_RANGE_HI[i], netmask KV_MASK.
+#
+# Everything that waits is bounded (KV_TIMEOUT seconds unless told otherwise).
+
+# Refuse to run without what the tests need, with a message saying why.
+kv_skip() {
+    echo "SKIP: $*" >&2
+    exit 77
+}
+
+if [ "$(id -u)" -ne 0 ]; then
+    kv_skip "end-to-end tests need root (network namespaces, packet capture)"
+fi
+command -v ip >/dev/null 2>&1 || kv_skip "the ip command (iproute2) is missing"
+
+KV_ID=$$
+KV_TIMEOUT=${KV_TIMEOUT:-10}
+KV_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+KV_PYTHON=/usr/bin/python3
+KV_FRAMES="$KV_DIR/frames.py"
+
+if ! ip netns add "kv${KV_ID}probe" 2>/dev/null; then
+    kv_skip "ip netns is not usable here (cannot create a network namespace)"
+fi
+ip netns del "kv${KV_ID}probe" 2>/dev/null
+
+# The relay under test: the build gives KESTIVANE; otherwise look beside the
+# sources.
+if [ -z "${KESTIVANE:-}" ]; then
+    if [ -n "${KESTIVANE_BUILD_DIR:-}" ]; then
+        KESTIVANE="$KESTIVANE_BUILD_DIR/kestivane"
+    else
+        KESTIVANE="$KV_DIR/../../build/kestivane"
+    fi
+fi
+if [ ! -x "$KESTIVANE" ]; then
+    echo "FAIL: relay executable not found: $KESTIVANE (set KESTIVANE)" >&2
+    exit 1
+fi
+KESTIVANE=$(readlink -f "$KESTIVANE")
+
+KV_TMP=$(mktemp -d "/tmp/kestivane-e2e.$KV_ID.XXXXXX")
+KV_PIDS=()        # processes to stop at teardown, by PID
+KV_NAMESPACES=()  # namespaces to delete at teardown
+KV_CLEANUP=()     # extra shell commands run at teardown (e.g. rm of a pid file)
+KV_FAILED=0
+
+kv_log() { echo "[$(date +%T.%3N)] $*" >&2; }
+
+# kv_kill PID: stop one process by its id, politely first, and wait for it
+# (at most a few seconds). Harmless when it has already gone.
+kv_kill() {
+    local pid=$1 i
+    [ -n "$pid" ] || return 0
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    kill -TERM "$pid" 2>/dev/null
+    for i in $(seq 1 40); do
+        kill -0 "$pid" 2>/dev/null || break
+        # A child of this shell stays as a zombie until it is waited for.
+        if [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ]; then break; fi
+        sleep 0.05
+    done
+    kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ] &&
+        kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+kv_teardown() {
+    local rc=$? i
+    trap - EXIT INT TERM
+    [ "$KV_FAILED" -ne 0 ] && rc=1
+    for ((i = ${#KV_PIDS[@]} - 1; i >= 0; i--)); do
+        kv_kill "${KV_PIDS[$i]}"
+    done
+    for ((i = ${#KV_CLEANUP[@]} - 1; i >= 0; i--)); do
+        eval "${KV_CLEANUP[$i]}" 2>/dev/null || true
+    done
+    for ((i = ${#KV_NAMESPACES[@]} - 1; i >= 0; i--)); do
+        ip netns del "${KV_NAMESPACES[$i]}" 2>/dev/null || true
+    done
+    if [ -n "${KV_KEEP:-}" ]; then
+        echo "kept: $KV_TMP" >&2
+    else
+        rm -rf "$KV_TMP"
+    fi
+    exit "$rc"
+}
+trap kv_teardown EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# kv_dump_logs: print what the processes of this test wrote, to explain a
+# failure.
+kv_dump_logs() {
+    local f
+    for f in "$KV_TMP"/*.log; do
+        [ -f "$f" ] || continue
+        echo "----- ${f##*/} (last 40 lines)" >&2
+        tail -n 40 "$f" >&2
+    done
+}
+
+# kv_fail MESSAGE: the test has failed; show the logs and end.
+kv_fail() {
+    echo "FAIL: $*" >&2
+    kv_dump_logs
+    KV_FAILED=1
+    exit 1
+}
+
+# kv_check_fail MESSAGE: record a failure but go on with the other cases.
+kv_check_fail() {
+    echo "FAIL: $*" >&2
+    KV_FAILED=1
+}
+
+kv_pass() { echo "ok: $*" >&2; }
+
+# kv_finish: end of a test script; logs are shown when a case failed.
+kv_finish() {
+    if [ "$KV_FAILED" -ne 0 ]; then
+        kv_dump_logs
+        exit 1
+    fi
+    echo "PASS" >&2
+    exit 0
+}
+
+# kv_wait_for SECONDS COMMAND...: poll COMMAND until it succeeds; 1 on time-out.
+kv_wait_for() {
+    local limit=$1 deadline
+    shift
+    deadline=$(($(date +%s%N) + limit * 1000000000))
+    while :; do
+        "$@" && return 0
+        [ "$(date +%s%N)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+# kv_count_lines FILE TEXT: how many lines of FILE contain TEXT (fixed string).
+kv_count_lines() {
+    local n
+    n=$(grep -cF -- "$2" "$1" 2>/dev/null) || true
+    echo "${n:-0}"
+}
+
+# kv_wait_log FILE TEXT [COUNT [SECONDS]]: wait until at least COUNT lines of
+# FILE contain TEXT.
+kv_wait_log() {
+    local file=$1 text=$2 count=${3:-1} limit=${4:-$KV_TIMEOUT}
+    kv_wait_for "$limit" kv__has_lines "$file" "$text" "$count"
+}
+kv__has_lines() { [ "$(kv_count_lines "$1" "$2")" -ge "$3" ]; }
+
+# kv_ns NS COMMAND...: run a command inside a namespace.
+kv_ns() {
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+# kv_bg NAME NS COMMAND...: start COMMAND in the background inside NS, with
+# standard output and error in $KV_TMP/NAME.log. Its PID is kept for the
+# teardown and left in KV_LAST_PID.
+kv_bg() {
+    local name=$1 ns=$2
+    shift 2
+    ip netns exec "$ns" "$@" >"$KV_TMP/$name.log" 2>&1 </dev/null &
+    KV_LAST_PID=$!
+    KV_PIDS+=("$KV_LAST_PID")
+}
+
+# kv_adopt_pid PID: have the teardown stop a process this shell did not start
+# itself (a daemon that went into the background).
+kv_adopt_pid() { KV_PIDS+=("$1"); }
+
+# kv_mac NS IF: the hardware address of an interface.
+kv_mac() {
+    ip -n "$1" -o link show dev "$2" | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p'
+}
+
+# kv_add_ns NAME: create a namespace, delete it at teardown, bring up lo and
+# keep IPv6 quiet so that captures hold only what the test sends.
+kv_add_ns() {
+    ip netns add "$1" || kv_fail "cannot create namespace $1"
+    KV_NAMESPACES+=("$1")
+    ip -n "$1" link set lo up
+    ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 \
+        >/dev/null 2>&1 || true
+}
+
+# kv_topology [N]: build N client segments (1 to 4), the relay and the
+# server segment (see the head of this file).
+kv_topology() {
+    local n=${1:-1} i base
+    [ "$n" -ge 1 ] && [ "$n" -le 4 ] || kv_fail "kv_topology: 1 to 4 segments, not $n"
+    KV_SEGMENTS=$n
+    KV_NS_RELAY="kv${KV_ID}r"
+    KV_NS_SERVER="kv${KV_ID}s"
+    KV_IF_UPLINK="ru${KV_ID}"
+    KV_IF_SERVER="sv${KV_ID}"
+    KV_IP_UPLINK=203.0.113.1
+    KV_IP_SERVER=203.0.113.2
+    KV_MASK=255.255.255.192
+    KV_NS_CLIENT=() KV_IF_CLIENT=() KV_IF_RELAY=() KV_IP_RELAY=() KV_NET=()
+    KV_RANGE_LO=() KV_RANGE_HI=() KV_MAC_RELAY=() KV_MAC_CLIENT=()
+    kv_add_ns "$KV_NS_RELAY"
+    kv_add_ns "$KV_NS_SERVER"
+    for ((i = 1; i <= n; i++)); do
+        base=$((64 * (i - 1)))
+        KV_NS_CLIENT[i]="kv${KV_ID}c$i"
+        KV_IF_RELAY[i]="r${i}k${KV_ID}"
+        KV_IF_CLIENT[i]="c${i}k${KV_ID}"
+        KV_NET[i]="198.51.100.$base"
+        KV_IP_RELAY[i]="198.51.100.$((base + 1))"
+        KV_RANGE_LO[i]="198.51.100.$((base + 10))"
+        KV_RANGE_HI[i]="198.51.100.$((base + 50))"
+        kv_add_ns "${KV_NS_CLIENT[i]}"
+        ip -n "$KV_NS_RELAY" link add "${KV_IF_RELAY[i]}" type veth \
+            peer name "${KV_IF_CLIENT[i]}" netns "${KV_NS_CLIENT[i]}" ||
+            kv_fail "cannot create veth pair for segment $i"
+        ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[i]}/26" dev "${KV_IF_RELAY[i]}"
+        ip -n "$KV_NS_RELAY" link set "${KV_IF_RELAY[i]}" up
+        ip -n "${KV_NS_CLIENT[i]}" link set "${KV_IF_CLIENT[i]}" up
+        KV_MAC_RELAY[i]=$(kv_mac "$KV_NS_RELAY" "${KV_IF_RELAY[i]}")
+        KV_MAC_CLIENT[i]=$(kv_mac "${KV_NS_CLIENT[i]}" "${KV_IF_CLIENT[i]}")
+    done
+    ip -n "$KV_NS_RELAY" link add "$KV_IF_UPLINK" type veth peer name "$KV_IF_SERVER" \
+        netns "$KV_NS_SERVER" || kv_fail "cannot create the server veth pair"
+    ip -n "$KV_NS_RELAY" addr add "$KV_IP_UPLINK/24" dev "$KV_IF_UPLINK"
+    ip -n "$KV_NS_RELAY" link set "$KV_IF_UPLINK" up
+    ip -n "$KV_NS_SERVER" addr add "$KV_IP_SERVER/24" dev "$KV_IF_SERVER"
+    ip -n "$KV_NS_SERVER" link set "$KV_IF_SERVER" up
+    ip -n "$KV_NS_SERVER" route add 198.51.100.0/24 via "$KV_IP_UPLINK"
+    KV_MAC_UPLINK=$(kv_mac "$KV_NS_RELAY" "$KV_IF_UPLINK")
+    KV_MAC_SERVER=$(kv_mac "$KV_NS_SERVER" "$KV_IF_SERVER")
+    # veth links come up at once, but give the carriers a moment to settle.
+    kv_wait_for 3 kv__links_up || kv_fail "veth links did not come up"
+}
+kv__links_up() {
+    local i
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        ip -n "$KV_NS_RELAY" -o link show dev "${KV_IF_RELAY[i]}" | grep -q 'state UP' || return 1
+        ip -n "${KV_NS_CLIENT[i]}" -o link show dev "${KV_IF_CLIENT[i]}" | grep -q 'state UP' || return 1
+    done
+    ip -n "$KV_NS_SERVER" -o link show dev "$KV_IF_SERVER" | grep -q 'state UP'
+}
+
+# kv_udp_bound NS PORT: true when something in NS has a UDP socket on PORT.
+kv_udp_bound() {
+    ip netns exec "$1" ss -Huln "sport = :$2" 2>/dev/null | grep -q .
+}
+
+# kv_start_dnsmasq [ARGS...]: dnsmasq in the server namespace with a lease
+# range for every client segment and DNS off. Extra arguments are passed on.
+# Sets KV_DNSMASQ_PID.
+kv_start_dnsmasq() {
+    local args=() i
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        args+=("--dhcp-range=${KV_RANGE_LO[i]},${KV_RANGE_HI[i]},$KV_MASK,10m")
+    done
+    kv_bg dnsmasq "$KV_NS_SERVER" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 \
+        --user=root --group=root --interface="$KV_IF_SERVER" --bind-interfaces \
+        --pid-file="$KV_TMP/dnsmasq.pid" --dhcp-leasefile="$KV_TMP/dnsmasq.leases" \
+        --no-ping --log-facility=- --log-dhcp "${args[@]}" "$@"
+    KV_DNSMASQ_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 67 || kv_fail "dnsmasq did not start"
+}
+
+# kv_start_dhcpd [EXTRA_CONF]: ISC dhcpd in the server namespace with a
+# subnet for the server segment and one with a range for every client
+# segment. Sets KV_DHCPD_PID.
+kv_start_dhcpd() {
+    local conf="$KV_TMP/dhcpd.conf" i
+    {
+        echo "authoritative;"
+        echo "default-lease-time 600;"
+        echo "max-lease-time 600;"
+        echo "ddns-update-style none;"
+        echo "ping-check false;"
+        echo "subnet 203.0.113.0 netmask 255.255.255.0 { }"
+        for ((i = 1; i <= KV_SEGMENTS; i++)); do
+            echo "subnet ${KV_NET[i]} netmask $KV_MASK {"
+            echo "  range ${KV_RANGE_LO[i]} ${KV_RANGE_HI[i]};"
+            echo "  option routers ${KV_IP_RELAY[i]};"
+            echo "}"
+        done
+        [ -n "${1:-}" ] && echo "$1"
+    } >"$conf"
+    : >"$KV_TMP/dhcpd.leases"
+    kv_bg dhcpd "$KV_NS_SERVER" dhcpd -4 -f -d -cf "$conf" -lf "$KV_TMP/dhcpd.leases" \
+        -pf "$KV_TMP/dhcpd.pid" "$KV_IF_SERVER"
+    KV_DHCPD_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 67 || kv_fail "dhcpd did not start"
+}
+
+# kv_stop PID: stop one process started through kv_bg (it stays in KV_PIDS;
+# stopping it twice is harmless).
+kv_stop() { kv_kill "$1"; }
+
+# kv_start_relay NAME ARGS...: the relay in the relay namespace in debug
+# mode, "$KESTIVANE -d ARGS...", logging to $KV_TMP/NAME.log. Waits until it
+# logs "Listen at" once for every -i among ARGS (at least once). Sets
+# KV_RELAY_PID and KV_RELAY_LOG.
+kv_start_relay() {
+    local name=$1 a want=0
+    shift
+    for a in "$@"; do [ "$a" = -i ] && want=$((want + 1)); done
+    [ "$want" -ge 1 ] || want=1
+    kv_bg "$name" "$KV_NS_RELAY" "$KESTIVANE" -d "$@"
+    KV_RELAY_PID=$KV_LAST_PID
+    KV_RELAY_LOG="$KV_TMP/$name.log"
+    if ! kv_wait_log "$KV_RELAY_LOG" "Listen at" "$want"; then
+        kv_fail "relay did not log 'Listen at' $want time(s): $KESTIVANE -d $*"
+    fi
+    kill -0 "$KV_RELAY_PID" 2>/dev/null || kv_fail "relay exited at start-up: $KESTIVANE -d $*"
+    # The listener threads start right after the last interface opened; the
+    # capture handles already queue frames, so a short pause is plenty.
+    sleep 0.2
+}
+
+# kv_relay_alive: the relay started last is still running.
+kv_relay_alive() { kill -0 "$KV_RELAY_PID" 2>/dev/null; }
+
+# kv_udhcpc SEG [TRIES [NAME]]: busybox udhcpc on client segment SEG, one
+# DISCOVER a second for TRIES seconds. Prints the leased address and returns
+# 0, or returns 1 without a lease.
+kv_udhcpc() {
+    local seg=$1 tries=${2:-5} name=${3:-udhcpc$1}
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease"
+    # Records the lease and leaves the interface alone.
+    printf '#!/bin/sh\ncase "$1" in bound|renew) echo "$ip" > %s ;; esac\nexit 0\n' "$rec" >"$script"
+    chmod 755 "$script"
+    rm -f "$rec"
+    timeout $((tries + 5)) ip netns exec "${KV_NS_CLIENT[seg]}" \
+        busybox udhcpc -i "${KV_IF_CLIENT[seg]}" -n -q -f -t "$tries" -T 1 -s "$script" \
+        >"$KV_TMP/$name.log" 2>&1
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv_dhclient SEG [SECONDS [NAME]]: ISC dhclient on client segment SEG, one
+# attempt of at most SECONDS (its own lease, pid and script files). Prints
+# the leased address and returns 0, or returns 1 without a lease.
+kv_dhclient() {
+    local seg=$1 limit=${2:-8} name=${3:-dhclient$1}
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" pid
+    # dhclient gives its script a fresh environment, so the record's path is
+    # written into the script. It records the lease and leaves the interface
+    # alone.
+    printf '#!/bin/sh\ncase "$reason" in BOUND|RENEW|REBOOT) echo "$new_ip_address" > %s ;; esac\nexit 0\n' \
+        "$rec" >"$script"
+    chmod 755 "$script"
+    printf 'timeout %d;\nretry 60;\ninitial-interval 1;\nbackoff-cutoff 1;\n' "$limit" >"$KV_TMP/$name.conf"
+    rm -f "$rec"
+    : >"$KV_TMP/$name.leases"
+    kv_bg "$name" "${KV_NS_CLIENT[seg]}" dhclient -4 -d -1 -v \
+        -cf "$KV_TMP/$name.conf" -lf "$KV_TMP/$name.leases" -pf "$KV_TMP/$name.pid" \
+        -sf "$script" "${KV_IF_CLIENT[seg]}"
+    pid=$KV_LAST_PID
+    kv_wait_for "$((limit + 2))" test -s "$rec"
+    kv_kill "$pid"
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv_in_range SEG IP: IP lies in segment SEG's lease range.
+kv_in_range() {
+    local seg=$1 ip=$2 lo hi last
+    case "$ip" in 198.51.100.*) ;; *) return 1 ;; esac
+    last=${ip##*.}
+    lo=${KV_RANGE_LO[seg]##*.}
+    hi=${KV_RANGE_HI[seg]##*.}
+    [ "$last" -ge "$lo" ] && [ "$last" -le "$hi" ]
+}
+
+# kv_tcpdump NAME NS IF [FILTER...]: capture on IF in NS into
+# $KV_TMP/NAME.pcap, packet by packet (-U). Returns once tcpdump listens.
+# Sets KV_LAST_PID (stop it with kv_stop, or leave it to the teardown).
+kv_tcpdump() {
+    local name=$1 ns=$2 dev=$3
+    shift 3
+    kv_bg "$name.tcpdump" "$ns" tcpdump -Z root -n -U -s 2000 -i "$dev" -w "$KV_TMP/$name.pcap" "$@"
+    kv_wait_log "$KV_TMP/$name.tcpdump.log" "listening on" 1 "$KV_TIMEOUT" ||
+        kv_fail "tcpdump on $dev did not start"
+}
+
+# kv_pcap NAME: the path of a capture made by kv_tcpdump.
+kv_pcap() { echo "$KV_TMP/$1.pcap"; }
+
+# kv_frames ARGS...: run the frame tool (tests/e2e/frames.py) in this
+# namespace; kv_frames_in NS ARGS... runs it in another.
+kv_frames() { "$KV_PYTHON" "$KV_FRAMES" "$@"; }
+kv_frames_in() {
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$KV_PYTHON" "$KV_FRAMES" "$@"
+}
+
+# kv_wait_pcap NAME COUNT [SECONDS] SELECT...: wait until the capture holds
+# at least COUNT DHCP packets matching the selection (frames.py count).
+kv_wait_pcap() {
+    local name=$1 count=$2 limit=$3
+    shift 3
+    kv_wait_for "$limit" kv__pcap_has "$(kv_pcap "$name")" "$count" "$@"
+}
+kv__pcap_has() {
+    local file=$1 count=$2 n
+    shift 2
+    n=$(kv_frames count "$file" "$@" 2>/dev/null) || return 1
+    [ "${n:-0}" -ge "$count" ]
+}
+
+# kv_next_xid: set KV_XID to a transaction id (hex) that no other case of
+# this run uses (call it directly, not in $(...), so that the count advances).
+KV_XID_SEQ=0
+kv_next_xid() {
+    KV_XID_SEQ=$((KV_XID_SEQ + 1))
+    KV_XID=$(printf '0x%04x%04x' $((KV_ID & 0xffff)) "$KV_XID_SEQ")
+}

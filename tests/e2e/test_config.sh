@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# The relay set up from a configuration file, in network namespaces: leases
+# on two client segments from one server line; a bind_ip that makes an
+# interface with two addresses relay from its second one (giaddr and the
+# socket's source address on the wire); the bind_ip lines that are refused
+# or come too late, each with its outcome; max_packet_size governing only
+# the interfaces opened after it; and the shipped sample configuration with
+# its names adapted to the test's namespaces.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+for tool in dnsmasq busybox tcpdump; do
+    command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
+done
+SAMPLE="${KESTIVANE_SOURCE_DIR:-$KV_DIR/../..}/dist/kestivane.conf"
+[ -f "$SAMPLE" ] || kv_fail "sample configuration not found: $SAMPLE"
+
+kv_topology 2
+R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
+C1=${KV_IF_CLIENT[1]}
+SECOND=198.51.100.2 # a second address on segment 1's relay interface
+ip -n "$KV_NS_RELAY" addr add "$SECOND/26" dev "$R1"
+# A second server address, for the sample's second server line.
+ip -n "$KV_NS_SERVER" addr add 203.0.113.3/24 dev "$KV_IF_SERVER"
+kv_start_dnsmasq
+
+# relay_from NAME TEXT [INTERFACES]: write TEXT as a configuration file and
+# start the relay on it; wait until it listens on INTERFACES (default 1).
+relay_from() {
+    local name=$1 text=$2 count=${3:-1}
+    printf '%s' "$text" >"$KV_TMP/$name.conf"
+    kv_start_relay "$name" -f "$KV_TMP/$name.conf"
+    kv_wait_log "$KV_RELAY_LOG" "Listen at" "$count" ||
+        kv_fail "$name: the relay listens on fewer than $count interfaces"
+}
+
+# expect_log TEXT: the relay started last logged a line holding TEXT.
+expect_log() {
+    grep -qF -- "$1" "$KV_RELAY_LOG" || kv_fail "relay log lacks: $1"
+}
+
+# forwarded_from NAME SEG ADDRESS: a request sent on segment SEG reaches the
+# server from ADDRESS, port bootps, with giaddr ADDRESS.
+forwarded_from() {
+    local name=$1 seg=$2 address=$3
+    kv_next_xid
+    kv_tcpdump "$name" "$KV_NS_SERVER" "$KV_IF_SERVER" udp dst port 67
+    local capture=$KV_LAST_PID
+    kv_frames_in "${KV_NS_CLIENT[seg]}" request "${KV_IF_CLIENT[seg]}" --xid "$KV_XID"
+    kv_wait_pcap "$name" 1 "$KV_TIMEOUT" --xid "$KV_XID" --op 1 || kv_fail "$name: request not forwarded"
+    # (the expected fields go right after the capture: argparse takes no
+    # positional arguments after options)
+    kv_frames check "$(kv_pcap "$name")" ip_src="$address" udp_sport=67 giaddr="$address" hops=1 \
+        --xid "$KV_XID" --op 1 ||
+        kv_fail "$name: request not relayed from $address"
+    kv_stop "$capture"
+}
+
+# lease SEG: a udhcpc lease on segment SEG, in its range; sets LEASE.
+lease() {
+    LEASE=$(kv_udhcpc "$1" 5) || kv_fail "no lease on segment $1"
+    kv_in_range "$1" "$LEASE" || kv_fail "lease $LEASE outside segment $1's range"
+}
+
+# two_leases: a lease on each segment; sets LEASES.
+two_leases() {
+    lease 1
+    LEASES="segment 1 leased $LEASE"
+    lease 2
+    LEASES="$LEASES, segment 2 leased $LEASE"
+}
+
+# --- One server line for two client segments: a lease on each.
+relay_from two "[options]
+max_hops=4
+[servers]
+$KV_IP_SERVER $R1 $R2
+" 2
+expect_log "Listen at $R1: ${KV_IP_RELAY[1]}, "
+expect_log "Listen at $R2: ${KV_IP_RELAY[2]}, "
+two_leases
+kv_pass "two segments, one server line: $LEASES"
+kv_stop "$KV_RELAY_PID"
+
+# --- bind_ip for the second address of an interface: requests leave from
+# it and carry it as giaddr, and the answers to it reach the client.
+relay_from bound "bind_ip=$R1 $SECOND
+$KV_IP_SERVER $R1
+"
+expect_log "interface $R1 binded to address $SECOND"
+expect_log "Listen at $R1: $SECOND, ${KV_MAC_RELAY[1]}"
+forwarded_from bound-server 1 "$SECOND"
+kv_tcpdump bound-client "${KV_NS_CLIENT[1]}" "$C1" udp src port 67
+capture=$KV_LAST_PID
+lease 1
+kv_wait_pcap bound-client 1 "$KV_TIMEOUT" --sport 67 || kv_fail "no answer frame on segment 1"
+kv_stop "$capture"
+answers=$(kv_frames count "$(kv_pcap bound-client)" --sport 67)
+kv_frames check "$(kv_pcap bound-client)" ip_src="$SECOND" eth_src="${KV_MAC_RELAY[1]}" giaddr="$SECOND" \
+    --count "$answers" --sport 67 ||
+    kv_fail "answers on segment 1 not sent from $SECOND"
+kv_pass "bind_ip: relayed from $SECOND, $answers answers from it, leased $LEASE"
+kv_stop "$KV_RELAY_PID"
+
+# --- bind_ip values that are ignored: the interface keeps its first address.
+while IFS='|' read -r case value warning; do
+    relay_from "ignored-$case" "bind_ip=$value
+$KV_IP_SERVER $R1
+"
+    expect_log "$warning"
+    expect_log "Listen at $R1: ${KV_IP_RELAY[1]}, "
+    kv_stop "$KV_RELAY_PID"
+    kv_pass "bind_ip $case: ignored with a warning, relays from ${KV_IP_RELAY[1]}"
+done <<EOF
+two-blanks|$R1  $SECOND|bind_ip:  $SECOND is not a valid IPv4 address. Ignoring
+invalid|$R1 198.51.100.256|bind_ip: 198.51.100.256 is not a valid IPv4 address. Ignoring
+absent|$R1 ${KV_IP_RELAY[2]}|bind_ip: address ${KV_IP_RELAY[2]} not found on interface $R1. Ignoring
+EOF
+
+# --- A tab instead of the blank stops the relay before it starts.
+printf '#\nbind_ip=%s\t%s\n%s %s\n' "$R1" "$SECOND" "$KV_IP_SERVER" "$R1" >"$KV_TMP/tab.conf"
+status=0
+timeout 10 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/tab.conf" \
+    >"$KV_TMP/tab.out" 2>"$KV_TMP/tab.err" || status=$?
+[ "$status" -eq 1 ] || kv_fail "bind_ip with a tab: status $status, not 1"
+grep -qx "kestivane: bind_ip syntax error at line 2" "$KV_TMP/tab.err" ||
+    kv_fail "bind_ip with a tab: $(cat "$KV_TMP/tab.err")"
+! grep -q "Listen at" "$KV_TMP/tab.out" || kv_fail "bind_ip with a tab: an interface was opened"
+kv_pass "bind_ip with a tab: refused at line 2"
+
+# --- A binding after the server line that opened its interface is kept but
+# too late for it: the interface relays from its first address.
+relay_from late "$KV_IP_SERVER $R1
+bind_ip=$R1 $SECOND
+"
+expect_log "interface $R1 binded to address $SECOND"
+expect_log "Listen at $R1: ${KV_IP_RELAY[1]}, "
+forwarded_from late-server 1 "${KV_IP_RELAY[1]}"
+kv_pass "bind_ip after the server line: kept, interface relays from ${KV_IP_RELAY[1]}"
+kv_stop "$KV_RELAY_PID"
+
+# --- max_packet_size applies to interfaces opened after it. Segment 1 was
+# opened before it and captures whole 600-byte frames, which the size check
+# (which uses the last value) then refuses; segment 2 captures only 400 bytes
+# of them and so misses their END option.
+relay_from size "$KV_IP_SERVER $R1
+[options]
+max_packet_size=400
+[servers]
+$KV_IP_SERVER $R2
+" 2
+pads=$(printf '00%.0s' $(seq 314))
+kv_next_xid
+kv_frames_in "${KV_NS_CLIENT[1]}" request "$C1" --xid "$KV_XID" --options "350101$pads" --size 558
+kv_wait_log "$KV_RELAY_LOG" "length too big -- packet discarded" ||
+    kv_fail "a 600-byte frame on segment 1 was not seen whole"
+! grep -qF "can't find option 255" "$KV_RELAY_LOG" || kv_fail "segment 1 captured a cut frame"
+kv_frames_in "${KV_NS_CLIENT[2]}" request "${KV_IF_CLIENT[2]}" --xid "$KV_XID" --options "350101$pads" --size 558
+kv_wait_log "$KV_RELAY_LOG" "malformed dhcp packet (can't find option 255) -- packet ignore" ||
+    kv_fail "a 600-byte frame on segment 2 was not cut at 400 bytes"
+kv_pass "max_packet_size after a server line: segment 1 captures at 1400, segment 2 at 400"
+kv_stop "$KV_RELAY_PID"
+
+# --- The shipped sample, adapted: its interfaces and servers are this
+# test's, and its bind_ip example is taken up for segment 1's address.
+sed -e "s/\beth1\b/$R1/g" -e "s/\beth2\b/$R2/g" \
+    -e "s/203\.0\.113\.10/$KV_IP_SERVER/" -e "s/203\.0\.113\.11/203.0.113.3/" \
+    -e "s/^#bind_ip=/bind_ip=/" "$SAMPLE" >"$KV_TMP/sample.conf"
+grep -q "^bind_ip=$R1 ${KV_IP_RELAY[1]}\$" "$KV_TMP/sample.conf" ||
+    kv_fail "the sample's bind_ip example no longer names segment 1's address"
+kv_start_relay sample -f "$KV_TMP/sample.conf"
+kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "sample: the relay listens on fewer than 2 interfaces"
+expect_log "interface $R1 binded to address ${KV_IP_RELAY[1]}"
+expect_log "DHCP server #2: 203.0.113.3"
+two_leases
+kv_pass "sample configuration: $LEASES"
+kv_relay_alive || kv_fail "the relay died"
+kv_stop "$KV_RELAY_PID"
+
+kv_finish

@@ -1,0 +1,462 @@
+// The configuration file, as an operator meets it: the executable is run on
+// generated files and judged by its exit status, its messages on standard
+// error and, with -d before -f, its log lines on standard output.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/ip_binding.h"
+#include "core/settings.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1; // exit status, or -1 when the process did not exit by itself
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ConfigFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kestivane-config-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string write(const std::string &name, const std::string &text) {
+        fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    // Runs the relay with the given options; standard output and error go to
+    // files so that neither can fill a pipe and stall it.
+    Outcome run(const std::vector<std::string> &options) {
+        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+        std::vector<std::string> args{"kestivane"};
+        args.insert(args.end(), options.begin(), options.end());
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (out_fd < 0 || err_fd < 0) _exit(127);
+            dup2(out_fd, STDOUT_FILENO);
+            dup2(err_fd, STDERR_FILENO);
+            std::vector<char *> argv;
+            for (auto &arg : args) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            execv(KESTIVANE_BINARY, argv.data());
+            _exit(127);
+        }
+        Outcome result;
+        if (pid < 0) {
+            ADD_FAILURE() << "fork failed";
+            return result;
+        }
+        // A file that opened an interface would start the relay for good:
+        // give every run a few seconds and no more.
+        int wait_status = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid, &wait_status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &wait_status, 0);
+                ADD_FAILURE() << "the relay did not end within 10 s";
+                return result;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+        result.out = slurp(out);
+        result.err = slurp(err);
+        return result;
+    }
+
+    Outcome read_file(const std::string &text, bool debug = true) {
+        std::string path = write("relay.conf", text);
+        return debug ? run({"-d", "-f", path}) : run({"-f", path});
+    }
+
+    fs::path dir_;
+};
+
+// The log lines of the interface opening itself, which are not this file's
+// business, taken out of a debug output.
+std::string without_interface_probes(const std::string &out) {
+    std::istringstream lines(out);
+    std::string line, kept;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Trying to open interface: ", 0) == 0 || line.rfind("can't find mac for interface ", 0) == 0)
+            continue;
+        kept += line + "\n";
+    }
+    return kept;
+}
+
+constexpr const char *no_interfaces = "kestivane: No interfaces found to listen. Exiting.\n";
+
+void expect_refusal(const Outcome &result, const std::string &message) {
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "kestivane: " + message + "\n");
+}
+
+// Every refusal of the file, with the line it names. The servers file that
+// some cases read has lines of its own that must not be counted.
+TEST_F(ConfigFile, RefusalsNameTheLine) {
+    const std::string servers_file = write("servers.list", "# list\n\n198.51.100.9 nosuch0\n\n#\n");
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"[servers", "Config file syntax error. Line: 1"},
+        {"#\n\n[servers] \n", "Config file syntax error. Line: 3"},
+        {"[servers]\r\n", "Config file syntax error. Line: 1"},
+        {"[servers]]\n", "Config file syntax error. Line: 1"},
+        {"[options]x\n", "Config file syntax error. Line: 1"},
+        {"\n[ servers ]\n", "Section name error. Line: 2"},
+        {"[relay]\n", "Section name error. Line: 1"},
+        {"[options]\nmax_hops 5\n", "Option error. Line: 2"},
+        {"[options]\n\n#\nmax_packet_size=299\n", "Wrong packet size. Line: 4"},
+        {"[options]\nmax_packet_size=1501\n", "Wrong packet size. Line: 2"},
+        {"[options]\nmax_packet_size=abc\n", "Wrong packet size. Line: 2"},
+        {"[options]\nmax_packet_size=4294967596\n", "Wrong packet size. Line: 2"},
+        {"[options]\nmax_hops=0\n", "Wrong hops number. Line: 2"},
+        {"[options]\nmax_hops=17\n", "Wrong hops number. Line: 2"},
+        {"[options]\nmax_hops=\n", "Wrong hops number. Line: 2"},
+        {"[options]\nmax_hops = 5\n", "Unknown option in [Options] section. Line: 2"},
+        {"[options]\nmax_hops =5\n", "Unknown option in [Options] section. Line: 2"},
+        {"[options]\n max_hops=5\n", "Unknown option in [Options] section. Line: 2"},
+        {"[options]\nbind_ip=lo 127.0.0.1\n", "Unknown option in [Options] section. Line: 2"},
+        {"[servers]\nmax_hops=4\n", "Unknown option in [Servers] section. Line: 2"},
+        {"198.51.100.9 if=0\n", "Unknown option in [Servers] section. Line: 1"},
+        {"file =" + servers_file + "\n", "Unknown option in [Servers] section. Line: 1"},
+        {"#\nfile=" + servers_file + "\n\nbogus=1\n", "Unknown option in [Servers] section. Line: 4"},
+        {"# a\n\n[options]\nmax_hops=3\n#\n[servers]\nfile=" + servers_file +
+             "\n\n[options]\nmax_hops=17\n",
+         "Wrong hops number. Line: 10"},
+        {"bind_ip=nosuch0\t198.51.100.1\n", "bind_ip syntax error at line 1"},
+        {"#\nbind_ip=nosuch0\n", "bind_ip syntax error at line 2"},
+        {"bind_ip=\n", "bind_ip syntax error at line 1"},
+        {"file=" + servers_file + " \n", "Can't open servers config file: " + servers_file + " "},
+        {"file=\n", "Can't open servers config file: "},
+        {"# nothing but comments\n#\n", "No interfaces found to listen. Exiting."},
+        {"", "No interfaces found to listen. Exiting."},
+        {"[options]\n[servers]\n[options]\n", "No interfaces found to listen. Exiting."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        expect_refusal(read_file(c.text, false), c.message);
+    }
+}
+
+// 4999 characters are read at a time; the rest of a longer line is a line
+// of its own, counted and handled, even when it is only the line end.
+TEST_F(ConfigFile, LongLinesAreReadInPieces) {
+    // A long comment: its second piece does not begin with '#'.
+    expect_refusal(read_file("[options]\n#" + std::string(5999, 'x') + "\n", false), "Option error. Line: 3");
+    // A line of exactly 4999 characters leaves its line end as an empty piece.
+    std::string full = "max_hops=3" + std::string(4989, ' ');
+    ASSERT_EQ(full.size(), 4999u);
+    Outcome result = read_file("[options]\n" + full + "\nmax_hops=0\n");
+    EXPECT_EQ(result.out, "Option max_hops set to: 3\n");
+    expect_refusal(result, "Wrong hops number. Line: 4");
+}
+
+TEST_F(ConfigFile, ConfigurationFileThatCannotBeRead) {
+    const std::string missing = (dir_ / "missing.conf").string();
+    expect_refusal(run({"-f", missing}), "Can't open: " + missing);
+    // A directory opens for reading but yields no lines: that is a failure
+    // to read, not a file without interfaces.
+    expect_refusal(run({"-f", dir_.string()}), "Can't read: " + dir_.string() + ": Is a directory");
+}
+
+// Accepted values, their bounds, keys and section names in any case, and
+// numbers read as far as their digits go.
+TEST_F(ConfigFile, OptionsTakeTheirValues) {
+    Outcome result = read_file("[OPTIONS]\n"
+                        "max_packet_size=300\n"
+                        "max_packet_size=1500\n"
+                        "Max_Hops=1\n"
+                        "MAX_HOPS=16\n"
+                        "max_packet_size=1400 bytes\n"
+                        "max_hops=+7\r\n"
+                        "rps_limit=0\n"
+                        "rps_limit= -5\n"
+                        "RPS_LIMIT=4294967295\n"
+                        "rps_limit=-2147483648\n"
+                        "rps_limit=250pps\n"
+                        "[Servers]\n"
+                        "[options]\n"
+                        "max_hops=2\n");
+    EXPECT_EQ(result.out, "Option max_packet_size set to: 300\n"
+                       "Option max_packet_size set to: 1500\n"
+                       "Option max_hops set to: 1\n"
+                       "Option max_hops set to: 16\n"
+                       "Option max_packet_size set to: 1400\n"
+                       "Option max_hops set to: 7\n"
+                       "Option rps_limit set to: 0\n"
+                       "Option rps_limit set to: -5\n"
+                       "Option rps_limit set to: -1\n"
+                       "Option rps_limit set to: -2147483648\n"
+                       "Option rps_limit set to: 250\n"
+                       "Option max_hops set to: 2\n");
+    EXPECT_EQ(result.err, no_interfaces);
+}
+
+// rps_limit refuses a value without digits; beyond the 32 bits it is kept
+// in, a number would wrap into some other limit, so it is refused too.
+TEST_F(ConfigFile, RpsLimitRefusals) {
+    for (const char *value : {"", "abc", "-", " ", "99999999999999999999", "4294967296", "-2147483649"}) {
+        SCOPED_TRACE(value);
+        expect_refusal(read_file(std::string("#\n[options]\nrps_limit=") + value + "\n", false),
+                       "rps_limit number error");
+    }
+}
+
+// plugin_path always ends in '/' when it fits and applies to the plug-in
+// headers after it.
+TEST_F(ConfigFile, PluginPathGovernsLaterHeaders) {
+    const std::string dir78 = "/" + std::string(77, 'a');
+    const std::string dir79 = "/" + std::string(78, 'b');
+    const std::string dir120 = "/" + std::string(119, 'c');
+    struct Case {
+        std::string value;
+        std::string base;
+    };
+    const std::vector<Case> cases{
+        {"/opt/relay/", "/opt/relay/"},
+        {"/opt/relay", "/opt/relay/"},
+        {"plugins", "plugins/"},
+        {"", "/"},
+        {" /opt", " /opt/"},
+        {dir78, dir78 + "/"},
+        {dir79, dir79},
+        {dir120, dir120.substr(0, 79)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        Outcome result = read_file("[options]\nplugin_path=" + c.value + "\n[p-plugin]\n");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.rfind("Option plugin_base set to: " + c.base + "\ndlerror(): ", 0), 0u) << result.out;
+        // The loader cuts a long path to 99 characters; the directory and the
+        // start of the file name always show.
+        const std::string path = c.base + "kestivane_p_plugin.so";
+        if (path.size() <= 99)
+            EXPECT_EQ(result.err, "kestivane: Can't open plugin: " + path + "\n");
+        else
+            EXPECT_EQ(result.err.rfind("kestivane: Can't open plugin: " + c.base + "kestivane_p", 0), 0u)
+                << result.err;
+    }
+}
+
+// A plug-in's name is the header up to "-plugin" (found in any case), with
+// its own case kept; what follows it inside the brackets is ignored.
+TEST_F(ConfigFile, PluginHeaderNamesThePlugin) {
+    for (const char *header : {"[Demo-PLUGIN]", "[Demo-plugin v2]", "[Demo-Plugin-plugin]"}) {
+        SCOPED_TRACE(header);
+        Outcome result = read_file(std::string("[options]\nplugin_path=/nowhere\n") + header + "\n");
+        expect_refusal(result, "Can't open plugin: /nowhere/kestivane_Demo_plugin.so");
+    }
+}
+
+// Server lines: lines before any header are in [servers]; a blank before '#'
+// makes a server line, not a comment; a CR stays part of an interface name.
+TEST_F(ConfigFile, ServerLines) {
+    Outcome result = read_file("198.51.100.9 nosuch0\n"
+                        " # not a comment\n"
+                        "[options]\n"
+                        "[servers]\n"
+                        "198.51.100.9 nosuch1\r\n");
+    EXPECT_EQ(without_interface_probes(result.out), "Open server: 198.51.100.9\n"
+                       "DHCP server #1: 198.51.100.9\n"
+                       "Interface nosuch0 does not exist. Ignored.\n"
+                       "Open server: \n"
+                       "Can't open server . Ignored.\n"
+                       "Open server: 198.51.100.9\n"
+                       "DHCP server #1: 198.51.100.9\n"
+                       "Interface nosuch1\r does not exist. Ignored.\n");
+    EXPECT_EQ(result.err, no_interfaces);
+}
+
+// A servers file holds server lines only: headers, keys and all.
+TEST_F(ConfigFile, ServersFileLinesAreAllServerLines) {
+    const std::string list = write("servers.list", "[servers]\n"
+                                                   "# comment\n"
+                                                   "\n"
+                                                   "bind_ip=nosuch0 198.51.100.1\n"
+                                                   "198.51.100.9 if=0\n");
+    Outcome result = read_file("#\nFILE=" + list + "\n");
+    EXPECT_EQ(without_interface_probes(result.out), "Open server: [servers]\n"
+                       "Can't open server [servers]. Ignored.\n"
+                       "Open server: bind_ip=nosuch0\n"
+                       "Can't open server bind_ip=nosuch0. Ignored.\n"
+                       "Open server: 198.51.100.9\n"
+                       "DHCP server #1: 198.51.100.9\n"
+                       "Interface if=0 does not exist. Ignored.\n");
+    EXPECT_EQ(result.err, no_interfaces);
+}
+
+// An address text is taken as written: inet_pton's strict dotted quad.
+TEST_F(ConfigFile, BindIpWarnings) {
+    Outcome result = read_file("bind_ip=nosuch0  198.51.100.1\n"
+                        "bind_ip=nosuch0 198.51.100.1 \n"
+                        "bind_ip=nosuch0 198.51.100.01\n"
+                        "bind_ip=nosuch0 198.51.100\n"
+                        "Bind_IP=nosuch0 198.51.100.1\n"
+                        "bind_ip=nosuch0 198.51.100.1 extra\n");
+    EXPECT_EQ(result.out, "bind_ip:  198.51.100.1 is not a valid IPv4 address. Ignoring\n"
+                       "bind_ip: 198.51.100.1  is not a valid IPv4 address. Ignoring\n"
+                       "bind_ip: 198.51.100.01 is not a valid IPv4 address. Ignoring\n"
+                       "bind_ip: 198.51.100 is not a valid IPv4 address. Ignoring\n"
+                       "bind_ip: address 198.51.100.1 not found on interface nosuch0. Ignoring\n"
+                       "bind_ip: 198.51.100.1 extra is not a valid IPv4 address. Ignoring\n");
+    EXPECT_EQ(result.err, no_interfaces);
+}
+
+// A binding is kept only if the interface, named exactly, carries the
+// address now. The loopback interface carries 127.0.0.1 and no other.
+TEST_F(ConfigFile, BindIpChecksTheInterface) {
+    Outcome result = read_file("bind_ip=lo 127.0.0.1\n"
+                               "bind_ip=lo 127.0.0.2\n"
+                               "bind_ip=LO 127.0.0.1\n"
+                               "bind_ip=nosuch0 127.0.0.1\n");
+    EXPECT_EQ(result.out, "interface lo binded to address 127.0.0.1\n"
+                          "bind_ip: address 127.0.0.2 not found on interface lo. Ignoring\n"
+                          "bind_ip: address 127.0.0.1 not found on interface LO. Ignoring\n"
+                          "bind_ip: address 127.0.0.1 not found on interface nosuch0. Ignoring\n");
+    EXPECT_EQ(result.err, no_interfaces);
+}
+
+// The shipped sample, as an operator would adapt it: with its interface
+// names replaced it runs up to the point where interfaces are needed, and
+// each commented-out example works once uncommented.
+TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
+    std::string sample = slurp(fs::path(KESTIVANE_SOURCE_DIR) / "dist/kestivane.conf");
+    ASSERT_FALSE(sample.empty());
+    auto replace_all = [&sample](const std::string &from, const std::string &to) {
+        for (std::size_t at = sample.find(from); at != std::string::npos; at = sample.find(from, at + to.size()))
+            sample.replace(at, from.size(), to);
+    };
+    replace_all(" eth1", " nosuchA0");
+    replace_all(" eth2", " nosuchB0");
+    replace_all("#bind_ip=eth1 ", "bind_ip=nosuchA0 ");
+    replace_all("#plugin_path=", "plugin_path=");
+    const std::string list = write("servers.list", "198.51.100.9 nosuchC0\n");
+    replace_all("#file=/etc/kestivane.servers", "file=" + list);
+
+    Outcome result = read_file(sample);
+    EXPECT_EQ(without_interface_probes(result.out), "Option max_packet_size set to: 1400\n"
+                          "Option max_hops set to: 4\n"
+                          "Option rps_limit set to: 0\n"
+                          "Option plugin_base set to: /usr/local/lib/kestivane/\n"
+                          "bind_ip: address 198.51.100.1 not found on interface nosuchA0. Ignoring\n"
+                          "Open server: 203.0.113.10\n"
+                          "DHCP server #1: 203.0.113.10\n"
+                          "Interface nosuchA0 does not exist. Ignored.\n"
+                          "Interface nosuchB0 does not exist. Ignored.\n"
+                          "Open server: 203.0.113.11\n"
+                          "DHCP server #1: 203.0.113.11\n"
+                          "Interface nosuchA0 does not exist. Ignored.\n"
+                          "Interface nosuchB0 does not exist. Ignored.\n"
+                          "Open server: 198.51.100.9\n"
+                          "DHCP server #1: 198.51.100.9\n"
+                          "Interface nosuchC0 does not exist. Ignored.\n");
+    EXPECT_EQ(result.err, no_interfaces);
+
+    replace_all("#[example-plugin]", "[example-plugin]");
+    replace_all("#option=value", "option=value");
+    expect_refusal(read_file(sample, false),
+                   "Can't open plugin: /usr/local/lib/kestivane/kestivane_example_plugin.so");
+}
+
+// The binding list in process: a refused binding leaves no trace, and the
+// tail stays right for the next one.
+class BindingList : public ::testing::Test {
+protected:
+    void SetUp() override { STAILQ_INIT(&ip_binding_map_head); }
+    void TearDown() override {
+        while (struct ip_binding *first = STAILQ_FIRST(&ip_binding_map_head)) {
+            STAILQ_REMOVE_HEAD(&ip_binding_map_head, next);
+            std::free(first->ifname);
+            std::free(first);
+        }
+    }
+    // An accepted binding, as an earlier line would have left it.
+    struct ip_binding *add(const char *ifname, uint32_t ip) {
+        auto *node = static_cast<struct ip_binding *>(std::calloc(1, sizeof(struct ip_binding)));
+        node->ifname = strdup(ifname);
+        node->ip = ip;
+        STAILQ_INSERT_TAIL(&ip_binding_map_head, node, next);
+        return node;
+    }
+};
+
+TEST_F(BindingList, RefusedBindingIsUnlinkedFromTheTail) {
+    bind_ip("nosuch0 198.51.100.1", 1);
+    EXPECT_TRUE(STAILQ_EMPTY(&ip_binding_map_head));
+    EXPECT_EQ(ip_binding_map_head.stqh_last, &ip_binding_map_head.stqh_first);
+    EXPECT_EQ(get_bound_ip("nosuch0"), nullptr);
+
+    struct ip_binding *kept = add("nosuch0", htonl(0xC6336402)); // 198.51.100.2
+    bind_ip("nosuch0 198.51.100.1", 2);
+    bind_ip("nosuch0 not-an-address", 3);
+    EXPECT_EQ(STAILQ_FIRST(&ip_binding_map_head), kept);
+    EXPECT_EQ(STAILQ_NEXT(kept, next), nullptr);
+    EXPECT_EQ(ip_binding_map_head.stqh_last, &kept->next.stqe_next);
+    EXPECT_EQ(get_bound_ip("nosuch0"), &kept->ip);
+
+    // The tail still takes the next node.
+    struct ip_binding *later = add("nosuch1", htonl(0xC6336403));
+    EXPECT_EQ(STAILQ_NEXT(kept, next), later);
+}
+
+TEST_F(BindingList, AcceptedBindingStaysAndLaterRefusalsLeaveIt) {
+    bind_ip("lo 127.0.0.1", 1);
+    struct ip_binding *kept = STAILQ_FIRST(&ip_binding_map_head);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_STREQ(kept->ifname, "lo");
+    EXPECT_EQ(kept->ip, htonl(0x7F000001));
+    bind_ip("lo 127.0.0.2", 2);
+    EXPECT_EQ(STAILQ_NEXT(kept, next), nullptr);
+    EXPECT_EQ(ip_binding_map_head.stqh_last, &kept->next.stqe_next);
+    EXPECT_EQ(get_bound_ip("lo"), &kept->ip);
+    bind_ip("lo 127.0.0.1", 3); // a second accepted binding goes behind the first
+    ASSERT_NE(STAILQ_NEXT(kept, next), nullptr);
+    EXPECT_EQ(get_bound_ip("lo"), &kept->ip);
+}
+
+TEST_F(BindingList, LookupTakesTheFirstExactName) {
+    struct ip_binding *first = add("veth0", htonl(0xC6336401));
+    add("veth0", htonl(0xC6336402));
+    struct ip_binding *other = add("VETH0", htonl(0xC6336403));
+    EXPECT_EQ(get_bound_ip("veth0"), &first->ip);
+    EXPECT_EQ(get_bound_ip("VETH0"), &other->ip);
+    EXPECT_EQ(get_bound_ip("veth"), nullptr);
+    EXPECT_EQ(get_bound_ip("veth00"), nullptr);
+}
+
+} // namespace
