@@ -39,6 +39,17 @@ for letter in $letters h; do
 done
 echo "options documented: $(echo $letters h | tr '\n' ' ')"
 
+# Every message the pages explain is one the relay can write: a message
+# reworded in the code leaves an operator searching the page for nothing.
+# The plug-in measurement lines are one format with the hook point in front.
+while IFS= read -r message; do
+  pattern=$(sed -E 's/^(send_to_server|server_answer|send_to_client): /%s: /' <<<"$message")
+  if ! grep -rqF -- "\"$pattern" "$src/core" "$src/config" "$src/net" "$src/dhcp" "$src/plugins"; then
+    echo "FAIL: documented message not found in the sources: $message"
+    failed=1
+  fi
+done < <(grep -ho 'Li "[^"]*"' "$src/doc/kestivane.8" "$src/doc/kestivane.conf.5" | sed 's/^Li "//; s/"$//' | sort -u)
+
 # Each page names the other, and both render.
 grep -q '^\.Xr kestivane.conf 5' "$src/doc/kestivane.8" || { echo "FAIL: kestivane.8 does not refer to kestivane.conf(5)"; failed=1; }
 grep -q '^\.Xr kestivane 8' "$src/doc/kestivane.conf.5" || { echo "FAIL: kestivane.conf.5 does not refer to kestivane(8)"; failed=1; }
