@@ -5,19 +5,27 @@
 
 namespace kestivane {
 
+// The plug-in's own name for log lines; a descriptor may leave it null.
+inline const char *plugin_label(const struct plugin *p) {
+    return p->name != nullptr ? p->name : "(unnamed)";
+}
+
 // Offers a packet to one hook of every loaded plug-in, in loading order,
 // passing over plug-ins without that hook. plugins_number is read afresh
-// after each hook that accepts, since a hook may change it. The first hook
-// that returns 0 rejects the packet: it is logged, no later plug-in sees the
-// packet at this point, and the walk answers false.
+// after each hook that accepts, since a hook may change it; the table's own
+// size still bounds the walk, so a hook that raises the count past the
+// loaded plug-ins cannot send the walk through empty slots or past the end.
+// The first hook that returns 0 rejects the packet: it is logged, no later
+// plug-in sees the packet at this point, and the walk answers false.
 template <auto Hook, typename... Args>
 bool run_hooks(Args... args) {
-    for (unsigned i = 0; i < plugins_number; ++i) {
+    for (unsigned i = 0; i < plugins_number && i < KESTIVANE_MAX_PLUGINS; ++i) {
         const struct plugin *p = plugins[i];
+        if (p == nullptr) continue;
         auto hook = p->*Hook;
         if (hook == nullptr) continue;
         if (hook(args...) == 0) {
-            logd(log_warning, "The packet rejected by %s plugin", p->name);
+            logd(log_warning, "The packet rejected by %s plugin", plugin_label(p));
             return false;
         }
     }
