@@ -104,6 +104,23 @@ grep -q "^plugindir=$plugin_dir\$" "$tmp/root/usr/$libdir/pkgconfig/kestivane-pl
   || fail "kestivane-plugin.pc names another plug-in directory"
 grep -q "^\.It Pa ${plugin_dir}kestivane_" "$tmp/root/usr/share/man/man8/kestivane.8" \
   || fail "kestivane.8 does not name the package's plug-in directory"
+# The packaged plug-ins load into the packaged (stripped) executable, every
+# name they use bound at once: the relay's exports survive packaging. No
+# interface is named, so the relay stops right after loading them.
+for so in "$tmp/root$plugin_dir"kestivane_*_plugin.so; do
+  [ -e "$so" ] || continue
+  name=${so##*/kestivane_}
+  name=${name%_plugin.so}
+  printf '[options]\nplugin_path=%s\n[%s-plugin]\n' "$tmp/root$plugin_dir" "$name" > "$tmp/$name.conf"
+  out=$(LD_BIND_NOW=1 "$tmp/root/usr/sbin/kestivane" -d -f "$tmp/$name.conf" 2>&1) && status=0 || status=$?
+  if [ $status -ne 1 ] || ! grep -q "^Plugin #1 ($name) loaded\$" <<<"$out" \
+     || ! grep -q 'No interfaces found to listen. Exiting.$' <<<"$out"; then
+    fail "packaged plug-in $name does not load into the packaged executable (status $status): $out"
+  else
+    echo "plug-in $name loads"
+  fi
+done
+
 # A plug-in built against the installed header with the installed .pc.
 cat > "$tmp/probe.c" <<'C'
 #include <kestivane_plugin.h>
