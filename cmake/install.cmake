@@ -39,11 +39,19 @@ kestivane_install_with_paths(doc/kestivane.8 "${CMAKE_INSTALL_MANDIR}/man8")
 kestivane_install_with_paths(doc/kestivane.conf.5 "${CMAKE_INSTALL_MANDIR}/man5")
 
 # The sample configuration. With the prefix /usr it goes to /etc, as the
-# system's own configuration does. Globbed, so that a sample added later is
-# picked up by the next build.
+# system's own configuration does. An installation over an earlier one keeps
+# the operator's edited file: only a missing one is installed. Globbed, so
+# that a sample added later is picked up by the next build.
 file(GLOB kestivane_sample_config CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/dist/kestivane.conf")
 if(kestivane_sample_config)
-  install(FILES ${kestivane_sample_config} DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}")
+  # file(INSTALL) puts DESTDIR before an absolute destination itself.
+  install(CODE "
+    set(config \"\$ENV{DESTDIR}${KESTIVANE_CONFIG_FILE}\")
+    if(EXISTS \"\${config}\")
+      message(STATUS \"Keeping: \${config}\")
+    else()
+      file(INSTALL \"${kestivane_sample_config}\" DESTINATION \"${CMAKE_INSTALL_FULL_SYSCONFDIR}\")
+    endif()")
 endif()
 
 # The service and the user it runs as. Both directories follow the prefix
