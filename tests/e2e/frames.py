@@ -6,19 +6,27 @@
   frames.py answer --to IP [options]  send server answers as UDP datagrams
   frames.py count PCAP [select]       number of matching DHCP packets
   frames.py dump PCAP [select]        their fields, one JSON object a line
-  frames.py check PCAP [select] [--count N] FIELD=VALUE...
-                                      every matching packet has those values
-                                      (and there are N of them, 1 by default)
+  frames.py check PCAP [select] [--count N] [--absent PCAP2] FIELD=VALUE...
+                                      every matching packet has those values,
+                                      there are N of them (1 by default) and
+                                      none in PCAP2
 
-Sending uses scapy; reading captures and checking checksums is done here by
-hand, so that a check never relies on the code that built a frame.
+  select: --xid X, --op N, --sport N, --dport N, --where FIELD=VALUE
+  request and answer take --wait PCAP: wait until the packet shows up there.
+
+Frames are built by hand and sent through a packet socket, datagrams through
+a UDP socket, and captures are read and their checksums verified here too:
+nothing depends on the relay's code, and each run starts in a fraction of
+a second.
 """
 
 import argparse
 import json
+import os
 import socket
 import struct
 import sys
+import time
 
 COOKIE = b"\x63\x82\x53\x63"
 
@@ -46,7 +54,7 @@ def iface_mac(name):
 
 def build_message(args, default_options):
     """A BOOTP message: the 236 fixed bytes, the cookie and the options,
-    END unless --no-end, then padded to --msg-len / --size bytes."""
+    END unless --no-end, then cut or padded to --size bytes."""
     chaddr = mac_bytes(args.chaddr) if args.chaddr else b""
     msg = struct.pack(
         "!BBBBIHH4s4s4s4s16s64s128s",
@@ -87,23 +95,79 @@ def add_message_options(p, op, size):
     p.add_argument("--fill", default="0", help="byte that pads the message")
     p.add_argument("--count", type=int, default=1)
     p.add_argument("--gap", type=float, default=0.0, help="seconds between copies")
+    p.add_argument("--wait", metavar="PCAP",
+                   help="after sending, wait until this capture holds packets with the xid "
+                   "(exit status 3 on time-out)")
+    p.add_argument("--wait-count", type=int, default=1)
+    p.add_argument("--wait-timeout", type=float, default=5.0)
+
+
+def wait_for_capture(args):
+    """Poll a capture (cheaply, by its size) until it holds --wait-count
+    packets with the xid just sent; exit 3 when the time runs out."""
+    if not args.wait:
+        return
+    xid = "0x%08x" % int(args.xid, 0)
+    deadline = time.monotonic() + args.wait_timeout
+    seen = -1
+    n = 0
+    while True:
+        try:
+            size = os.stat(args.wait).st_size
+        except OSError:
+            size = -1
+        if size != seen:
+            seen = size
+            n = 0
+            if size > 0:
+                for stamp, frame in read_pcap(args.wait):
+                    f = fields(stamp, frame)
+                    if f is not None and f.get("xid") == xid:
+                        n += 1
+            if n >= args.wait_count:
+                return
+        if time.monotonic() > deadline:
+            print("%s: %d packet(s) with xid %s after %.1f s, expected %d"
+                  % (args.wait, n, xid, args.wait_timeout, args.wait_count),
+                  file=sys.stderr)
+            sys.exit(3)
+        time.sleep(0.02)
+
+
+def ip_udp_frame(src_mac, dst_mac, src_ip, dst_ip, sport, dport, payload, vlan=None, ttl=64):
+    """An Ethernet II / IPv4 / UDP frame with correct lengths and checksums."""
+    udp_len = 8 + len(payload)
+    ip_hdr = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + udp_len, 0, 0, ttl, 17, 0,
+                         ip_bytes(src_ip), ip_bytes(dst_ip))
+    ip_hdr = ip_hdr[:10] + struct.pack("!H", 0xFFFF - ones_sum(ip_hdr)) + ip_hdr[12:]
+    udp = struct.pack("!HHHH", sport, dport, udp_len, 0) + payload
+    pseudo = ip_bytes(src_ip) + ip_bytes(dst_ip) + struct.pack("!BBH", 0, 17, udp_len)
+    csum = 0xFFFF - ones_sum(pseudo + udp)
+    udp = udp[:6] + struct.pack("!H", csum or 0xFFFF) + udp[8:]
+    eth = mac_bytes(dst_mac) + mac_bytes(src_mac)
+    if vlan is not None:
+        eth += struct.pack("!HH", 0x8100, vlan)
+    return eth + struct.pack("!H", 0x0800) + ip_hdr + udp
+
+
+def send_frames(iface, frames):
+    """Put frames on an interface's wire as they are, back to back."""
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    try:
+        s.bind((iface, 0))
+        for frame in frames:
+            s.send(frame)
+    finally:
+        s.close()
 
 
 def cmd_request(args):
-    from scapy.layers.l2 import Ether, Dot1Q
-    from scapy.layers.inet import IP, UDP
-    from scapy.packet import Raw
-    from scapy.sendrecv import sendp
-
     src = args.src_mac or iface_mac(args.iface)
     if args.chaddr is None:
         args.chaddr = src
     msg = build_message(args, bytes([53, 1, 1]))
-    frame = Ether(src=src, dst="ff:ff:ff:ff:ff:ff")
-    if args.vlan:
-        frame = frame / Dot1Q(vlan=7)
-    frame = frame / IP(src="0.0.0.0", dst=args.ip_dst, ttl=64) / UDP(sport=68, dport=67) / Raw(msg)
-    raw = bytearray(bytes(frame))
+    raw = bytearray(ip_udp_frame(src, "ff:ff:ff:ff:ff:ff", "0.0.0.0", args.ip_dst, 68, 67, msg,
+                                 vlan=7 if args.vlan else None))
     if args.ethertype is not None:
         struct.pack_into("!H", raw, 12, int(args.ethertype, 0))
     if args.udp_len is not None:
@@ -113,27 +177,31 @@ def cmd_request(args):
             raw = raw[: args.frame_len]
         else:
             raw += b"\0" * (args.frame_len - len(raw))
-    import time
-    for i in range(args.count):
-        sendp(bytes(raw), iface=args.iface, verbose=False)
-        if args.gap and i + 1 < args.count:
-            time.sleep(args.gap)
+    if not args.gap:
+        send_frames(args.iface, [bytes(raw)] * args.count)
+    else:
+        for i in range(args.count):
+            send_frames(args.iface, [bytes(raw)])
+            if i + 1 < args.count:
+                time.sleep(args.gap)
+    wait_for_capture(args)
 
 
 def cmd_answer(args):
-    import time
     msg = build_message(args, bytes([53, 1, 2, 54, 4]) + ip_bytes(args.server_id))
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         s.bind((args.bind, args.sport))
     except OSError:
+        # A DHCP server of the test may hold port 67 already.
         s.bind((args.bind, 0))
     for i in range(args.count):
         s.sendto(msg, (args.to, args.port))
         if args.gap and i + 1 < args.count:
             time.sleep(args.gap)
     s.close()
+    wait_for_capture(args)
 
 
 # ----- captures
@@ -265,8 +333,8 @@ def fields(stamp, frame):
     return f
 
 
-def select(args):
-    for stamp, frame in read_pcap(args.pcap):
+def select(args, pcap=None):
+    for stamp, frame in read_pcap(pcap or args.pcap):
         f = fields(stamp, frame)
         if f is None or "xid" not in f:
             continue
@@ -277,6 +345,8 @@ def select(args):
         if args.sport is not None and f["udp_sport"] != args.sport:
             continue
         if args.op is not None and f["op"] != args.op:
+            continue
+        if not all(same(f.get(k), v) for k, _, v in (w.partition("=") for w in args.where)):
             continue
         yield f
 
@@ -310,6 +380,8 @@ def cmd_check(args):
     for f in found:
         for want in args.expect:
             key, _, value = want.partition("=")
+            if key.endswith("@"):  # the values of all packets, in any order
+                continue
             if key.endswith("~"):  # substring of the field's text
                 key = key[:-1]
                 good = value in str(f.get(key))
@@ -319,6 +391,18 @@ def cmd_check(args):
                 print("packet xid %s: %s is %r, expected %s" % (f.get("xid"), key, f.get(key), value),
                       file=sys.stderr)
                 ok = False
+    for want in args.expect:
+        key, _, value = want.partition("=")
+        if key.endswith("@"):
+            have = sorted(str(f.get(key[:-1])) for f in found)
+            if have != sorted(value.split(",")):
+                print("%s of the packets: %s, expected %s" % (key[:-1], have, value), file=sys.stderr)
+                ok = False
+    for other in args.absent:
+        n = sum(1 for _ in select(args, other))
+        if n:
+            print("%d matching packet(s) in %s, expected none" % (n, other), file=sys.stderr)
+            ok = False
     if not ok:
         for f in found:
             g = dict(f)
@@ -358,12 +442,24 @@ def main():
         p.add_argument("--dport", type=int)
         p.add_argument("--sport", type=int)
         p.add_argument("--op", type=int)
+        p.add_argument("--where", action="append", default=[], metavar="FIELD=VALUE",
+                       help="only packets with this field value")
         if name == "check":
             p.add_argument("--count", type=int, default=1)
-            p.add_argument("expect", nargs="*", help="FIELD=VALUE, or FIELD~=TEXT for a substring")
+            p.add_argument("--absent", action="append", default=[], metavar="PCAP",
+                           help="another capture that must hold no matching packet")
+            p.add_argument("expect", nargs="*",
+                           help="FIELD=VALUE; FIELD~=TEXT for a substring; FIELD@=V1,V2 for the "
+                           "values of all matching packets in any order")
         p.set_defaults(func=func)
 
-    args = ap.parse_args()
+    # Expectations may follow the options of check; argparse would not take
+    # positionals after them, so they are gathered from what it leaves over.
+    args, rest = ap.parse_known_args()
+    if rest:
+        if args.cmd != "check" or any(r.startswith("-") or "=" not in r for r in rest):
+            ap.error("unrecognized arguments: %s" % " ".join(rest))
+        args.expect += rest
     args.func(args)
 
 

@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034 # the KV_ variables are for the tests that source this
 # End-to-end test library: network namespaces with client segments, the relay
 # and a server segment joined by veth pairs, and helpers that start DHCP
 # servers, DHCP clients, the relay and packet captures inside them.
@@ -65,18 +66,38 @@ KESTIVANE=$(readlink -f "$KESTIVANE")
 
 KV_TMP=$(mktemp -d "/tmp/kestivane-e2e.$KV_ID.XXXXXX")
 KV_PIDS=()        # processes to stop at teardown, by PID
+declare -A KV_STARTED=() # their start times, so that a reused PID is never hit
 KV_NAMESPACES=()  # namespaces to delete at teardown
 KV_CLEANUP=()     # extra shell commands run at teardown (e.g. rm of a pid file)
+KV_RELAY_PREFIX=()
 KV_FAILED=0
 
-kv_log() { echo "[$(date +%T.%3N)] $*" >&2; }
+# kv__start_time PID: the process's start time (field 22 of its stat).
+kv__start_time() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo "${20}"
+}
+
+# kv__track PID: stop this process at teardown.
+kv__track() {
+    KV_PIDS+=("$1")
+    KV_STARTED[$1]=$(kv__start_time "$1")
+}
 
 # kv_kill PID: stop one process by its id, politely first, and wait for it
-# (at most a few seconds). Harmless when it has already gone.
+# (at most a few seconds). Harmless when it has already gone, also when its
+# id has since gone to another process.
 kv_kill() {
     local pid=$1 i
     [ -n "$pid" ] || return 0
     kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    if [ -n "${KV_STARTED[$pid]:-}" ] && [ "$(kv__start_time "$pid")" != "${KV_STARTED[$pid]}" ]; then
+        return 0
+    fi
     kill -TERM "$pid" 2>/dev/null
     for i in $(seq 1 40); do
         kill -0 "$pid" 2>/dev/null || break
@@ -159,7 +180,7 @@ kv_wait_for() {
     while :; do
         "$@" && return 0
         [ "$(date +%s%N)" -ge "$deadline" ] && return 1
-        sleep 0.05
+        sleep 0.1
     done
 }
 
@@ -193,12 +214,12 @@ kv_bg() {
     shift 2
     ip netns exec "$ns" "$@" >"$KV_TMP/$name.log" 2>&1 </dev/null &
     KV_LAST_PID=$!
-    KV_PIDS+=("$KV_LAST_PID")
+    kv__track "$KV_LAST_PID"
 }
 
 # kv_adopt_pid PID: have the teardown stop a process this shell did not start
 # itself (a daemon that went into the background).
-kv_adopt_pid() { KV_PIDS+=("$1"); }
+kv_adopt_pid() { kv__track "$1"; }
 
 # kv_mac NS IF: the hardware address of an interface.
 kv_mac() {
@@ -219,7 +240,7 @@ kv_add_ns() {
 # server segment (see the head of this file).
 kv_topology() {
     local n=${1:-1} i base
-    [ "$n" -ge 1 ] && [ "$n" -le 4 ] || kv_fail "kv_topology: 1 to 4 segments, not $n"
+    if [ "$n" -lt 1 ] || [ "$n" -gt 4 ]; then kv_fail "kv_topology: 1 to 4 segments, not $n"; fi
     KV_SEGMENTS=$n
     KV_NS_RELAY="kv${KV_ID}r"
     KV_NS_SERVER="kv${KV_ID}s"
@@ -326,14 +347,17 @@ kv_stop() { kv_kill "$1"; }
 
 # kv_start_relay NAME ARGS...: the relay in the relay namespace in debug
 # mode, "$KESTIVANE -d ARGS...", logging to $KV_TMP/NAME.log. Waits until it
-# logs "Listen at" once for every -i among ARGS (at least once). Sets
-# KV_RELAY_PID and KV_RELAY_LOG.
+# logs "Listen at" KV_LISTEN_COUNT times, by default once for every -i among
+# ARGS (at least once). The array KV_RELAY_PREFIX, when set, goes before the
+# executable (e.g. a command that drops privileges). Sets KV_RELAY_PID and
+# KV_RELAY_LOG.
 kv_start_relay() {
     local name=$1 a want=0
     shift
     for a in "$@"; do [ "$a" = -i ] && want=$((want + 1)); done
     [ "$want" -ge 1 ] || want=1
-    kv_bg "$name" "$KV_NS_RELAY" "$KESTIVANE" -d "$@"
+    want=${KV_LISTEN_COUNT:-$want}
+    kv_bg "$name" "$KV_NS_RELAY" "${KV_RELAY_PREFIX[@]}" "$KESTIVANE" -d "$@"
     KV_RELAY_PID=$KV_LAST_PID
     KV_RELAY_LOG="$KV_TMP/$name.log"
     if ! kv_wait_log "$KV_RELAY_LOG" "Listen at" "$want"; then
@@ -406,7 +430,9 @@ kv_in_range() {
 kv_tcpdump() {
     local name=$1 ns=$2 dev=$3
     shift 3
-    kv_bg "$name.tcpdump" "$ns" tcpdump -Z root -n -U -s 2000 -i "$dev" -w "$KV_TMP/$name.pcap" "$@"
+    # Immediate mode: packets reach the file as they arrive, not when a
+    # capture buffer block times out (up to a second later).
+    kv_bg "$name.tcpdump" "$ns" tcpdump -Z root -n -U --immediate-mode -s 2000 -i "$dev" -w "$KV_TMP/$name.pcap" "$@"
     kv_wait_log "$KV_TMP/$name.tcpdump.log" "listening on" 1 "$KV_TIMEOUT" ||
         kv_fail "tcpdump on $dev did not start"
 }
@@ -423,16 +449,21 @@ kv_frames_in() {
     ip netns exec "$ns" "$KV_PYTHON" "$KV_FRAMES" "$@"
 }
 
-# kv_wait_pcap NAME COUNT [SECONDS] SELECT...: wait until the capture holds
+# kv_wait_pcap NAME COUNT SECONDS SELECT...: wait until the capture holds
 # at least COUNT DHCP packets matching the selection (frames.py count).
 kv_wait_pcap() {
     local name=$1 count=$2 limit=$3
     shift 3
+    KV__PCAP_SEEN=-1
     kv_wait_for "$limit" kv__pcap_has "$(kv_pcap "$name")" "$count" "$@"
 }
+# Reads the capture only when it has grown since the last look.
 kv__pcap_has() {
-    local file=$1 count=$2 n
+    local file=$1 count=$2 n size
     shift 2
+    size=$(stat -c %s "$file" 2>/dev/null) || return 1
+    [ "$size" = "$KV__PCAP_SEEN" ] && return 1
+    KV__PCAP_SEEN=$size
     n=$(kv_frames count "$file" "$@" 2>/dev/null) || return 1
     [ "${n:-0}" -ge "$count" ]
 }

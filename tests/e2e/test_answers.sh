@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The answer path: crafted server answers go to the relay's sockets from the
+# server segment, and captures on the client segments show the frames the
+# relay built. Every frame must come from the relay interface's own hardware
+# and IPv4 address, port 67 to 68, type of service 0x10, time to live 16,
+# with lengths that follow the message through END and checksums that
+# verify; the destination follows the broadcast flag, yiaddr and ciaddr.
+# Bad answers are dropped with their own log line, and after each one the
+# relay still delivers a good answer and forwards a good request.
+source "$(dirname "$0")/lib.sh"
+
+kv_topology 2
+kv_tcpdump client1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 68
+kv_tcpdump client2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 68
+kv_tcpdump server "$KV_NS_SERVER" "$KV_IF_SERVER" udp dst port 67
+kv_start_relay relay -i "${KV_IF_RELAY[1]}" -i "${KV_IF_RELAY[2]}" "$KV_IP_SERVER"
+
+CHADDR=02:00:5e:00:53:21
+# The answer frames.py sends by default: fixed fields, cookie, options 53
+# and 54, END.
+MSG_LEN=250
+
+# answer ARGS...: a server answer from the server segment with a new xid, to
+# the relay's address on segment 1 and with that address as giaddr, unless
+# ARGS say otherwise. With --wait PCAP it fails unless the answer shows up
+# there.
+answer() {
+    kv_next_xid
+    kv_frames_in "$KV_NS_SERVER" answer --to "${KV_IP_RELAY[1]}" --bind "$KV_IP_SERVER" \
+        --giaddr "${KV_IP_RELAY[1]}" --xid "$KV_XID" --chaddr "$CHADDR" "$@"
+}
+
+# The fields that every delivered frame on segment SEG has.
+common() {
+    local seg=$1 len=$2
+    echo eth_src="${KV_MAC_RELAY[seg]}" eth_type=0x0800 ip_vhl=0x45 ip_tos=0x10 ip_ttl=16 \
+        ip_id=0 ip_off=0 ip_proto=17 ip_src="${KV_IP_RELAY[seg]}" udp_sport=67 udp_dport=68 \
+        ip_len=$((len + 28)) udp_len=$((len + 8)) payload_len="$len" msg_len="$len" \
+        frame_len=$((len + 42)) ip_csum_ok=yes udp_csum_ok=yes
+}
+
+# delivered NAME SEG LEN ANSWER_ARGS -- EXPECT...: the answer arrives as one
+# frame on segment SEG, none on the other, with the common fields and
+# EXPECT.
+delivered() {
+    local name=$1 seg=$2 len=$3 args=() other
+    shift 3
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done
+    shift
+    other=$((3 - seg))
+    if ! answer "${args[@]}" --wait "$(kv_pcap "client$seg")"; then
+        kv_check_fail "$name: answer $KV_XID was not delivered on segment $seg"
+        return 1
+    fi
+    # shellcheck disable=SC2046
+    if kv_frames check "$(kv_pcap "client$seg")" --xid "$KV_XID" --count 1 \
+        --absent "$(kv_pcap "client$other")" $(common "$seg" "$len") "$@"; then
+        kv_pass "$name"
+    else
+        kv_check_fail "$name"
+        return 1
+    fi
+}
+
+delivered "broadcast flag: to ff:ff:ff:ff:ff:ff and 255.255.255.255" 1 $MSG_LEN \
+    --flags 0x8000 --yiaddr 198.51.100.20 -- \
+    eth_dst=ff:ff:ff:ff:ff:ff ip_dst=255.255.255.255 yiaddr=198.51.100.20 flags=0x8000
+delivered "no broadcast flag: to chaddr and yiaddr" 1 $MSG_LEN --yiaddr 198.51.100.21 -- \
+    eth_dst=$CHADDR ip_dst=198.51.100.21
+delivered "bytes after END are not delivered" 1 $MSG_LEN --yiaddr 198.51.100.22 --size 700 --fill 0xcd -- \
+    eth_dst=$CHADDR ip_dst=198.51.100.22 after_end=0
+delivered "a longer message: lengths and checksums follow it" 2 $((MSG_LEN + 2 + 40)) \
+    --to "${KV_IP_RELAY[2]}" --giaddr "${KV_IP_RELAY[2]}" --yiaddr 198.51.100.80 \
+    --tag "a host name forty characters long ......" -- \
+    eth_dst=$CHADDR ip_dst=198.51.100.80
+delivered "op 1 with the broadcast flag still goes to chaddr and yiaddr" 1 $MSG_LEN \
+    --op 1 --flags 0x8000 --yiaddr 198.51.100.28 -- eth_dst=$CHADDR ip_dst=198.51.100.28 op=1
+delivered "exactly 300 bytes are enough" 1 $MSG_LEN --yiaddr 198.51.100.23 --size 300 -- ip_dst=198.51.100.23
+delivered "yiaddr 0 and ciaddr set: to ciaddr and chaddr" 1 $MSG_LEN --ciaddr 198.51.100.30 -- \
+    eth_dst=$CHADDR ip_dst=198.51.100.30
+delivered "yiaddr 0, ciaddr 0, no broadcast flag: broadcast" 1 $MSG_LEN -- \
+    eth_dst=ff:ff:ff:ff:ff:ff ip_dst=255.255.255.255
+delivered "answer on segment 1's socket for segment 2's giaddr goes to segment 2" 2 $MSG_LEN \
+    --to "${KV_IP_RELAY[1]}" --giaddr "${KV_IP_RELAY[2]}" --yiaddr 198.51.100.81 -- \
+    eth_dst=$CHADDR ip_dst=198.51.100.81
+delivered "answer on segment 2's socket for segment 1's giaddr goes to segment 1" 1 $MSG_LEN \
+    --to "${KV_IP_RELAY[2]}" --giaddr "${KV_IP_RELAY[1]}" --flags 0x8000 -- \
+    eth_dst=ff:ff:ff:ff:ff:ff ip_dst=255.255.255.255
+
+# still_relays NAME: a good answer is delivered and a good request forwarded.
+still_relays() {
+    local name=$1
+    if ! answer --yiaddr 198.51.100.40 --wait "$(kv_pcap client1)"; then
+        kv_check_fail "$name: a good answer after it was not delivered"
+        return 1
+    fi
+    kv_next_xid
+    if ! kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid "$KV_XID" \
+        --wait "$(kv_pcap server)"; then
+        kv_check_fail "$name: a good request after it was not forwarded"
+        return 1
+    fi
+}
+
+# dropped NAME MESSAGE ANSWER_ARGS...: the answer is delivered on neither
+# segment, MESSAGE is logged exactly once for it, and the relay goes on.
+dropped() {
+    local name=$1 message=$2 bad before
+    shift 2
+    before=$(kv_count_lines "$KV_RELAY_LOG" "$message")
+    answer "$@" || kv_fail "could not send an answer"
+    bad=$KV_XID
+    # Answers on one socket are taken in order: once the good one is out,
+    # the bad one has been dealt with.
+    still_relays "$name" || return 1
+    if ! kv_frames check "$(kv_pcap client1)" --xid "$bad" --count 0 --absent "$(kv_pcap client2)"; then
+        kv_check_fail "$name: the answer was delivered"
+        return 1
+    fi
+    if [ "$(kv_count_lines "$KV_RELAY_LOG" "$message")" -ne $((before + 1)) ]; then
+        kv_check_fail "$name: expected one more line '$message'"
+        return 1
+    fi
+    kv_pass "$name"
+}
+
+dropped "299 bytes" "A little data from server: 299 < 300" --size 299
+dropped "giaddr of no interface" "Destination interface not found for: 198.51.100.222" \
+    --giaddr 198.51.100.222 --yiaddr 198.51.100.24
+dropped "giaddr 0" "Destination interface not found for: 0.0.0.0" --giaddr 0.0.0.0 --yiaddr 198.51.100.25
+dropped "no END option" "server_answer: plugins generated wrong packet. Dropped." --no-end --size 400
+
+# A short answer after a long one: the answer buffer still holds the long
+# answer's bytes behind the short one. Were they not cleared, the short
+# answer, which has no END of its own, would be measured through the long
+# one's END and delivered with its stale bytes (here a host name).
+long_options=$(printf '00%.0s' $(seq 1 100))
+delivered "a long answer" 1 $((240 + 3 + 100 + 2 + 11 + 1)) --yiaddr 198.51.100.26 --options "350102$long_options" --tag STALE-BYTES --size 600 -- \
+    tag=STALE-BYTES
+dropped "a short answer after a long one carries none of its bytes" \
+    "server_answer: plugins generated wrong packet. Dropped." --yiaddr 198.51.100.27 --options 350102 --no-end --size 320
+if [ "$(kv_frames count "$(kv_pcap client1)" --where tag=STALE-BYTES)" -ne 1 ]; then
+    kv_check_fail "the long answer's host name was delivered more than once"
+fi
+
+kv_relay_alive || kv_check_fail "the relay is no longer running"
+kv_finish
