@@ -26,7 +26,10 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 read -r exe _ config _ <<<"$exec_start"
 [ "${exe#"$prefix"/}" != "$exe" ] || fail "the unit runs $exe, outside the prefix $prefix"
 [ -x "$root$exe" ] || fail "the unit runs $exe, which is not installed"
-"$root$exe" -h 2>&1 | grep -q '^Usage:' || fail "the installed $exe does not print its usage"
+# Whole output first: grep -q may stop reading early and, under pipefail, the
+# writer's broken pipe would count as a failure.
+usage=$("$root$exe" -h 2>&1 || true)
+grep -q '^Usage:' <<<"$usage" || fail "the installed $exe does not print its usage: $usage"
 if [ -f "$src/dist/kestivane.conf" ]; then
   [ -f "$root$config" ] || fail "the unit reads $config, which is not installed"
   cmp -s "$src/dist/kestivane.conf" "$root$config" || fail "$config is not the sample configuration"

@@ -50,7 +50,7 @@ grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mod
 
 # The user the unit names is the one the sysusers file declares.
 sysusers="$src/dist/kestivane.sysusers"
-awk '$1 == "u" {print $2}' "$sysusers" | grep -qx "$user" || fail "$sysusers does not declare $user"
+grep -qx "$user" <<<"$(awk '$1 == "u" {print $2}' "$sysusers")" || fail "$sysusers does not declare $user"
 if command -v systemd-sysusers >/dev/null; then
   mkdir -p "$tmp/root/etc"
   out=$(systemd-sysusers --dry-run --root="$tmp/root" "$sysusers" 2>&1) || fail "systemd-sysusers: $out"
