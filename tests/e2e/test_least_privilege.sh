@@ -67,6 +67,14 @@ refused() {
 if_re=$(sed 's/[.[\]*^$]/\\&/g' <<<"${KV_IF_RELAY[1]}")
 refused no-net-raw +net_bind_service \
     "(Can't BIOCSETIF|pcap_open_live\($if_re\): .*(ermission|not permitted).*)"
+# The fixed refusal carries no reason; the log line before it does.
+as_user +net_bind_service "$KESTIVANE" -d -i "${KV_IF_RELAY[1]}" "$KV_IP_SERVER" \
+    >"$KV_TMP/no-net-raw-debug.stdout" 2>/dev/null </dev/null || true
+if grep -Fqx "frame output on ${KV_IF_RELAY[1]}: Operation not permitted" "$KV_TMP/no-net-raw-debug.stdout"; then
+    kv_pass "no-net-raw: the log names the reason"
+else
+    kv_check_fail "no-net-raw: no reason logged: $(cat "$KV_TMP/no-net-raw-debug.stdout")"
+fi
 # Without CAP_NET_BIND_SERVICE the bootps port cannot be bound.
 refused no-bind-service +net_raw "bind: Permission denied"
 
