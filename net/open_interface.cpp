@@ -136,7 +136,12 @@ extern "C" int32_t open_interface(const char *name) {
     iface->srv_idx[0] = srv_num - 1;
 
     iface->bpf = kestivane::platform::frame_out_open(name);
-    if (iface->bpf < 0) process_error(32, "Can't BIOCSETIF");
+    if (iface->bpf < 0) {
+        // The refusal's text is fixed; the reason (most often a missing
+        // CAP_NET_RAW) goes to the log just before it.
+        logd(kestivane::log_error, "frame output on %s: %s", name, std::strerror(errno));
+        process_error(32, "Can't BIOCSETIF");
+    }
     iface->cap = open_capture(name);
     install_request_filter(iface->cap, iface->mac);
     iface->sock = open_udp_socket(name, iface->ip);

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The systemd unit is valid, runs the relay as an unprivileged user with only
+# the two capabilities it needs, and its pid-file options agree with each
+# other: the path systemd watches is the one the relay writes, in the runtime
+# directory systemd creates for the service user. No service is started.
+set -euo pipefail
+src=${KESTIVANE_SOURCE_DIR:?}
+unit="$src/dist/kestivane.service"
+
+if ! command -v systemd-analyze >/dev/null; then
+  echo "SKIP: systemd-analyze is not installed"
+  exit 77
+fi
+
+tmp=$(mktemp -d "/tmp/kestivane-unit.$$.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+# verify insists that the executable exists: point it at the built one.
+sed "s,/usr/sbin/kestivane,${KESTIVANE:?}," "$unit" > "$tmp/kestivane.service"
+if ! out=$(systemd-analyze verify --man=no "$tmp/kestivane.service" 2>&1) || [ -n "$out" ]; then
+  fail "systemd-analyze verify:"; echo "$out"
+else
+  echo "ok: systemd-analyze verify"
+fi
+
+value() { sed -n "s/^$1=//p" "$unit"; }
+words() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort | tr '\n' ' '; }
+
+want_caps="CAP_NET_BIND_SERVICE CAP_NET_RAW "
+[ "$(words "$(value AmbientCapabilities)")" = "$want_caps" ] || fail "AmbientCapabilities: $(value AmbientCapabilities)"
+[ "$(words "$(value CapabilityBoundingSet)")" = "$want_caps" ] || fail "CapabilityBoundingSet: $(value CapabilityBoundingSet)"
+user=$(value User)
+[ -n "$user" ] && [ "$user" != root ] && [ "$user" != 0 ] || fail "User= is '$user', not an unprivileged user"
+[ "$(value NoNewPrivileges)" = yes ] || fail "NoNewPrivileges is not yes"
+[ "$(value Type)" = forking ] || fail "Type is not forking: the relay detaches"
+
+exec_start=$(value ExecStart)
+pid_option=$(sed -n 's/.* -p \([^ ]*\).*/\1/p' <<<"$exec_start")
+[ -n "$pid_option" ] || fail "ExecStart passes no -p: the default /var/run is not writable by $user"
+[ "$(value PIDFile)" = "$pid_option" ] || fail "PIDFile $(value PIDFile) differs from -p $pid_option"
+runtime=$(value RuntimeDirectory)
+[ "$(dirname "$pid_option")" = "/run/$runtime" ] || fail "pid file $pid_option is not in RuntimeDirectory /run/$runtime"
+grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mode"
+
+# Exactly the families the relay opens: UDP, packet sockets, syslog, netlink.
+[ "$(words "$(value RestrictAddressFamilies)")" = "AF_INET AF_NETLINK AF_PACKET AF_UNIX " ] \
+  || fail "RestrictAddressFamilies: $(value RestrictAddressFamilies)"
+
+# The user the unit names is the one the sysusers file declares.
+sysusers="$src/dist/kestivane.sysusers"
+grep -qx "$user" <<<"$(awk '$1 == "u" {print $2}' "$sysusers")" || fail "$sysusers does not declare $user"
+if command -v systemd-sysusers >/dev/null; then
+  mkdir -p "$tmp/root/etc"
+  out=$(systemd-sysusers --dry-run --root="$tmp/root" "$sysusers" 2>&1) || fail "systemd-sysusers: $out"
+  grep -q "Creating user '$user'" <<<"$out" || fail "systemd-sysusers would not create $user: $out"
+fi
+
+[ $failed -eq 0 ] && echo "ok: unit runs as $user with $want_caps, pid file $pid_option"
+exit $failed
