@@ -97,9 +97,9 @@ int open_udp_socket(const char *name, uint32_t ip) {
     // One thread takes the answers one at a time, and a server answers a
     // burst of requests (a rate-limit window's worth under a flood) in a
     // burst: the system's default buffer holds only a few hundred answers
-    // and dropped the rest unseen. Room for some thousands, beyond the
-    // system's ceiling where the relay may (it runs with network privileges);
-    // without it the default stands.
+    // and dropped the rest unseen. Room for some thousands: beyond the
+    // system's ceiling (net.core.rmem_max) where the relay has CAP_NET_ADMIN,
+    // else up to that ceiling; where both are refused the default stands.
     const int answer_buffer = 4 << 20;
 #ifdef SO_RCVBUFFORCE
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &answer_buffer, sizeof answer_buffer) != 0)
