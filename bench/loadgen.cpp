@@ -117,12 +117,12 @@ bool parse_mac(std::string_view s, uint8_t mac[6]) {
     return true;
 }
 
-segment parse_segment(std::string_view spec) {
+segment parse_segment(std::string_view text) {
     segment seg;
     std::vector<std::string_view> parts;
     for (std::size_t start = 0;;) {
-        std::size_t comma = spec.find(',', start);
-        parts.push_back(spec.substr(start, comma - start));
+        std::size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma - start));
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds, and runs every test: once in the
-# normal build, and the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build of their own.
+# Installs what the tests need, builds, and runs every test: the unit and
+# end-to-end suites in the normal build, both again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the threaded paths under load once under
+# ThreadSanitizer, and each fuzz target for a short bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,16 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure)
 
+# The package test builds a package of its own and the soak judges memory,
+# which the sanitizer's quarantine inflates: both are left to the normal run.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTIVANE_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit)
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure -E '^e2e_test_(deb_package|flood_soak)$')
+
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_TSAN=ON
+cmake --build build-tsan -j"$jobs" --target kestivane kestivane_queue_probe_plugin \
+    kestivane_bench_loadgen kestivane_bench_responder
+(cd build-tsan && ctest --output-on-failure -R '^e2e_test_tsan$')
+
+bash scripts/fuzz.sh 15
