@@ -37,18 +37,15 @@ import struct
 import sys
 import time
 
+from frames import ones_sum  # the Internet sum, shared with the frame tool
+
 COOKIE = b"\x63\x82\x53\x63"
 BROADCAST = b"\xff" * 6
 SOURCE_MAC = bytes.fromhex("02005ef10001")
 
 
 def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return ~total & 0xFFFF
+    return ~ones_sum(data) & 0xFFFF
 
 
 def message(xid, op=1, hops=0, options=b"\x35\x01\x01\xff", size=300):
