@@ -17,25 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include "run_relay.h"
+
 #include "config/ip_binding.h"
 #include "core/settings.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status = -1; // exit status, or -1 when the process did not exit by itself
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using namespace relay_run;
 
 class ConfigFile : public ::testing::Test {
 protected:
@@ -52,48 +42,9 @@ protected:
         return path.string();
     }
 
-    // Runs the relay with the given options; standard output and error go to
-    // files so that neither can fill a pipe and stall it.
-    Outcome run(const std::vector<std::string> &options) {
-        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-        std::vector<std::string> args{"kestivane"};
-        args.insert(args.end(), options.begin(), options.end());
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (out_fd < 0 || err_fd < 0) _exit(127);
-            dup2(out_fd, STDOUT_FILENO);
-            dup2(err_fd, STDERR_FILENO);
-            std::vector<char *> argv;
-            for (auto &arg : args) argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(KESTIVANE_BINARY, argv.data());
-            _exit(127);
-        }
-        Outcome result;
-        if (pid < 0) {
-            ADD_FAILURE() << "fork failed";
-            return result;
-        }
-        // A file that opened an interface would start the relay for good:
-        // give every run a few seconds and no more.
-        int wait_status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid, &wait_status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &wait_status, 0);
-                ADD_FAILURE() << "the relay did not end within 10 s";
-                return result;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
-        result.out = slurp(out);
-        result.err = slurp(err);
-        return result;
-    }
+    // Runs the relay with the given options. A file that opened an interface
+    // would start the relay for good: every run gets a few seconds and no more.
+    Outcome run(const std::vector<std::string> &options) { return run_as("kestivane", options); }
 
     Outcome read_file(const std::string &text, bool debug = true) {
         std::string path = write("relay.conf", text);
