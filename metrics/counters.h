@@ -1,0 +1,98 @@
+// The relay's counters: what happened to every frame and datagram, per
+// interface, by reason. The packet paths only increment (relaxed atomics:
+// no lock, no system call, no allocation); readers (the metrics file, the
+// dump, the tests) take a snapshot whenever they like. Each reason has one
+// name here, which is the label value readers print.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane::metrics {
+
+// Why a captured request went no further.
+enum class request_drop : std::size_t {
+    too_long,
+    too_short,
+    not_ipv4,
+    short_dhcp,
+    no_end,
+    reply,
+    rate_limit,
+    queue_full,
+    plugin_rejected,
+    hop_limit,
+    bad_after_plugin,
+    count
+};
+
+// Why an answer from a server went no further.
+enum class answer_drop : std::size_t {
+    too_short,
+    receive_error,
+    plugin_rejected,
+    bad_after_plugin,
+    unknown_giaddr,
+    count
+};
+
+inline constexpr std::size_t request_drop_count = static_cast<std::size_t>(request_drop::count);
+inline constexpr std::size_t answer_drop_count = static_cast<std::size_t>(answer_drop::count);
+
+// The label values, in enum order.
+const char *name_of(request_drop reason);
+const char *name_of(answer_drop reason);
+
+// A counter written by the packet paths and read by anyone.
+class counter {
+public:
+    void add(uint64_t n = 1) { value_.fetch_add(n, std::memory_order_relaxed); }
+    void set(uint64_t n) { value_.store(n, std::memory_order_relaxed); }
+    uint64_t get() const { return value_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<uint64_t> value_{0};
+};
+
+// One interface's counters. The groups are written by different threads
+// (its listener, the queue's consumer, the answer thread), so each starts
+// on a cache line of its own and a write on one path never slows another.
+struct interface_counters {
+    struct alignas(64) {
+        counter captured;
+        counter dropped[request_drop_count];
+        counter capture_kernel_dropped; // the capture ring's own drops, as last read
+    } requests;
+    struct alignas(64) {
+        // Per server, indexed like servers.
+        counter forwarded[KESTIVANE_MAX_SERVERS];
+        counter forward_errors[KESTIVANE_MAX_SERVERS];
+    } forwards;
+    struct alignas(64) {
+        counter received;
+        counter dropped[answer_drop_count];
+        counter delivered;
+        counter write_errors;
+        counter socket_dropped; // the UDP socket's receive-buffer drops, as last read
+    } answers;
+};
+
+// The queue's length now and the most it has held.
+struct queue_counters {
+    counter length;
+    counter length_max;
+};
+
+// The counters of interface idx (0 .. KESTIVANE_MAX_INTERFACES - 1).
+interface_counters &of_interface(int32_t idx);
+queue_counters &of_queue();
+
+// Shorthands for the packet paths. An index outside the table counts
+// nothing (a hook may have rewritten it).
+void count_request_drop(int32_t if_idx, request_drop reason);
+void count_answer_drop(int32_t if_idx, answer_drop reason);
+
+} // namespace kestivane::metrics
