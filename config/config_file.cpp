@@ -121,6 +121,12 @@ void set_option(std::string_view line, int line_number) {
         if (!number.has_digits || !within(number, INT32_MIN, UINT32_MAX)) errx(1, "rps_limit number error");
         rps_limit = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
+    } else if (iequals(key, "interface_grace")) {
+        Number number = read_number(value);
+        if (!number.has_digits || !within(number, 1, kestivane::interface_grace_limit))
+            errx(1, "Wrong interface grace. Line: %d", line_number);
+        interface_grace = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option interface_grace set to: %d", interface_grace);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else {

@@ -9,6 +9,9 @@
 
 // Requests whose hops count has reached this are not forwarded (1..16).
 extern int32_t max_hops;
+// Seconds the relay goes on while none of its interfaces is there; after
+// that it ends, for the service manager to start it afresh (1..3600).
+extern int32_t interface_grace;
 // Directory of plug-in files, always ending in '/' when it fits.
 extern char plugin_base[80];
 
@@ -22,6 +25,14 @@ inline constexpr int32_t min_packet_size = 300;
 inline constexpr int32_t max_packet_size_limit = 1500;
 inline constexpr int32_t min_hops_limit = 1;
 inline constexpr int32_t max_hops_limit = 16;
+inline constexpr int32_t interface_grace_limit = 3600;
+
+// Exit statuses of the run-time ends that a service manager should answer
+// with a restart: no interface left for the grace period, and an interface
+// that came back needing a socket the relay no longer has the privilege to
+// open.
+inline constexpr int32_t exit_no_interface = 75;
+inline constexpr int32_t exit_no_privilege = 77;
 
 // Log levels as syslog numbers them.
 inline constexpr int32_t log_error = 3;

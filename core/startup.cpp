@@ -19,6 +19,7 @@
 
 #include "core/settings.h"
 #include "net/forward.h"
+#include "net/interface_watch.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -94,6 +95,7 @@ void open_pid_file(const char *path) {
 }
 
 void start_threads() {
+    kestivane::start_interface_watch();
     pthread_t thread;
     for (int32_t i = 0; i < if_num; ++i) {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);

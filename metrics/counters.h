@@ -78,6 +78,11 @@ struct interface_counters {
         counter write_errors;
         counter socket_dropped; // the UDP socket's receive-buffer drops, as last read
     } answers;
+    // Written by the thread that follows the interfaces.
+    struct alignas(64) {
+        counter up;       // 1 while the relay relays on it, 0 while it is gone
+        counter reopened; // times it came back, or moved to another address
+    } link;
 };
 
 // The queue's length now and the most it has held.

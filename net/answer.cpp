@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "core/wire.h"
 #include "net/answer.h"
+#include "net/interface_guard.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
 
@@ -148,7 +149,11 @@ void answer_pass(answer_state &s) {
     }
     // select overwrites its set, so each wait gets a fresh copy.
     fd_set ready = s.watched;
-    int n = select(s.watch_limit, &ready, nullptr, nullptr, nullptr);
+    // A socket replaced under its descriptor number (an interface that moved
+    // to another address) is watched from the next wait on: the wait ends
+    // every second so that one comes soon.
+    struct timeval most{1, 0};
+    int n = select(s.watch_limit, &ready, nullptr, nullptr, &most);
     if (n == 0) return;
     if (n < 0) {
         if (errno == EINTR) return;
@@ -159,6 +164,7 @@ void answer_pass(answer_state &s) {
     }
     for (int32_t i = 0; i < if_num; ++i) {
         if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
+        kestivane::interface_reader steady;
         if (!take_answer(s, ifs[i])) continue;
 
         uint32_t giaddr = load_addr(s.message() + msg_giaddr);

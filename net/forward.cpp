@@ -11,6 +11,7 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "net/interface_guard.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -57,7 +58,10 @@ void forward(struct queue_item *item) {
 } // namespace
 
 extern "C" void process_queue(struct queue_item *item) {
-    forward(item);
+    {
+        kestivane::interface_reader steady;
+        forward(item);
+    }
     std::free(item);
 }
 

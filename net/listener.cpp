@@ -11,6 +11,8 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "net/interface_guard.h"
+#include "net/interface_watch.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
 
@@ -75,6 +77,7 @@ extern "C" int32_t sanity_check(const uint8_t *frame, uint32_t len) {
 namespace kestivane {
 
 void handle_captured_frame(struct interface *iface, capture_work &work, const uint8_t *frame, uint32_t len) {
+    interface_reader steady;
     if (!work.rate.admit(static_cast<uint32_t>(rps_limit), platform::coarse_now)) {
         logd(log_warning, "The packet on interface %s droped due to RPS limit", iface->name);
         return;
@@ -122,7 +125,10 @@ extern "C" void *listener(void *arg) {
         // One call handles every frame already waiting in the capture ring,
         // in arrival order, and waits (up to the read time-out) only when
         // the ring is empty: a burst costs one call instead of one per frame.
-        if (pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context)) <= 0)
-            usleep(1000);
+        int n = pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context));
+        // A failed capture (its interface gone, or asked to stop) would fail
+        // again at once: the listener waits until the interface is back.
+        if (n < 0) kestivane::wait_until_reopened(context.iface, n, pcap_geterr(context.iface->cap));
+        else if (n == 0) usleep(1000);
     }
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "core/settings.h"
+#include "net/interface_channels.h"
 #include "net/platform.h"
 
 namespace {
@@ -20,19 +21,6 @@ namespace {
 struct free_deleter {
     void operator()(void *p) const { std::free(p); }
 };
-
-// "00:11:22:33:44:55": always two digits per byte, so that the filter text
-// and the log line read the same as other tools print the address.
-struct mac_text {
-    char text[18];
-};
-
-mac_text format_mac(const uint8_t mac[6]) {
-    mac_text out;
-    std::snprintf(out.text, sizeof out.text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                  mac[3], mac[4], mac[5]);
-    return out;
-}
 
 // Adds the newest server to an interface that is already open, unless its
 // list is as long as the server table.
@@ -76,42 +64,14 @@ struct pcap *open_capture(const char *name) {
     return cap;
 }
 
-void install_request_filter(pcap_t *cap, const uint8_t mac[6]) {
-    char text[80];
-    std::snprintf(text, sizeof text, "udp and dst port bootps and not ether src %s", format_mac(mac).text);
-    struct bpf_program program{};
-    if (pcap_compile(cap, &program, text, 0, 0) != 0) process_error(32, "pcap_compile");
-    int status = pcap_setfilter(cap, &program);
-    pcap_freecode(&program);
-    if (status != 0) process_error(32, "pcap_setfilter");
-}
-
 int open_udp_socket(const char *name, uint32_t ip) {
-    int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (sock < 0) process_error(32, "socket for listener at %s: %s", name, std::strerror(errno));
-    const int on = 1;
-    if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
-        process_error(32, "setsockopt: SO_BROADCAST");
-    if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        process_error(32, "setsockopt: SO_REUSEADDR");
-    // One thread takes the answers one at a time, and a server answers a
-    // burst of requests (a rate-limit window's worth under a flood) in a
-    // burst: the system's default buffer holds only a few hundred answers
-    // and dropped the rest unseen. Room for some thousands: beyond the
-    // system's ceiling (net.core.rmem_max) where the relay has CAP_NET_ADMIN,
-    // else up to that ceiling; where both are refused the default stands.
-    const int answer_buffer = 4 << 20;
-#ifdef SO_RCVBUFFORCE
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &answer_buffer, sizeof answer_buffer) != 0)
-#endif
-        (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &answer_buffer, sizeof answer_buffer);
-    struct sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = static_cast<in_port_t>(bootps_port);
-    address.sin_addr.s_addr = ip;
-    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&address), sizeof address) != 0)
-        process_error(32, "bind: %s", std::strerror(errno));
-    return sock;
+    const char *failed = nullptr;
+    int sock = kestivane::open_relay_socket(ip, &failed);
+    if (sock >= 0) return sock;
+    if (std::strcmp(failed, "socket") == 0)
+        process_error(32, "socket for listener at %s: %s", name, std::strerror(errno));
+    if (std::strcmp(failed, "bind") == 0) process_error(32, "bind: %s", std::strerror(errno));
+    process_error(32, "%s", failed);
 }
 
 } // namespace
@@ -154,12 +114,12 @@ extern "C" int32_t open_interface(const char *name) {
         process_error(32, "Can't BIOCSETIF");
     }
     iface->cap = open_capture(name);
-    install_request_filter(iface->cap, iface->mac);
+    if (const char *failed = kestivane::install_request_filter(iface->cap, iface->mac)) process_error(32, "%s", failed);
     iface->sock = open_udp_socket(name, iface->ip);
 
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &iface->ip, dotted, sizeof dotted);
-    logd(kestivane::log_warning, "Listen at %s: %s, %s", name, dotted, format_mac(iface->mac).text);
+    logd(kestivane::log_warning, "Listen at %s: %s, %s", name, dotted, kestivane::format_mac(iface->mac).text);
 
     iface.release();
     ++if_num;

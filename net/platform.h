@@ -13,6 +13,14 @@ namespace kestivane::platform {
 // wire unchanged. Returns the descriptor, or -1 with errno set.
 int frame_out_open(const char *ifname);
 
+// Points a frame output handle, or a capture's descriptor, at the
+// interface that now has the given index: an interface deleted and created
+// again gets a new index, and the handle is kept rather than opened anew
+// because opening needs a privilege that binding does not. capture says
+// whether the handle receives (every protocol) or only sends. Returns 0,
+// or -1 with errno set.
+int packet_socket_rebind(int handle, unsigned ifindex, bool capture);
+
 // Writes one whole frame; returns the bytes taken, or -1 with errno set.
 long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
 
@@ -26,6 +34,30 @@ enum class link_lookup {
 
 // The named interface's hardware address.
 link_lookup link_address(const char *ifname, uint8_t mac[6]);
+
+// What the system has now under an interface name.
+struct link_view {
+    bool present = false;  // an interface of that name exists
+    unsigned index = 0;    // its index: a new interface of the same name gets a new one
+    bool running = false;  // administratively up with its carrier on
+    uint8_t mac[6] = {};   // its hardware address (zeros when it has none)
+    int ipv4_count = 0;    // its IPv4 addresses, in the order the system lists them
+    uint32_t ipv4[16] = {};// (network byte order; at most 16 kept)
+};
+
+// Looks at the named interface. False when the system could not list its
+// interfaces (errno says why).
+bool look_at_link(const char *ifname, link_view &view);
+
+// A descriptor that becomes readable whenever an interface or an IPv4
+// address is added, removed or changed, or -1 with errno set. What changed
+// is not told: the reader looks at the interfaces afresh.
+int link_events_open();
+
+// Empties the link-event descriptor without waiting. False when it has
+// failed for good (errno says why); a lost event (the system's queue
+// overflowed) is not a failure, as the reader looks afresh anyway.
+bool link_events_drain(int handle);
 
 // A cheap monotonic clock of millisecond or better resolution.
 struct timespec coarse_now();

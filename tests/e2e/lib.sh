@@ -263,14 +263,7 @@ kv_topology() {
         KV_RANGE_LO[i]="198.51.100.$((base + 10))"
         KV_RANGE_HI[i]="198.51.100.$((base + 50))"
         kv_add_ns "${KV_NS_CLIENT[i]}"
-        ip -n "$KV_NS_RELAY" link add "${KV_IF_RELAY[i]}" type veth \
-            peer name "${KV_IF_CLIENT[i]}" netns "${KV_NS_CLIENT[i]}" ||
-            kv_fail "cannot create veth pair for segment $i"
-        ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[i]}/26" dev "${KV_IF_RELAY[i]}"
-        ip -n "$KV_NS_RELAY" link set "${KV_IF_RELAY[i]}" up
-        ip -n "${KV_NS_CLIENT[i]}" link set "${KV_IF_CLIENT[i]}" up
-        KV_MAC_RELAY[i]=$(kv_mac "$KV_NS_RELAY" "${KV_IF_RELAY[i]}")
-        KV_MAC_CLIENT[i]=$(kv_mac "${KV_NS_CLIENT[i]}" "${KV_IF_CLIENT[i]}")
+        kv__segment_link "$i" "${KV_IP_RELAY[i]}"
     done
     ip -n "$KV_NS_RELAY" link add "$KV_IF_UPLINK" type veth peer name "$KV_IF_SERVER" \
         netns "$KV_NS_SERVER" || kv_fail "cannot create the server veth pair"
@@ -284,9 +277,41 @@ kv_topology() {
     # veth links come up at once, but give the carriers a moment to settle.
     kv_wait_for 3 kv__links_up || kv_fail "veth links did not come up"
 }
+# kv__segment_link SEG ADDRESS: segment SEG's veth pair, ADDRESS/26 on the
+# relay end ("none": no address), both ends up; records the hardware
+# addresses (new ones at every creation).
+kv__segment_link() {
+    local i=$1 address=$2
+    ip -n "$KV_NS_RELAY" link add "${KV_IF_RELAY[i]}" type veth \
+        peer name "${KV_IF_CLIENT[i]}" netns "${KV_NS_CLIENT[i]}" ||
+        kv_fail "cannot create veth pair for segment $i"
+    [ "$address" = none ] || ip -n "$KV_NS_RELAY" addr add "$address/26" dev "${KV_IF_RELAY[i]}"
+    ip -n "$KV_NS_RELAY" link set "${KV_IF_RELAY[i]}" up
+    ip -n "${KV_NS_CLIENT[i]}" link set "${KV_IF_CLIENT[i]}" up
+    KV_MAC_RELAY[i]=$(kv_mac "$KV_NS_RELAY" "${KV_IF_RELAY[i]}")
+    KV_MAC_CLIENT[i]=$(kv_mac "${KV_NS_CLIENT[i]}" "${KV_IF_CLIENT[i]}")
+}
+
+# kv_segment_delete SEG: delete client segment SEG's veth pair (both ends),
+# as a network manager does when it rebuilds an interface.
+kv_segment_delete() {
+    ip -n "$KV_NS_RELAY" link del "${KV_IF_RELAY[$1]}" || kv_fail "cannot delete segment $1"
+}
+
+# kv_segment_create SEG [ADDRESS]: create client segment SEG again under its
+# names: a new interface index and new hardware addresses (KV_MAC_RELAY[SEG]
+# and KV_MAC_CLIENT[SEG] follow), ADDRESS on the relay end (default
+# KV_IP_RELAY[SEG]; "none" for none). Waits until both ends are up.
+kv_segment_create() {
+    kv__segment_link "$1" "${2:-${KV_IP_RELAY[$1]}}"
+    kv_wait_for 3 kv__links_up || kv_fail "segment $1 did not come up again"
+}
+
 kv__links_up() {
     local i
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        # A deleted segment is skipped.
+        ip -n "$KV_NS_RELAY" link show dev "${KV_IF_RELAY[i]}" >/dev/null 2>&1 || continue
         ip -n "$KV_NS_RELAY" -o link show dev "${KV_IF_RELAY[i]}" | grep -q 'state UP' || return 1
         ip -n "${KV_NS_CLIENT[i]}" -o link show dev "${KV_IF_CLIENT[i]}" | grep -q 'state UP' || return 1
     done

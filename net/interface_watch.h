@@ -1,0 +1,22 @@
+// Following the interfaces at run time: noticing that one has vanished,
+// been replaced, or lost its relay address, and reopening it when it is
+// back, in place, while the other interfaces carry on.
+#pragma once
+
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane {
+
+// Starts the thread that follows every interface of ifs. Called once,
+// when ifs is complete and before any thread that uses it starts.
+void start_interface_watch();
+
+// Called by a listener whose capture read ended with pcap status `status`
+// (negative) and libpcap's text for it. Returns when the listener may read
+// its capture again: at once when the interface is relaying (a break asked
+// for a moment ago and already undone), or once the interface has been
+// reopened. While it waits the listener does not touch its capture, so the
+// reopening may rebind it.
+void wait_until_reopened(struct interface *iface, int status, const char *text);
+
+} // namespace kestivane

@@ -1,0 +1,46 @@
+// One interface as the system has it now, from one listing of every
+// interface address: the AF_PACKET entry gives the index, the flags and the
+// hardware address; the AF_INET entries give the IPv4 addresses. One
+// listing, so that index and addresses belong to the same interface even
+// while it is being deleted and created again.
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "net/platform.h"
+
+namespace kestivane::platform {
+
+bool look_at_link(const char *ifname, link_view &view) {
+    view = link_view{};
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    std::unique_ptr<struct ifaddrs, decltype(&freeifaddrs)> owner(list, &freeifaddrs);
+
+    for (const struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_name == nullptr || std::strcmp(entry->ifa_name, ifname) != 0) continue;
+        if (entry->ifa_addr == nullptr) continue;
+        if (entry->ifa_addr->sa_family == AF_PACKET) {
+            struct sockaddr_ll link;
+            std::memcpy(&link, entry->ifa_addr, sizeof link);
+            view.present = true;
+            view.index = static_cast<unsigned>(link.sll_ifindex);
+            view.running = (entry->ifa_flags & IFF_UP) != 0 && (entry->ifa_flags & IFF_RUNNING) != 0;
+            std::memcpy(view.mac, link.sll_addr, std::min<std::size_t>(link.sll_halen, 6));
+        } else if (entry->ifa_addr->sa_family == AF_INET) {
+            if (view.ipv4_count == static_cast<int>(std::size(view.ipv4))) continue;
+            struct sockaddr_in address;
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            view.ipv4[view.ipv4_count++] = address.sin_addr.s_addr;
+        }
+    }
+    return true;
+}
+
+} // namespace kestivane::platform

@@ -1,0 +1,102 @@
+// Reopening without new privileged descriptors where that is possible: a
+// packet socket needs its privilege only to be created, not to be bound to
+// another interface, and a filter attaches without privilege; a UDP socket
+// stays bound to its address while the address is away and works again
+// when it returns. Only a new relay address needs a new socket on the
+// server port, which needs the privilege to bind a low port.
+#include "net/reopen_interface.h"
+
+#include <arpa/inet.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/settings.h"
+#include "net/interface_guard.h"
+#include "net/platform.h"
+
+namespace kestivane {
+
+namespace {
+
+// A new socket on the server port without the privilege for it cannot come
+// right by waiting: the relay ends, and the service manager starts it again
+// with its privileges, to open the interface as start-up does.
+[[noreturn]] void refuse_without_privilege(const struct interface *iface, uint32_t ip) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, text, sizeof text);
+    logd(log_error, "Interface %s: no privilege to bind a socket to %s port %d (%s): the relay must be restarted",
+         iface->name, text, ntohs(static_cast<uint16_t>(bootps_port)), std::strerror(errno));
+    process_error(exit_no_privilege, "Can't reopen interface %s without privileges. Exiting.", iface->name);
+}
+
+// A UDP socket bound to ip, or -1 after saying why.
+int open_socket_for(const struct interface *iface, uint32_t ip, bool log_failure) {
+    const char *failed = nullptr;
+    int sock = open_relay_socket(ip, &failed);
+    if (sock >= 0) return sock;
+    if (errno == EPERM || errno == EACCES) refuse_without_privilege(iface, ip);
+    if (log_failure) logd(log_error, "Interface %s: %s: %s", iface->name, failed, std::strerror(errno));
+    return -1;
+}
+
+// The new socket takes the old one's descriptor number in one step, so a
+// path that has read the number writes to one socket or the other, never
+// to a closed or reused descriptor.
+void replace_socket(struct interface *iface, int sock) {
+    dup2(sock, iface->sock);
+    close(sock);
+}
+
+} // namespace
+
+reopen_result reopen_capture(struct interface *iface, unsigned ifindex) {
+    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, true) != 0) {
+        logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
+        return reopen_result::not_yet;
+    }
+    if (const char *failed = install_request_filter(iface->cap, iface->mac)) {
+        logd(log_error, "Interface %s: %s: %s", iface->name, failed, pcap_geterr(iface->cap));
+        return reopen_result::not_yet;
+    }
+    return reopen_result::done;
+}
+
+reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const uint8_t mac[6], uint32_t ip,
+                               bool log_failure) {
+    if (platform::packet_socket_rebind(iface->bpf, ifindex, false) != 0) {
+        if (log_failure) logd(log_error, "Interface %s: frame output: %s", iface->name, std::strerror(errno));
+        return reopen_result::not_yet;
+    }
+    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, true) != 0) {
+        if (log_failure) logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
+        return reopen_result::not_yet;
+    }
+    if (const char *failed = install_request_filter(iface->cap, mac)) {
+        if (log_failure) logd(log_error, "Interface %s: %s: %s", iface->name, failed, pcap_geterr(iface->cap));
+        return reopen_result::not_yet;
+    }
+    int sock = -1;
+    if (ip != iface->ip) {
+        sock = open_socket_for(iface, ip, log_failure);
+        if (sock < 0) return reopen_result::not_yet;
+    }
+    interface_writer exclusive;
+    if (sock >= 0) replace_socket(iface, sock);
+    iface->ip = ip;
+    std::memcpy(iface->mac, mac, sizeof iface->mac);
+    return reopen_result::done;
+}
+
+reopen_result move_address(struct interface *iface, uint32_t ip) {
+    int sock = open_socket_for(iface, ip, true);
+    if (sock < 0) return reopen_result::not_yet;
+    interface_writer exclusive;
+    replace_socket(iface, sock);
+    iface->ip = ip;
+    return reopen_result::done;
+}
+
+} // namespace kestivane

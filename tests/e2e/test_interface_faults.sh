@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Interfaces that vanish and come back, and addresses that change, with one
+# relay on two client segments and real clients:
+#   a  link down and up: leases keep flowing, nothing is reopened (before
+#      and after a reopening, which binds the capture anew);
+#   b  an interface deleted: one line says so, the other segment keeps
+#      getting leases meanwhile; created again under its name (new index
+#      and hardware address): leases flow on it again within 2 s, and the
+#      answer frames carry the new hardware address;
+#   c  the relay address replaced by another: giaddr follows;
+#   d  with bind_ip: the relay waits for that address, and takes no other;
+#   e  every interface deleted: the relay ends after its grace period, with
+#      its message and status 75;
+#   f  no busy waiting while an interface is absent (under 50 ms of CPU
+#      over 5 s).
+# The relay runs with only CAP_NET_RAW and CAP_NET_BIND_SERVICE. In a
+# ThreadSanitizer build only case b runs, with clients on both segments
+# throughout, and any report fails the test.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+for tool in dnsmasq busybox tcpdump setpriv; do
+    command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
+done
+TSAN=0
+[ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -c __tsan_init)" -gt 0 ] && TSAN=1
+export TSAN_OPTIONS="halt_on_error=0"
+
+kv_topology 2
+R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
+GRACE=2
+kv_start_dnsmasq
+
+# The relay as its service runs it: two capabilities and no others.
+KV_RELAY_PREFIX=(setpriv --bounding-set=-all,+net_raw,+net_bind_service
+    --inh-caps=-all,+net_raw,+net_bind_service --ambient-caps=+net_raw,+net_bind_service --)
+cat >"$KV_TMP/relay.conf" <<EOF
+[options]
+interface_grace=$GRACE
+[servers]
+bind_ip=$R1 ${KV_IP_RELAY[1]}
+$KV_IP_SERVER $R1 $R2
+EOF
+kv_start_relay relay -f "$KV_TMP/relay.conf"
+kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "the relay does not listen on both segments"
+
+say() { echo "[$(date +%T.%3N)] $*" >&2; }
+
+# lease SEG [TRIES]: a lease on segment SEG, in its range.
+lease() {
+    local got
+    got=$(kv_udhcpc "$1" "${2:-4}" "lease$1") || return 1
+    kv_in_range "$1" "$got"
+}
+
+# cpu_ticks: the relay's user and system time so far, in clock ticks.
+cpu_ticks() {
+    local stat
+    stat=$(cat "/proc/$KV_RELAY_PID/stat") || return 1
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo $((${12} + ${13}))
+}
+
+log_lines() { kv_count_lines "$KV_RELAY_LOG" "$1"; }
+
+# forwarded_with NAME SEG GIADDR: a request sent on segment SEG reaches the
+# server with GIADDR, sent from GIADDR.
+forwarded_with() {
+    local name=$1 seg=$2 giaddr=$3 capture
+    kv_next_xid
+    kv_tcpdump "$name" "$KV_NS_SERVER" "$KV_IF_SERVER" udp dst port 67
+    capture=$KV_LAST_PID
+    kv_frames_in "${KV_NS_CLIENT[seg]}" request "${KV_IF_CLIENT[seg]}" --xid "$KV_XID"
+    kv_wait_pcap "$name" 1 3 --xid "$KV_XID" --op 1 || { kv_stop "$capture"; return 1; }
+    kv_stop "$capture"
+    kv_frames check "$(kv_pcap "$name")" ip_src="$giaddr" giaddr="$giaddr" --xid "$KV_XID" --op 1
+}
+
+case_a() {
+    local before
+    before=$(log_lines "Interface $R1")/$(log_lines "Capture on")
+    ip -n "$KV_NS_RELAY" link set "$R1" down
+    sleep 0.3
+    ip -n "$KV_NS_RELAY" link set "$R1" up
+    kv_wait_for 3 kv__links_up || kv_fail "a: $R1 did not come up"
+    lease 1 || kv_fail "a: no lease on segment 1 after link down and up"
+    [ "$(log_lines "Interface $R1")/$(log_lines "Capture on")" = "$before" ] ||
+        kv_fail "a: a link down and up was taken for a fault: $(grep -F -e "Interface $R1" -e "Capture on" "$KV_RELAY_LOG")"
+    kv_pass "a: link down and up, lease on segment 1, nothing reopened"
+}
+
+# Clients on segment 2 throughout (ThreadSanitizer: the answer thread reads
+# every record while segment 1's is switched).
+background_leases() {
+    local n
+    for n in $(seq 1 "$1"); do kv_udhcpc 2 2 "bg$n" >/dev/null || echo miss; done >"$KV_TMP/bg.result"
+}
+
+case_b() {
+    local before after t0 took got
+    [ "$TSAN" = 1 ] && { background_leases 20 & KV_BG_LEASES=$!; }
+    kv_segment_delete 1
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 disappeared" 1 3 || kv_fail "b: the deletion went unnoticed"
+    # f: five seconds of absence cost next to nothing.
+    before=$(cpu_ticks)
+    sleep 5
+    after=$(cpu_ticks)
+    [ $(((after - before) * 1000 / $(getconf CLK_TCK))) -lt 50 ] ||
+        kv_fail "f: $((after - before)) clock ticks of CPU over 5 s of absence"
+    kv_pass "f: $((after - before)) clock ticks of CPU over 5 s with $R1 absent"
+    lease 2 || kv_fail "b: no lease on segment 2 while segment 1 is gone"
+    kv_segment_create 1
+    t0=$(date +%s%N)
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back" 1 2 || kv_fail "b: not reopened within 2 s"
+    kv_tcpdump answers1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp src port 67
+    got=$(kv_udhcpc 1 3 lease1b) || kv_fail "b: no lease on the re-created segment 1"
+    took=$((($(date +%s%N) - t0) / 1000000))
+    kv_wait_pcap answers1 1 2 --sport 67 || kv_fail "b: no answer frame captured on segment 1"
+    kv_frames check "$(kv_pcap answers1)" eth_src="${KV_MAC_RELAY[1]}" \
+        --count "$(kv_frames count "$(kv_pcap answers1)" --sport 67)" --sport 67 ||
+        kv_fail "b: answers on segment 1 do not carry its new hardware address ${KV_MAC_RELAY[1]}"
+    [ "$(log_lines "Interface $R1 disappeared")" = 1 ] || kv_fail "b: the deletion was not logged once"
+    [ "$(log_lines "Interface $R1 is back")" = 1 ] || kv_fail "b: the return was not logged once"
+    if [ "$TSAN" = 1 ]; then
+        wait "$KV_BG_LEASES"
+        [ "$(grep -c miss "$KV_TMP/bg.result")" -le 2 ] || kv_fail "b: segment 2 lost leases meanwhile"
+    fi
+    kv_pass "b: deleted, logged once, segment 2 leased meanwhile; back with ${KV_MAC_RELAY[1]}, lease $got after $took ms"
+}
+
+case_c() {
+    local new=198.51.100.70
+    ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv4.conf.$R2.promote_secondaries=1"
+    ip -n "$KV_NS_RELAY" addr add "$new/26" dev "$R2"
+    ip -n "$KV_NS_RELAY" addr del "${KV_IP_RELAY[2]}/26" dev "$R2"
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R2 lost its address ${KV_IP_RELAY[2]}: relaying from $new now" 1 3 ||
+        kv_fail "c: the address change went unnoticed"
+    forwarded_with moved 2 "$new" || kv_fail "c: request on segment 2 not forwarded from and with $new"
+    lease 2 || kv_fail "c: no lease on segment 2 from its new address"
+    kv_pass "c: giaddr follows the new address $new, lease on segment 2"
+}
+
+case_d() {
+    local other=198.51.100.2
+    ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv4.conf.$R1.promote_secondaries=1"
+    ip -n "$KV_NS_RELAY" addr add "$other/26" dev "$R1"
+    ip -n "$KV_NS_RELAY" addr del "${KV_IP_RELAY[1]}/26" dev "$R1"
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 lost its address ${KV_IP_RELAY[1]}: relaying on it stops" 1 3 ||
+        kv_fail "d: the bound address's loss went unnoticed"
+    lease 1 2 && kv_fail "d: a lease on segment 1 without its bound address"
+    [ "$(log_lines "relaying from $other")" = 0 ] || kv_fail "d: moved to $other despite bind_ip"
+    ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[1]}/26" dev "$R1"
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back: relaying on it again at ${KV_IP_RELAY[1]}" 1 3 ||
+        kv_fail "d: the bound address came back unnoticed"
+    lease 1 || kv_fail "d: no lease on segment 1 once its bound address is back"
+    kv_pass "d: with bind_ip, waited for ${KV_IP_RELAY[1]} and relays from it again"
+}
+
+case_e() {
+    local status=0 t0 took
+    kv_segment_delete 1
+    kv_segment_delete 2
+    t0=$(date +%s%N)
+    kv_wait_for $((GRACE + 4)) sh -c "! kill -0 $KV_RELAY_PID 2>/dev/null" || kv_fail "e: still running"
+    took=$((($(date +%s%N) - t0) / 1000000))
+    wait "$KV_RELAY_PID" || status=$?
+    [ "$status" = 75 ] || kv_fail "e: exit status $status, not 75"
+    [ "$took" -ge $((GRACE * 1000 - 500)) ] || kv_fail "e: ended after $took ms, before the grace period"
+    grep -qF "No interface left to relay on for $GRACE seconds. Exiting." "$KV_RELAY_LOG" ||
+        kv_fail "e: the relay's last words are missing"
+    kv_pass "e: every interface gone: ended after $took ms with status 75"
+}
+
+cases=(a b a c d e)
+[ "$TSAN" = 1 ] && cases=(b)
+for c in "${cases[@]}"; do
+    say "case $c"
+    "case_$c"
+done
+if [ "$TSAN" = 1 ]; then
+    grep -q "WARNING: ThreadSanitizer" "$KV_RELAY_LOG" && kv_fail "ThreadSanitizer reports in the relay's log"
+    kv_pass "no ThreadSanitizer report"
+fi
+kv_finish
