@@ -78,12 +78,11 @@ void set_relaying(watch_record &record, int32_t idx, bool relaying) {
     metrics::of_interface(idx).link.up.set(relaying ? 1 : 0);
 }
 
-// The interface stops relaying: one line says why, and its listener is
-// asked to leave its capture and wait.
-void stop_relaying(watch_record &record, struct interface *iface, const char *why) {
+// The interface stops relaying (the caller's line says why), and its
+// listener is asked to leave its capture and wait.
+void stop_relaying(watch_record &record, struct interface *iface) {
     set_relaying(record, iface->idx, false);
     record.reopen_failure_logged = false;
-    logd(log_error, "Interface %s %s: relaying on it stops until it returns", iface->name, why);
     // Safe from another thread: it only raises a flag and wakes the reader.
     if (!record.listener_parked) pcap_breakloop(iface->cap);
 }
@@ -137,9 +136,13 @@ void follow(watch_record &record, struct interface *iface) {
     }
     if (record.relaying) {
         if (!view.present) {
-            stop_relaying(record, iface, "disappeared");
+            logd(log_error, "Interface %s disappeared: relaying on it stops until it returns", iface->name);
+            stop_relaying(record, iface);
         } else if (view.index != record.ifindex) {
-            stop_relaying(record, iface, "was replaced by a new interface of that name");
+            logd(log_error,
+                 "Interface %s was replaced by a new interface of that name: relaying on it stops until it returns",
+                 iface->name);
+            stop_relaying(record, iface);
         } else if (!has_address(view, iface->ip)) {
             uint32_t ip = relay_address(iface, view);
             char lost[INET_ADDRSTRLEN];
@@ -150,9 +153,9 @@ void follow(watch_record &record, struct interface *iface) {
                 logd(log_warning, "Interface %s lost its address %s: relaying from %s now", iface->name, lost,
                      dotted(ip, found));
             } else {
-                char why[64];
-                std::snprintf(why, sizeof why, "lost its address %s", lost);
-                stop_relaying(record, iface, why);
+                logd(log_error, "Interface %s lost its address %s: relaying on it stops until it returns",
+                     iface->name, lost);
+                stop_relaying(record, iface);
             }
         } else if (record.capture_failed) {
             recover_capture(record, iface, view);

@@ -188,6 +188,20 @@ TEST_F(ConfigFile, RpsLimitRefusals) {
     }
 }
 
+// interface_grace: 1 to 3600 seconds; no digits or out of range refused
+// with the line.
+TEST_F(ConfigFile, InterfaceGraceBounds) {
+    Outcome result = read_file("[options]\ninterface_grace=1\nINTERFACE_GRACE=3600\ninterface_grace=5s\n");
+    EXPECT_EQ(result.out, "Option interface_grace set to: 1\n"
+                          "Option interface_grace set to: 3600\n"
+                          "Option interface_grace set to: 5\n");
+    for (const char *value : {"", "abc", "0", "-1", "3601"}) {
+        SCOPED_TRACE(value);
+        expect_refusal(read_file(std::string("#\n[options]\ninterface_grace=") + value + "\n", false),
+                       "Wrong interface grace. Line: 3");
+    }
+}
+
 // plugin_path always ends in '/' when it fits and applies to the plug-in
 // headers after it.
 TEST_F(ConfigFile, PluginPathGovernsLaterHeaders) {
