@@ -14,6 +14,8 @@
 # answer frames longer than 418 bytes. The probe plug-in refuses or spoils
 # the messages of chosen transaction ids at each hook point.
 source "$(dirname "$0")/lib.sh"
+"$KV_PYTHON" -c 'import prometheus_client' 2>/dev/null ||
+    kv_skip "python3-prometheus-client is not installed (scripts/deps.sh installs it)"
 
 TEST_PLUGINS=${KESTIVANE_TEST_PLUGIN_DIR:-$(dirname "$KESTIVANE")/tests/plugins/}
 PLUGIN_DIR="$KV_TMP/pl/"
