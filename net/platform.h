@@ -58,6 +58,10 @@ int link_events_open();
 // failed for good (errno says why); a lost event (the system's queue
 // overflowed) is not a failure, as the reader looks afresh anyway.
 bool link_events_drain(int handle);
+// The datagrams the kernel dropped because the socket's receive buffer was
+// full, since it opened (32 bits wide: it wraps). False, with errno set,
+// when the system cannot tell.
+bool socket_receive_drops(int fd, uint64_t &drops);
 
 // A cheap monotonic clock of millisecond or better resolution.
 struct timespec coarse_now();

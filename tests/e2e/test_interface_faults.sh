@@ -31,6 +31,8 @@ export TSAN_OPTIONS="halt_on_error=0"
 kv_topology 2
 R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
 GRACE=2
+STATS="$KV_TMP/kestivane.prom"
+metrics() { "$KV_PYTHON" "$KV_DIR/metrics.py" "$@"; }
 kv_start_dnsmasq
 
 say() { echo "[$(date +%T.%3N)] $*" >&2; }
@@ -105,6 +107,9 @@ case_b() {
         kv_fail "f: $((after - before)) clock ticks of CPU over 5 s of absence"
     kv_pass "f: $((after - before)) clock ticks of CPU over 5 s with $R1 absent"
     lease 2 || kv_fail "b: no lease on segment 2 while segment 1 is gone"
+    kv_wait_for 3 metrics check "$STATS" "kestivane_interface_up{interface=$R1}=0" \
+        "kestivane_interface_up{interface=$R2}=1" "kestivane_interface_reopened_total{interface=$R1}=0" ||
+        kv_fail "b: the metrics do not show $R1 gone: $(grep interface_ "$STATS")"
     kv_segment_create 1
     t0=$(date +%s%N)
     kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back" 1 2 || kv_fail "b: not reopened within 2 s"
@@ -117,6 +122,9 @@ case_b() {
         kv_fail "b: answers on segment 1 do not carry its new hardware address ${KV_MAC_RELAY[1]}"
     [ "$(log_lines "Interface $R1 disappeared")" = 1 ] || kv_fail "b: the deletion was not logged once"
     [ "$(log_lines "Interface $R1 is back")" = 1 ] || kv_fail "b: the return was not logged once"
+    kv_wait_for 3 metrics check "$STATS" "kestivane_interface_up{interface=$R1}=1" \
+        "kestivane_interface_reopened_total{interface=$R1}=1" ||
+        kv_fail "b: the metrics do not show $R1 reopened: $(grep interface_ "$STATS")"
     if [ "$TSAN" = 1 ]; then
         touch "$KV_TMP/bg.stop"
         wait "$KV_BG_LEASES"
@@ -219,6 +227,8 @@ start_main_relay() {
     cat >"$KV_TMP/relay.conf" <<EOF
 [options]
 interface_grace=$GRACE
+stats_file=$STATS
+stats_interval=1
 [servers]
 bind_ip=$R1 ${KV_IP_RELAY[1]}
 $KV_IP_SERVER $R1 $R2
