@@ -55,8 +55,6 @@ std::vector<std::string> dump_lines(const snapshot &shot) {
         b.add("answer_write_errors", i.write_errors);
         b.add("capture_dropped", i.capture_kernel_dropped);
         b.add("socket_dropped", i.socket_dropped);
-        b.add("interface_up", i.up);
-        b.add("interface_reopened", i.reopened);
         b.finish();
     }
     line_builder q(lines, "Counters of the request queue: ");
