@@ -37,6 +37,7 @@ struct watch_record {
     char failure[PCAP_ERRBUF_SIZE]{};
     uint64_t generation = 0;         // moves each time the listener may read again
     bool reopen_failure_logged = false;
+    time_t last_recovery = 0;        // monotonic second of the last capture recovery
 };
 
 pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -98,6 +99,11 @@ void release_listener(watch_record &record) {
 // rebinding (to the same index) clears it, as it clears any other fault.
 void recover_capture(watch_record &record, struct interface *iface, const platform::link_view &view) {
     if (!record.listener_parked) return; // it parks at once; its wake-up comes back here
+    // A capture that fails again at once is recovered once a second, not in
+    // a loop (the once-a-second look comes back here).
+    time_t now = monotonic_now().tv_sec;
+    if (record.last_recovery != 0 && now - record.last_recovery < 1) return;
+    record.last_recovery = now;
     if (view.running) logd(log_error, "Capture on %s failed: %s; reopening it", iface->name, record.failure);
     if (reopen_capture(iface, view.index) != reopen_result::done) {
         set_relaying(record, iface->idx, false);
