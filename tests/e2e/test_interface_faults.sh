@@ -146,7 +146,9 @@ relay_may_bind_low_ports() {
 }
 
 # c, one relay on segment 2 per row: CAPS it starts with, PORT_START the
-# namespace's lowest unprivileged port while it runs. The relay address is
+# namespace's lowest unprivileged port while it runs. (A relay that gives
+# up its capabilities once started has none left, whatever it started with;
+# its CapEff decides.) The relay address is
 # replaced by another: where the relay may bind the server port (the
 # capability, or the port start lowered) giaddr follows; where it may not, it
 # ends with status 77 and says why.
@@ -182,9 +184,9 @@ case_c() {
         ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[2]}/26" dev "$R2"
         ip -n "$KV_NS_RELAY" addr del "$new/26" dev "$R2"
     done <<EOF
-privileged    +net_raw,+net_bind_service 1024
-port-lowered  +net_raw                   67
-unprivileged  +net_raw                   1024
+with-capability  +net_raw,+net_bind_service 1024
+port-lowered     +net_raw                   67
+neither          +net_raw                   1024
 EOF
     ip netns exec "$KV_NS_RELAY" sysctl -qw net.ipv4.ip_unprivileged_port_start=1024
 }
