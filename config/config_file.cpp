@@ -121,6 +121,11 @@ void set_option(std::string_view line, int line_number) {
         if (!number.has_digits || !within(number, INT32_MIN, UINT32_MAX)) errx(1, "rps_limit number error");
         rps_limit = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
+    } else if (iequals(key, "queue_limit")) {
+        Number number = read_number(value);
+        if (!within(number, 1, kestivane::max_queue_limit)) errx(1, "Wrong queue limit. Line: %d", line_number);
+        queue_limit = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option queue_limit set to: %d", queue_limit);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else {

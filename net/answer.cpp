@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
 #include "net/answer.h"
@@ -178,5 +179,8 @@ void answer_pass(answer_state &s) {
 
 extern "C" void *process_server_answer(void * /*unused*/) {
     answer_state state{};
+    // Answers come from the servers of every segment: their lines are
+    // limited per message alone.
+    kestivane::limit_log_lines(nullptr);
     for (;;) kestivane::answer_pass(state);
 }
