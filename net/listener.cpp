@@ -4,6 +4,7 @@
 #include "net/listener.h"
 
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -143,12 +144,27 @@ void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *fram
 extern "C" void *listener(void *arg) {
     capture_context context{static_cast<struct interface *>(arg), {}};
     kestivane::limit_log_lines(context.iface->name);
+    // The capture's own read time-out does not end an idle wait (the ring
+    // wakes its reader only for frames), and the chores must run even on a
+    // silent segment: the listener reads without blocking and waits in
+    // poll, at most a second at a time. A handle that cannot do that (a
+    // file read by a test) is read with a 1 ms pause when it has nothing.
+    char errbuf[PCAP_ERRBUF_SIZE];
+    int fd = pcap_setnonblock(context.iface->cap, 1, errbuf) == 0 ? pcap_get_selectable_fd(context.iface->cap) : -1;
+    bool ready_but_empty = false;
     for (;;) {
         // One call handles every frame already waiting in the capture ring,
-        // in arrival order, and waits (up to the read time-out) only when
-        // the ring is empty: a burst costs one call instead of one per frame.
-        if (pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context)) <= 0)
+        // in arrival order: a burst costs one call instead of one per frame.
+        int n = pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context));
+        if (n > 0) {
+            ready_but_empty = false;
+        } else if (n == 0 && fd >= 0 && !ready_but_empty) {
+            struct pollfd wait{fd, POLLIN, 0};
+            ready_but_empty = poll(&wait, 1, 1000) > 0;
+        } else {
             usleep(1000);
+            ready_but_empty = false;
+        }
         do_chores(context);
     }
 }
