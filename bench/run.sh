@@ -42,6 +42,14 @@ usage: bench/run.sh [options]
   --kestivane PATH   the relay executable (default: <build>/kestivane)
   --out DIR          report folder (default: <source>/bench/out)
   --max-minutes M    stop starting new measurements after M minutes (default 40)
+  --storm            also the storms (2 segments per relay; the ladder and the
+                     capacity use the first): one point at the generator's
+                     maximum, (a) one segment at twice kestivane's capacity,
+                     (b) one segment at the generator's maximum while the
+                     other sends 1,000/s, each followed by 2,000 requests at
+                     1,000/s; peak RSS sampled every 0.1 s; the SVG ladder
+  --storm-seconds S  length of each storm (default 10)
+  --storm-rate R     the rate of storm (a) (default: twice kestivane's capacity)
 EOF
     exit "${1:-2}"
 }
@@ -49,6 +57,7 @@ EOF
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1
+storm=0 storm_seconds=10 storm_rate=""
 relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"
 rates="2000,5000,10000,20000,40000,80000"
 build="$root/build" out="$here/out" kestivane=""
@@ -69,6 +78,9 @@ while [ $# -gt 0 ]; do
         --kestivane) kestivane=$2; shift ;;
         --out) out=$2; shift ;;
         --max-minutes) max_minutes=$2; shift ;;
+        --storm) storm=1 ;;
+        --storm-seconds) storm_seconds=$2; shift ;;
+        --storm-rate) storm_rate=$2; shift ;;
         -h|--help) usage 0 ;;
         *) echo "run.sh: unknown option $1" >&2; usage ;;
     esac
@@ -83,6 +95,15 @@ is_uint "$segments" && [ "$segments" -ge 1 ] && [ "$segments" -le 8 ] || { echo 
 is_uint "$steps" && [ "$steps" -le 12 ] || { echo "run.sh: --steps 0 to 12" >&2; exit 2; }
 is_uint "$idle_seconds" && [ "$idle_seconds" -le 120 ] || { echo "run.sh: --idle-seconds 0 to 120" >&2; exit 2; }
 is_uint "$max_minutes" && [ "$max_minutes" -ge 1 ] || { echo "run.sh: --max-minutes at least 1" >&2; exit 2; }
+is_uint "$storm_seconds" && [ "$storm_seconds" -ge 1 ] && [ "$storm_seconds" -le 60 ] ||
+    { echo "run.sh: --storm-seconds 1 to 60" >&2; exit 2; }
+[ -z "$storm_rate" ] || is_uint "$storm_rate" || { echo "run.sh: --storm-rate is a rate" >&2; exit 2; }
+# The storms need a second segment; the ladder still loads one.
+load_segments=$segments
+if [ "$storm" = 1 ]; then
+    [ "$segments" -ge 2 ] || segments=2
+    load_segments=1
+fi
 IFS=, read -r -a ladder <<<"$rates"
 for r in "${ladder[@]}"; do
     is_uint "$r" && [ "$r" -ge 1 ] && [ "$r" -le 2000000 ] || { echo "run.sh: rates are 1 to 2000000" >&2; exit 2; }
@@ -273,7 +294,7 @@ run_load() {
     local bflag=()
     [ "$broadcast" = 1 ] && [ "$name" != wire ] && bflag=(--broadcast)
     # shellcheck disable=SC2046
-    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$segments") \
+    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$load_segments") \
         --rate "$rate" --count "$count" --seconds "$bound" --drain-ms 500 "${bflag[@]}" "$@") || true
     t1=$(cpu_ticks "$pid")
     [ -n "$line" ] || line="sent=0 answered=0 loss_pct=100 error=generator_failed"
@@ -309,7 +330,7 @@ measure_point() { # NAME RATE REP PHASE
 median_of() { # NAME RATE KEY
     awk -v n="$1" -v r="$2" -v k="$3" -v tck="$clk_tck" '
         { delete f; for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
-        f["relay"] == n && f["rate"] == r {
+        f["relay"] == n && f["rate"] == r && (f["phase"] == "ladder" || f["phase"] == "bisect") {
             if (k == "cpu_us") { if (f["answered"] > 0 && ("cpu_ticks" in f)) print f["cpu_ticks"] * 1e6 / tck / f["answered"] }
             else if (k in f) print f[k]
         }' "$raw" | sort -g | awk -v k="$3" '
@@ -420,6 +441,90 @@ for ((step = 1; step <= steps; step++)); do
     unset mid
 done
 
+# ---------------------------------------------------------------- storms
+# rss_sampler PID FILE: the relay's resident KiB every 0.1 s into FILE, in
+# the background (bounded by the relay's life and by 10 minutes); sets
+# sampler_pid.
+rss_sampler() {
+    local p=$1 file=$2
+    (
+        for ((i = 0; i < 6000; i++)); do
+            awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || break
+            sleep 0.1
+        done
+    ) >"$file" &
+    sampler_pid=$!
+    pids+=("$!")
+}
+sampled_peak() { # FILE PID: the highest sample, or VmHWM when higher
+    local s h
+    s=$(sort -n "$1" 2>/dev/null | tail -n 1)
+    h=$(peak_rss "$2")
+    echo $(( ${s:-0} > ${h:-0} ? ${s:-0} : ${h:-0} ))
+}
+
+# seg_load NAME SEG RATE COUNT SECONDS XID_BASE: the generator on one
+# segment only (rate 0: as fast as it goes, bounded by SECONDS).
+seg_load() {
+    local name=$1 seg=$2 rate=$3 count=$4 secs=$5 xid=$6 id=${code[$1]}
+    ip netns exec "$tag${id}c" "$loadgen" --iface "$tag${id}c$seg" --rate "$rate" --count "$count" \
+        --seconds "$secs" --drain-ms 500 --xid-base "$xid" || true
+}
+
+# storm_point NAME REP: the storms for one relay, one repetition. Each
+# storm's lines go to the raw file with phase=storm_a|storm_b|after_a|after_b
+# and seg=, the sampled peak as rss_kb.
+storm_point() {
+    local name=$1 rep=$2 pid=${relay_pid[$1]:-} line a b rss
+    # The generator's maximum on one segment, as a point of the ladder.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    line=$(seg_load "$name" 0 0 100000000 "$seconds" 0x41000000)
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    echo "relay=$name phase=max rate=0 rep=$rep seg=0 $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
+    sleep 1
+
+    # (a) one segment at twice the capacity.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    line=$(seg_load "$name" 0 "$storm_a_rate" $((storm_a_rate * storm_seconds)) $((storm_seconds * 2)) 0x42000000)
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    echo "relay=$name phase=storm_a rate=$storm_a_rate rep=$rep seg=0 $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
+    line=$(seg_load "$name" 0 1000 2000 5 0x43000000)
+    echo "relay=$name phase=after_a rate=1000 rep=$rep seg=0 $line" >>"$raw"
+    sleep 1
+
+    # (b) segment 0 at the generator's maximum, segment 1 at 1,000/s.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    seg_load "$name" 0 0 100000000 "$storm_seconds" 0x44000000 >"$work/storm_b0" &
+    a=$!
+    seg_load "$name" 1 1000 $((1000 * storm_seconds)) $((storm_seconds * 2)) 0x45000000 >"$work/storm_b1" &
+    b=$!
+    wait "$a" "$b" || true
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    rss=$(sampled_peak "$work/rss.samples" "$pid")
+    echo "relay=$name phase=storm_b rate=0 rep=$rep seg=0 $(cat "$work/storm_b0") rss_kb=$rss" >>"$raw"
+    echo "relay=$name phase=storm_b rate=1000 rep=$rep seg=1 $(cat "$work/storm_b1") rss_kb=$rss" >>"$raw"
+    line=$(seg_load "$name" 0 1000 2000 5 0x46000000)
+    echo "relay=$name phase=after_b rate=1000 rep=$rep seg=0 $line" >>"$raw"
+    sleep 1
+}
+
+storm_measured=()
+if [ "$storm" = 1 ]; then
+    storm_a_rate=${storm_rate:-$((${lo[kestivane]:-0} * 2))}
+    [ "$storm_a_rate" -gt 0 ] || storm_a_rate=20000
+    for name in "${measured[@]}"; do [ "$name" = wire ] || storm_measured+=("$name"); done
+    log "storms: (a) at $storm_a_rate/s, (b) at the generator's maximum, ${storm_seconds}s each"
+    for ((rep = 1; rep <= reps; rep++)); do
+        for name in "${storm_measured[@]}"; do
+            over_budget && break 2
+            storm_point "$name" "$rep"
+        done
+    done
+fi
+
 # Idle cost: each relay with four interfaces and no traffic, one at a time.
 declare -A idle_pct=() idle_rss=()
 if [ "$idle_seconds" -gt 0 ]; then
@@ -446,6 +551,61 @@ fi
 
 # ---------------------------------------------------------------- report
 fmt() { awk -v v="$1" -v d="$2" -v s="${3:-1}" 'BEGIN{ if (v == "nan" || v == "") print "–"; else printf "%.*f", d, v / s }'; }
+
+
+# median_where KEY FILTER...: the median of KEY over the raw lines that
+# match every FILTER (key=value); rss_kb gives the highest instead.
+median_where() {
+    local key=$1
+    shift
+    awk -v k="$key" -v filters="$*" '
+        BEGIN { n = split(filters, fl, " ") }
+        { delete f; for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+          for (j = 1; j <= n; j++) { split(fl[j], kv, "="); if (f[kv[1]] != kv[2]) next }
+          if (k in f) print f[k] }' "$raw" | sort -g | awk -v k="$key" '
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) { print "nan"; exit }
+            if (k == "rss_kb") { print v[NR]; exit }
+            print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        }'
+}
+
+# The ladder chart: answered/s and p99 against the offered rate, one line
+# per relay, the generator's maximum as the last point (at the rate it
+# really sent).
+svg="$out/ladder-$stamp.svg"
+if [ "$storm" = 1 ] && command -v gnuplot >/dev/null; then
+    plots1=() plots2=()
+    for name in "${storm_measured[@]}"; do
+        data="$work/ladder-$name.dat"
+        : >"$data"
+        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]}
+                      if (f["relay"] == n && (f["phase"] == "ladder" || f["phase"] == "bisect")) print f["rate"]}' "$raw" | sort -n | uniq); do
+            echo "$rate $(median_of "$name" "$rate" answered_rate) $(median_of "$name" "$rate" p99_us)" >>"$data"
+        done
+        echo "$(median_where send_rate relay="$name" phase=max) $(median_where answered_rate relay="$name" phase=max)" \
+            "$(median_where p99_us relay="$name" phase=max)" >>"$data"
+        plots1+=("'$data' using 1:2 with linespoints title '$name'")
+        plots2+=("'$data' using 1:(\$3/1000) with linespoints title '$name'")
+    done
+    (IFS=,; gnuplot <<GP
+set terminal svg size 900,800 dynamic font "sans,12"
+set output '$svg'
+set multiplot layout 2,1 title "Relays on one segment: offered load up to the generator's maximum (medians of $reps)"
+set logscale x
+set grid
+set key left top
+set xlabel "offered requests/s"
+set ylabel "answered/s"
+plot ${plots1[*]}
+set logscale y
+set ylabel "p99 latency of answered requests, ms"
+plot ${plots2[*]}
+unset multiplot
+GP
+    ) || log "gnuplot failed; no chart"
+fi
 
 best_peer="" best_cap=0
 for name in "${measured[@]}"; do
@@ -493,8 +653,8 @@ wire_cap=${lo[wire]:-0}
     echo "| relay | offered/s | answered/s | loss % | p50 ms | p99 ms | CPU µs/answer | RSS KiB | reps |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
     for name in "${measured[@]}"; do
-        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]} if (f["relay"] == n) print f["rate"]}' "$raw" | sort -n | uniq); do
-            n=$(grep -c "^relay=$name .* rate=$rate " "$raw" || true)
+        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]} if (f["relay"] == n && f["phase"] != "max" && f["phase"] !~ /^(storm|after)/) print f["rate"]}' "$raw" | sort -n | uniq); do
+            n=$(grep -cE "^relay=$name phase=(ladder|bisect) rate=$rate " "$raw" || true)
             echo "| $name | $rate | $(fmt "$(median_of "$name" "$rate" answered_rate)" 0) |" \
                 "$(fmt "$(median_of "$name" "$rate" loss_pct)" 2) | $(fmt "$(median_of "$name" "$rate" p50_us)" 2 1000) |" \
                 "$(fmt "$(median_of "$name" "$rate" p99_us)" 2 1000) |" \
@@ -502,6 +662,27 @@ wire_cap=${lo[wire]:-0}
                 "$([ "$name" = wire ] && echo "–" || median_of "$name" "$rate" rss_kb) | $n |"
         done
     done
+    if [ "$storm" = 1 ] && [ ${#storm_measured[@]} -gt 0 ]; then
+        echo
+        echo "## Storms (medians of the repetitions; peak RSS sampled every 0.1 s, the highest)"
+        echo
+        echo "(a) one segment at ${storm_a_rate}/s for ${storm_seconds} s; (b) segment 1 at the generator's maximum for ${storm_seconds} s while segment 2 sends 1,000/s; after each, 2,000 requests at 1,000/s on segment 1. \"max\": one segment at the generator's maximum for ${seconds} s."
+        echo
+        echo "| relay | scenario | segment | offered/s | answered/s | loss % | p50 ms | p99 ms | peak RSS KiB |"
+        echo "|---|---|---:|---:|---:|---:|---:|---:|---:|"
+        for name in "${storm_measured[@]}"; do
+            for row in "max 0" "storm_a 0" "after_a 0" "storm_b 0" "storm_b 1" "after_b 0"; do
+                set -- $row
+                f=(relay="$name" phase="$1" seg="$2")
+                [ "$(median_where sent "${f[@]}")" = nan ] && continue
+                echo "| $name | $1 | $(($2 + 1)) | $(fmt "$(median_where send_rate "${f[@]}")" 0) |" \
+                    "$(fmt "$(median_where answered_rate "${f[@]}")" 0) | $(fmt "$(median_where loss_pct "${f[@]}")" 2) |" \
+                    "$(fmt "$(median_where p50_us "${f[@]}")" 2 1000) | $(fmt "$(median_where p99_us "${f[@]}")" 2 1000) |" \
+                    "$(case $1 in after_*) echo "–" ;; *) median_where rss_kb "${f[@]}" ;; esac) |"
+            done
+        done
+        [ -f "$svg" ] && { echo; echo "Chart: $(basename "$svg")"; }
+    fi
     # Answers that were wrong, not merely missing, are named here.
     faults=$(awk '{for (i = 1; i <= NF; i++) if ($i ~ /^bad_reasons=/ && $i != "bad_reasons=none") print $1, $i}' "$raw" | sort | uniq -c)
     if [ -n "$faults" ]; then

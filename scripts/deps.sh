@@ -16,6 +16,8 @@ packages=(
   isc-dhcp-server dnsmasq-base isc-dhcp-relay tcpdump python3 python3-scapy
   # documentation and packaging
   mandoc dpkg-dev file systemd
+  # the benchmark's charts
+  gnuplot-nox
 )
 
 missing=()
