@@ -479,7 +479,7 @@ storm_point() {
     # The generator's maximum on one segment, as a point of the ladder.
     reset_peak_rss "$pid"
     rss_sampler "$pid" "$work/rss.samples"
-    line=$(seg_load "$name" 0 0 100000000 "$seconds" 0x41000000)
+    line=$(seg_load "$name" 0 0 10000000 "$seconds" 0x41000000)
     kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
     echo "relay=$name phase=max rate=0 rep=$rep seg=0 $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
     sleep 1
@@ -497,7 +497,7 @@ storm_point() {
     # (b) segment 0 at the generator's maximum, segment 1 at 1,000/s.
     reset_peak_rss "$pid"
     rss_sampler "$pid" "$work/rss.samples"
-    seg_load "$name" 0 0 100000000 "$storm_seconds" 0x44000000 >"$work/storm_b0" &
+    seg_load "$name" 0 0 10000000 "$storm_seconds" 0x44000000 >"$work/storm_b0" &
     a=$!
     seg_load "$name" 1 1000 $((1000 * storm_seconds)) $((storm_seconds * 2)) 0x45000000 >"$work/storm_b1" &
     b=$!

@@ -158,6 +158,10 @@ void answer_pass(answer_state &s) {
         usleep(100000);
         return;
     }
+    // One answer from every ready socket: a segment whose server answers a
+    // flood keeps its socket ready all the time, and taking only the first
+    // ready socket in table order would leave the others' answers waiting
+    // behind that flood.
     for (int32_t i = 0; i < if_num; ++i) {
         if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
         if (!take_answer(s, ifs[i])) continue;
@@ -168,10 +172,9 @@ void answer_pass(answer_state &s) {
             char dotted[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
             logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
-            return;
+            continue;
         }
         deliver(s, ifs[to]);
-        return;
     }
 }
 
