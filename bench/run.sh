@@ -50,6 +50,8 @@ usage: bench/run.sh [options]
                      1,000/s; peak RSS sampled every 0.1 s; the SVG ladder
   --storm-seconds S  length of each storm (default 10)
   --storm-rate R     the rate of storm (a) (default: twice kestivane's capacity)
+  --queue-limit N    run kestivane with this queue_limit (through a configuration
+                     file) instead of its default
 EOF
     exit "${1:-2}"
 }
@@ -57,7 +59,7 @@ EOF
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1
-storm=0 storm_seconds=10 storm_rate=""
+storm=0 storm_seconds=10 storm_rate="" queue_limit=""
 relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"
 rates="2000,5000,10000,20000,40000,80000"
 build="$root/build" out="$here/out" kestivane=""
@@ -81,6 +83,7 @@ while [ $# -gt 0 ]; do
         --storm) storm=1 ;;
         --storm-seconds) storm_seconds=$2; shift ;;
         --storm-rate) storm_rate=$2; shift ;;
+        --queue-limit) queue_limit=$2; shift ;;
         -h|--help) usage 0 ;;
         *) echo "run.sh: unknown option $1" >&2; usage ;;
     esac
@@ -207,8 +210,16 @@ start_relay() {
     local name=$1 id=$2 n=$3 b="$tag$2" i args=()
     case "$name" in
         kestivane)
-            for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
-            ip netns exec "${b}r" "$kestivane" -d "${args[@]}" "$server" >"$work/$id.log" 2>&1 &
+            if [ -n "$queue_limit" ]; then
+                printf '[options]\nqueue_limit=%s\n[servers]\n%s' "$queue_limit" "$server" >"$work/$id.conf"
+                for ((i = 0; i < n; i++)); do printf ' %s' "${b}r$i" >>"$work/$id.conf"; done
+                echo >>"$work/$id.conf"
+                args=(-f "$work/$id.conf")
+            else
+                for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
+                args+=("$server")
+            fi
+            ip netns exec "${b}r" "$kestivane" -d "${args[@]}" >"$work/$id.log" 2>&1 &
             ;;
         dhcrelay)
             for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
@@ -619,6 +630,7 @@ wire_cap=${lo[wire]:-0}
     echo
     echo "- Machine: $(nproc) CPUs ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), kernel $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "- Run: ${segments} client segment(s), ${reps} repetition(s) of ${seconds} s per point, $([ "$broadcast" = 1 ] && echo "broadcast" || echo "unicast") answers, ladder ${rates}, ${steps} bisection step(s)"
+    [ -n "$queue_limit" ] && echo "- kestivane ran with queue_limit=$queue_limit."
     echo "- Capacity: the highest offered rate whose median loss is under 1 % and median latency under 10 ms (and that the generator really offered)."
     echo "- Latency: from just before the request's send call to the kernel's receive timestamp of the answer frame."
     echo "- CPU: user + system time of the relay process (all threads) per answered request; RSS: peak resident size (VmHWM) during the point (reset before each), the highest of the repetitions."
