@@ -33,8 +33,8 @@ struct answer_state {
 };
 
 // One pass of the answer thread: wait on every interface's socket, then
-// take one answer from each ready socket, in table order, and deliver the
-// acceptable ones; at most one answer per socket is delivered per pass.
+// read each ready socket in table order, up to 32 answers or until it is
+// empty, and deliver the acceptable ones.
 void answer_pass(answer_state &s);
 
 } // namespace kestivane
