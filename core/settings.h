@@ -25,12 +25,14 @@ inline constexpr int32_t max_packet_size_limit = 1500;
 inline constexpr int32_t min_hops_limit = 1;
 inline constexpr int32_t max_hops_limit = 16;
 // The request queue's bound. At this machine's forwarding rate of some
-// 40,000 to 50,000 requests a second, 1,024 requests are 20 to 25 ms of work:
-// enough to keep the consumer busy between two reads of a listener, short
-// of anything a client would notice (it retries after about 4 s), and about
-// 1.5 MB of memory. The highest bound, a million, would be a minute of work
-// and 1.5 GB.
-inline constexpr int32_t default_queue_limit = 1024;
+// 25,000 to 50,000 requests a second, 256 requests are 5 to 10 ms of work:
+// enough to keep the consumer busy while a listener refills its share (it
+// takes a request in a few microseconds), and short enough that a request
+// past capacity waits milliseconds, not the seconds after which a client
+// retries anyway. Memory: about 400 KB. Larger bounds measured no more
+// answers, only longer waits (bench/RESULTS.md). The highest bound, a
+// million, would be 1.5 GB.
+inline constexpr int32_t default_queue_limit = 256;
 inline constexpr int32_t max_queue_limit = 1000000;
 
 // Log levels as syslog numbers them.
