@@ -320,9 +320,10 @@ def v6_fields(f, m):
         if inner is None:
             return
         f[prefix + "relay_msg_len"] = len(inner)
+        if depth == 0:
+            f["inner_type"] = inner[0] if inner else "none"
         depth += 1
         prefix = "inner_"
-        f["inner_type"] = inner[0] if inner else "none"
         m = inner
     f["depth"] = depth
     if len(m) >= 4:
@@ -489,7 +490,12 @@ def cmd_dump(args):
 def cmd_check(args):
     found = list(select(args))
     ok = True
-    if args.count is not None and len(found) != args.count:
+    if args.at_least is not None:
+        if len(found) < args.at_least:
+            print("expected at least %d matching packet(s), found %d" % (args.at_least, len(found)),
+                  file=sys.stderr)
+            ok = False
+    elif args.count is not None and len(found) != args.count:
         print("expected %d matching packet(s), found %d" % (args.count, len(found)), file=sys.stderr)
         ok = False
     for f in found:
@@ -583,6 +589,7 @@ def main():
                        help="only packets with this field value")
         if name == "check":
             p.add_argument("--count", type=int, default=1)
+            p.add_argument("--at-least", type=int, help="instead of --count: N or more")
             p.add_argument("--absent", action="append", default=[], metavar="PCAP",
                            help="another capture that must hold no matching packet")
             p.add_argument("expect", nargs="*",

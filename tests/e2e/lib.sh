@@ -23,7 +23,7 @@
 #     <-veth->  server namespace KV_NS_SERVER, interface KV_IF_SERVER, 203.0.113.2/24,
 #               with a route to 198.51.100.0/24 through the relay.
 # Hardware addresses: KV_MAC_RELAY[i], KV_MAC_CLIENT[i].
-# With KV_IPV6=1 set before kv_topology, IPv6 stays on (without duplicate
+# With KV_IPV6=1 set (in the shell, not just for the call) before kv_topology, IPv6 stays on (without duplicate
 # address detection, so that addresses work at once) and the relay side gets
 # 2001:db8:0:i::1/64 (KV_IP6_RELAY[i]) on segment i, 2001:db8:ff::1/64
 # (KV_IP6_UPLINK) on the uplink; the server 2001:db8:ff::2/64
@@ -590,11 +590,39 @@ kv_dhcpcd6() {
         "$rec" >"$script"
     chmod 755 "$script"
     printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1\n' "$dev" >"$conf"
-    rm -f "$rec"
+    # A lease left by an earlier run would be confirmed, not asked for.
+    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease6"
+    KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease6 /var/lib/dhcpcd/$dev-6.lease /run/dhcpcd/$dev-6.pid")
     kv_bg "$name" "$ns" dhcpcd -6 -B -1 -d -t "$limit" -f "$conf" -c "$script" "$dev"
     pid=$KV_LAST_PID
     kv_wait_for "$((limit + 2))" test -s "$rec"
     kv_kill "$pid"
     [ -s "$rec" ] || return 1
     cat "$rec"
+}
+
+# kv_chain_segment SEG: make client segment SEG's namespace a second relay's
+# home (KV_IPV6=1 topology): a link behind it, KV_IF_INNER (address
+# 2001:db8:0:1SEG::1/64, KV_IP6_INNER) in KV_NS_CLIENT[SEG], to a new client
+# namespace KV_NS_INNER_CLIENT, interface KV_IF_INNER_CLIENT (hardware
+# address KV_MAC_INNER_CLIENT).
+kv_chain_segment() {
+    local seg=$1
+    KV_NS_INNER_CLIENT="kv${KV_ID}c${seg}b"
+    KV_IF_INNER="i${seg}k${KV_ID}"
+    KV_IF_INNER_CLIENT="b${seg}k${KV_ID}"
+    KV_IP6_INNER="2001:db8:0:1$seg::1"
+    kv_add_ns "$KV_NS_INNER_CLIENT"
+    ip -n "${KV_NS_CLIENT[seg]}" link add "$KV_IF_INNER" type veth peer name "$KV_IF_INNER_CLIENT" \
+        netns "$KV_NS_INNER_CLIENT" || kv_fail "cannot create the veth pair behind segment $seg"
+    ip -n "${KV_NS_CLIENT[seg]}" addr add "$KV_IP6_INNER/64" dev "$KV_IF_INNER" nodad
+    ip -n "${KV_NS_CLIENT[seg]}" link set "$KV_IF_INNER" up
+    ip -n "$KV_NS_INNER_CLIENT" link set "$KV_IF_INNER_CLIENT" up
+    KV_MAC_INNER_CLIENT=$(kv_mac "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")
+    kv_wait_for 5 kv__inner_ready || kv_fail "the link behind segment $seg did not come up"
+}
+kv__inner_ready() {
+    kv_no_tentative "$KV_NS_INNER_CLIENT" && kv_no_tentative "${KV_NS_CLIENT[seg]}" &&
+        [ -n "$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")" ] &&
+        [ -n "$(kv_link_local "${KV_NS_CLIENT[seg]}" "$KV_IF_INNER")" ]
 }
