@@ -162,6 +162,11 @@ void handle_servers_line(char *line, int line_number) {
         errx(1, "Unknown option in [Servers] section. Line: %d", line_number);
 }
 
+bool is_server6_text(std::string_view line) {
+    std::size_t close = line.find(']');
+    return close == std::string_view::npos || close != line.size() - 1;
+}
+
 Section open_section(std::string_view line, int line_number) {
     std::size_t close = line.find(']');
     if (close == std::string_view::npos || close != line.size() - 1)
@@ -190,7 +195,9 @@ extern "C" void read_config(const char *path) {
         ++line_number;
         if (is_skipped(piece)) continue;
         cut_line_end(piece);
-        if (piece[0] == '[') {
+        // In [servers6], "[2001:db8::1]:547 eth0" is a server line: a header
+        // there is a line whose only ']' ends it.
+        if (piece[0] == '[' && !(section == Section::servers6 && is_server6_text(piece))) {
             section = open_section(piece, line_number);
             continue;
         }

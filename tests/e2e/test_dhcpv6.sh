@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# DHCPv6 relaying end to end: real clients (ISC dhclient -6, dhcpcd) get
+# DHCPv6 relaying end to end: the configuration's warnings and options; real clients (ISC dhclient -6, dhcpcd) get
 # addresses from dnsmasq and ISC dhcpd -6, and a delegated prefix from dhcpd,
 # through the relay on two links and through two relays in a chain; the
 # server's capture shows the Relay-Forward fields exactly; crafted messages
@@ -30,13 +30,66 @@ ff02::1:2%${KV_IF_CLIENT[3]} $KV_IF_INNER
 CONF
 
 kv_start_dnsmasq6 "--dhcp-range=2001:db8:0:13::100,2001:db8:0:13::1ff,64,10m"
-KV_LISTEN_COUNT=3 kv_start_relay relay -f "$KV_TMP/relay.conf"
+kv_tcpdump srvlines "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
+LINES_TCPDUMP=$KV_LAST_PID
+
+# ----- configuration: lines that cannot be used are skipped, each with its
+# warning; the options turn the Interface-ID and option 79 off; a wrong
+# value stops the start. An interface without IPv6 for one case:
+NOV6="n6k$KV_ID"
+ip -n "$KV_NS_RELAY" link add "$NOV6" type veth peer name "n6pk$KV_ID"
+ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv6.conf.$NOV6.disable_ipv6=1"
+ip -n "$KV_NS_RELAY" link set "$NOV6" up
+cat >"$KV_TMP/lines.conf" <<CONF
+[options]
+v6_interface_id=off
+V6_LINK_LAYER_ADDRESS=off
+[servers6]
+$KV_IP6_SERVER%nosuch0 ${KV_IF_RELAY[1]}
+fe80::1 ${KV_IF_RELAY[1]}
+ff02::1:2 ${KV_IF_RELAY[1]}
+[2001:db8:ff::2]:0 ${KV_IF_RELAY[1]}
+[2001:db8:ff::2 ${KV_IF_RELAY[1]}
+2001:db8:ff::zz ${KV_IF_RELAY[1]}
+2001:db8:ff::3 nosuch1 $NOV6
+[$KV_IP6_SERVER]:547 nosuch2	${KV_IF_RELAY[1]}
+CONF
+KV_LISTEN_COUNT=1 kv_start_relay lines -f "$KV_TMP/lines.conf"
+for text in "DHCPv6 server 2001:db8:ff::2: interface nosuch0 does not exist." \
+    "DHCPv6 server fe80::1: a link-local or multicast address needs %<interface>." \
+    "DHCPv6 server ff02::1:2: a link-local or multicast address needs %<interface>." \
+    "DHCPv6 server [2001:db8:ff::2]:0: not [address]:port." \
+    "DHCPv6 server [2001:db8:ff::2: not [address]:port." \
+    "DHCPv6 server 2001:db8:ff::zz: not an IPv6 address." \
+    "Interface nosuch1 does not exist. Ignored." \
+    "Interface $NOV6 has no IPv6 address. Ignored." \
+    "DHCPv6 server 2001:db8:ff::3 serves no interface. Ignored." \
+    "Interface nosuch2 does not exist. Ignored." \
+    "DHCPv6 server #1: [$KV_IP6_SERVER]:547" "Total DHCPv6 interfaces: 1"; do
+    grep -qF -- "$text" "$KV_RELAY_LOG" || kv_check_fail "configuration: no log line '$text'"
+done
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x300 --wait "$(kv_pcap srvlines)" &&
+    kv_frames check "$(kv_pcap srvlines)" --xid 0x300 --where msg_type=12 option_codes=9 \
+        link_address=2001:db8:0:1::1 ||
+    kv_check_fail "with both options off, a Relay-Forward carries more than its message"
+kv_stop "$KV_RELAY_PID"
+kv_stop "$LINES_TCPDUMP"
+printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
+out=$("$KESTIVANE" -d -f "$KV_TMP/wrong.conf" 2>&1)
+rc=$?
+[ "$rc" = 1 ] && [[ "$out" == *"Wrong v6_interface_id value (on or off). Line: 2"* ]] ||
+    kv_check_fail "a wrong v6_interface_id value: exit $rc, '$out'"
+
+# ----- the relays for the rest, the outer one with a DHCPv4 line beside
+printf '[servers]\n%s %s\n' "$KV_IP_SERVER" "${KV_IF_RELAY[1]}" >>"$KV_TMP/relay.conf"
+KV_LISTEN_COUNT=4 kv_start_relay relay -f "$KV_TMP/relay.conf"
 OUTER_PID=$KV_RELAY_PID
 kv_bg inner "${KV_NS_CLIENT[3]}" "$KESTIVANE" -d -f "$KV_TMP/inner.conf"
 INNER_PID=$KV_LAST_PID
 kv_wait_log "$KV_TMP/inner.log" "Listen at $KV_IF_INNER" || kv_fail "the inner relay did not start"
 
 kv_tcpdump srv "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
+SRV=$(kv_pcap srv)
 kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
 kv_tcpdump link2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 546 or udp port 547
 
@@ -68,7 +121,6 @@ dhclient $KV_NS_INNER_CLIENT $KV_IF_INNER_CLIENT 2001:db8:0:13::1
 CASES
 
 # ----- what the server saw: every Relay-Forward of each client, exactly
-SRV=$(kv_pcap srv)
 check_forwards() {
     local what=$1
     shift
