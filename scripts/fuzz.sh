@@ -27,7 +27,7 @@ rm -rf "$work" "$logs"
 mkdir -p "$work" "$logs" "$artifacts"
 
 failed=0
-for target in fuzz_options fuzz_request fuzz_answer fuzz_config; do
+for target in fuzz_options fuzz_request fuzz_answer fuzz_config fuzz_relay6; do
     if [ "$target" = fuzz_config ] && ! unshare -n true 2>/dev/null && ! unshare -Urn true 2>/dev/null; then
         echo "$target: skipped (no network namespace can be made here)"
         continue
