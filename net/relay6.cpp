@@ -132,6 +132,7 @@ void handle_lower(thread_state &t, std::size_t idx, std::size_t len, const struc
     const uint8_t *udp = ip + ip6_header_size;
     // The frame may carry padding after the datagram, never less than it.
     if (payload > len - ip6_header_size || payload < udp_header_size || load16(udp + udp_len) != payload ||
+        load16(udp + udp_dport) != server_port ||
         (!checksum_done && (load16(udp + 6) == 0 || udp6_sum(ip, udp, payload) != 0))) {
         drop_request(idx, request6_drop::malformed, "Broken UDP datagram on interface %s -- DHCPv6 message dropped");
         return;
