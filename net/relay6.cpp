@@ -34,6 +34,7 @@ constexpr std::size_t ip6_dst = 24;
 constexpr std::size_t ip6_header_size = 40;
 constexpr std::size_t udp_dport = 2;
 constexpr std::size_t udp_len = 4;
+constexpr std::size_t udp_checksum = 6;
 constexpr std::size_t udp_header_size = 8;
 constexpr uint8_t next_header_udp = 17;
 
@@ -133,7 +134,7 @@ void handle_lower(thread_state &t, std::size_t idx, std::size_t len, const struc
     // The frame may carry padding after the datagram, never less than it.
     if (payload > len - ip6_header_size || payload < udp_header_size || load16(udp + udp_len) != payload ||
         load16(udp + udp_dport) != server_port ||
-        (!checksum_done && (load16(udp + 6) == 0 || udp6_sum(ip, udp, payload) != 0))) {
+        (!checksum_done && (load16(udp + udp_checksum) == 0 || udp6_sum(ip, udp, payload) != 0))) {
         drop_request(idx, request6_drop::malformed, "Broken UDP datagram on interface %s -- DHCPv6 message dropped");
         return;
     }
