@@ -6,7 +6,7 @@
 # report, a leak, a broken invariant or a hang; the input is then in
 # build-fuzz/fuzz-artifacts/ and the target's output in build-fuzz/fuzz-logs/.
 #
-#   scripts/fuzz.sh          # about a minute in all, as the test script runs it
+#   scripts/fuzz.sh          # about a minute and a half in all, as the test script runs it
 #   scripts/fuzz.sh 600      # ten minutes per target
 #
 # fuzz_config enters a network namespace of its own (it needs root, or
