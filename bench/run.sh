@@ -39,6 +39,8 @@ usage: bench/run.sh [options]
   --steps N          bisection steps for the capacity, 0 for none (default 5)
   --idle-seconds S   idle measurement per relay, 0 for none (default 10)
   --broadcast        clients set the broadcast flag (answers are broadcast)
+  --v6               DHCPv6: Solicits from made-up link-local clients; relays from
+                     kestivane,dhcrelay,dnsmasq,wide (wide-dhcpv6-relay), default all
   --build DIR        build folder (default: <source>/build)
   --no-build         use the tools already built there
   --kestivane PATH   the relay executable (default: <build>/kestivane)
@@ -62,9 +64,9 @@ EOF
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1
+reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1 v6=0
 storm=0 storm_seconds=10 storm_rate="" queue_limit=""
-relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"
+relays=""
 rates="2000,5000,10000,20000,40000,80000"
 build="$root/build" out="$here/out" kestivane="" kestivane_nocount=""
 
@@ -79,6 +81,7 @@ while [ $# -gt 0 ]; do
         --steps) steps=$2; shift ;;
         --idle-seconds) idle_seconds=$2; shift ;;
         --broadcast) broadcast=1 ;;
+        --v6) v6=1 ;;
         --build) build=$2; shift ;;
         --no-build) do_build=0 ;;
         --kestivane) kestivane=$2; shift ;;
@@ -95,6 +98,9 @@ while [ $# -gt 0 ]; do
     shift
 done
 
+if [ -z "$relays" ]; then
+    if [ "$v6" = 1 ]; then relays="kestivane,dhcrelay,dnsmasq,wide"; else relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"; fi
+fi
 is_uint() { [[ $1 =~ ^[0-9]+$ ]]; }
 is_uint "$reps" && [ "$reps" -ge 1 ] && [ "$reps" -le 20 ] || { echo "run.sh: --reps 1 to 20" >&2; exit 2; }
 [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] && awk -v s="$seconds" 'BEGIN{exit !(s>0 && s<=60)}' ||
@@ -117,10 +123,21 @@ for r in "${ladder[@]}"; do
     is_uint "$r" && [ "$r" -ge 1 ] && [ "$r" -le 2000000 ] || { echo "run.sh: rates are 1 to 2000000" >&2; exit 2; }
 done
 IFS=, read -r -a relay_list <<<"$relays"
-declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w [kestivane-nocount]=n)
+declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w [kestivane-nocount]=n [wide]=y)
 for r in "${relay_list[@]}"; do
     [ -n "${code[$r]:-}" ] || { echo "run.sh: unknown relay $r" >&2; exit 2; }
+    if [ "$v6" = 1 ]; then
+        case "$r" in dhcp-helper|wire|kestivane-nocount) echo "run.sh: $r has no DHCPv6 mode here" >&2; exit 2 ;; esac
+    elif [ "$r" = wide ]; then
+        echo "run.sh: wide relays DHCPv6 only (--v6)" >&2; exit 2
+    fi
 done
+[ "$v6" = 1 ] && [ "$broadcast" = 1 ] && { echo "run.sh: --broadcast is DHCPv4 only" >&2; exit 2; }
+# DHCPv6: the made-up clients of the generator (each has a neighbour entry
+# in the relay's namespace), the server and the relay's addresses.
+v6_clients=64
+server6=2001:db8:ff::2
+relay6_addr() { echo "2001:db8:0:$(($1 + 1))::1"; }
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "run.sh: needs root (network namespaces)" >&2
@@ -215,12 +232,43 @@ build_topology() {
     ip -n "${b}s" link set "${b}s0" up
     ip -n "${b}s" route add 198.51.100.0/24 via 203.0.113.1
     ip netns exec "${b}r" sysctl -qw net.ipv4.ip_forward=0
+    [ "$v6" = 1 ] && add_v6 "$id" "$n"
+    return 0
+}
+
+# add_v6 ID NSEG: IPv6 addresses without duplicate address detection, the
+# server's route, and the relay's neighbour entries for the made-up clients
+# (answers then need no neighbour discovery).
+add_v6() {
+    local id=$1 n=$2 b="$tag$1" i c ns
+    for ns in c r s; do
+        ip netns exec "$b$ns" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
+    done
+    for ((i = 0; i < n; i++)); do
+        ip -n "${b}r" addr add "$(relay6_addr "$i")/64" dev "${b}r$i" nodad
+        for ((c = 0; c < v6_clients; c++)); do
+            printf 'neigh replace fe80::ff:fe00:%x lladdr 02:00:00:00:%02x:%02x dev %s nud permanent\n' \
+                "$c" $((c >> 8)) $((c & 255)) "${b}r$i"
+        done | ip -n "${b}r" -batch -
+    done
+    ip -n "${b}r" addr add 2001:db8:ff::1/64 dev "${b}rs" nodad
+    ip -n "${b}s" addr add "$server6/64" dev "${b}s0" nodad
+    ip -n "${b}s" -6 route add 2001:db8::/48 via 2001:db8:ff::1
+    # Link-local addresses come with the links; wait until none is tentative.
+    for i in 1 2 3 4 5 6 7 8 9 10; do
+        ip -n "${b}r" -6 addr show tentative | grep -q inet6 || ip -n "${b}s" -6 addr show tentative | grep -q inet6 || break
+        sleep 0.5
+    done
 }
 
 # start_relay NAME ID NSEG: starts NAME in namespace ${tag}${ID}r and records
 # its pid (the command runs in place of ip netns exec, so $! is its pid).
 start_relay() {
     local name=$1 id=$2 n=$3 b="$tag$2" i args=()
+    if [ "$v6" = 1 ]; then
+        start_relay6 "$@"
+        return
+    fi
     case "$name" in
         kestivane|kestivane-nocount)
             local exe=$kestivane
@@ -266,6 +314,36 @@ start_relay() {
     pids+=("$!")
 }
 
+start_relay6() {
+    local name=$1 id=$2 n=$3 b="$tag$2" i args=()
+    case "$name" in
+        kestivane)
+            { echo "[servers6]"; printf '%s' "$server6"; for ((i = 0; i < n; i++)); do printf ' %s' "${b}r$i"; done; echo; } \
+                >"$work/$id-kestivane.conf"
+            ip netns exec "${b}r" "$kestivane" -d -f "$work/$id-kestivane.conf" >"$work/$id.log" 2>&1 &
+            ;;
+        dhcrelay)
+            for ((i = 0; i < n; i++)); do args+=(-l "${b}r$i"); done
+            ip netns exec "${b}r" dhcrelay -d -q -6 -pf "$work/$id-dhcrelay.pid" "${args[@]}" -u "$server6%${b}rs" \
+                >"$work/$id.log" 2>&1 &
+            ;;
+        dnsmasq)
+            for ((i = 0; i < n; i++)); do
+                args+=("--interface=${b}r$i" "--dhcp-relay=$(relay6_addr "$i"),$server6")
+            done
+            ip netns exec "${b}r" dnsmasq -k -C /dev/null --port=0 --pid-file="$work/$id-dnsmasq.pid" \
+                --log-facility="$work/$id.log" "${args[@]}" >>"$work/$id.log" 2>&1 &
+            ;;
+        wide)
+            for ((i = 0; i < n; i++)); do args+=("${b}r$i"); done
+            ip netns exec "${b}r" dhcp6relay -f -s "$server6" -r "${b}rs" -p "$work/$id-wide.pid" "${args[@]}" \
+                >"$work/$id.log" 2>&1 &
+            ;;
+    esac
+    relay_pid[$name]=$!
+    pids+=("$!")
+}
+
 stop_relay() {
     local name=$1 p=${relay_pid[$1]:-}
     [ -n "$p" ] || return 0
@@ -286,6 +364,7 @@ loadgen_ifaces() {
         fi
     done
     [ "$name" = wire ] && printf -- '--server %s ' "$server"
+    [ "$v6" = 1 ] && printf -- '--v6 --v6-clients %s ' "$v6_clients"
     return 0
 }
 
@@ -402,7 +481,9 @@ for name in "${relay_list[@]}"; do
     fi
     id=${code[$name]}
     build_topology "$id" "$segments"
-    ip netns exec "$tag${id}s" "$responder" --listen "$server" --max-seconds $((max_minutes * 60 + 600)) \
+    listen=(--listen "$server")
+    [ "$v6" = 1 ] && listen=(--listen6 "$server6")
+    ip netns exec "$tag${id}s" "$responder" "${listen[@]}" --max-seconds $((max_minutes * 60 + 600)) \
         >"$work/$id-responder.log" 2>&1 &
     responder_pid[$name]=$!
     pids+=("$!")
@@ -648,6 +729,7 @@ wire_cap=${lo[wire]:-0}
     echo "# kestivane relay benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo
     echo "- Machine: $(nproc) CPUs ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), kernel $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+    [ "$v6" = 1 ] && echo "- DHCPv6: Solicits from ${v6_clients} made-up link-local clients to ff02::1:2, Advertises back; relays in their DHCPv6 mode"
     echo "- Run: ${segments} client segment(s), ${reps} repetition(s) of ${seconds} s per point, $([ "$broadcast" = 1 ] && echo "broadcast" || echo "unicast") answers, ladder ${rates}, ${steps} bisection step(s)"
     [ -n "$queue_limit" ] && echo "- kestivane ran with queue_limit=$queue_limit."
     echo "- Capacity: the highest offered rate whose median loss is under 1 % and median latency under 10 ms (and that the generator really offered)."
