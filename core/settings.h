@@ -15,6 +15,8 @@ extern int32_t max_hops;
 extern int32_t interface_grace;
 // Directory of plug-in files, always ending in '/' when it fits.
 extern char plugin_base[80];
+// Requests that may wait for the consumer, all interfaces together (1 or more).
+extern int32_t queue_limit;
 
 namespace kestivane {
 
@@ -34,6 +36,16 @@ inline constexpr int32_t interface_grace_limit = 3600;
 // open.
 inline constexpr int32_t exit_no_interface = 75;
 inline constexpr int32_t exit_no_privilege = 77;
+// The request queue's bound. At this machine's forwarding rate of some
+// 25,000 to 50,000 requests a second, 256 requests are 5 to 10 ms of work:
+// enough to keep the consumer busy while a listener refills its share (it
+// takes a request in a few microseconds), and short enough that a request
+// past capacity waits milliseconds, not the seconds after which a client
+// retries anyway. Memory: about 400 KB. Larger bounds measured no more
+// answers, only longer waits (bench/RESULTS.md). The highest bound, a
+// million, would be 1.5 GB.
+inline constexpr int32_t default_queue_limit = 256;
+inline constexpr int32_t max_queue_limit = 1000000;
 
 // The metrics file (empty: none) and the seconds between two writes, which
 // also pace the health alarm.

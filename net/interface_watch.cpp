@@ -45,6 +45,7 @@ pthread_cond_t listener_released = PTHREAD_COND_INITIALIZER;
 watch_record records[KESTIVANE_MAX_INTERFACES];
 int wake_fd = -1;   // listeners wake the watcher through it
 int events_fd = -1; // the system's link and address events
+bool end_when_nothing_left = true;
 bool all_gone = false;
 struct timespec all_gone_since{};
 
@@ -173,6 +174,7 @@ void follow(watch_record &record, struct interface *iface) {
 // Ends the relay once no interface has relayed for the grace period: with
 // nothing left to do it would only look alive.
 void check_grace() {
+    if (!end_when_nothing_left) return;
     bool any = false;
     for (int32_t i = 0; i < if_num; ++i) any = any || records[i].relaying;
     if (any) {
@@ -222,7 +224,8 @@ void *watch(void * /*unused*/) {
 
 } // namespace
 
-void start_interface_watch() {
+void start_interface_watch(bool end_when_all_gone) {
+    end_when_nothing_left = end_when_all_gone;
     // Opened before the first look, so that no change falls between the two.
     events_fd = platform::link_events_open();
     if (events_fd < 0) process_error(32, "interface events: %s", std::strerror(errno));

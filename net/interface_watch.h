@@ -8,8 +8,10 @@
 namespace kestivane {
 
 // Starts the thread that follows every interface of ifs. Called once,
-// when ifs is complete and before any thread that uses it starts.
-void start_interface_watch();
+// when ifs is complete and before any thread that uses it starts. With
+// end_when_all_gone the relay ends once no interface has relayed for
+// interface_grace seconds.
+void start_interface_watch(bool end_when_all_gone);
 
 // Called by a listener whose capture read ended with pcap status `status`
 // (negative) and libpcap's text for it. Returns when the listener may read
