@@ -12,8 +12,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
-#include "net/interface_guard.h"
 #include "metrics/counters.h"
+#include "net/interface_guard.h"
 #include "net/request_queue.h"
 #include "plugins/hooks.h"
 
