@@ -7,8 +7,7 @@
   metrics.py check FILE EXPECT...     every EXPECT holds; EXPECT is
                                       name{label=value,...}=N (exact) or
                                       name{...}<=N; prints the mismatches
-  metrics.py value FILE SERIES...     prints each series' value, one a line,
-                                      all from one reading of the file
+  metrics.py value FILE SERIES        prints one series' value
 """
 
 import re
@@ -89,13 +88,11 @@ def main():
     if cmd == "check":
         sys.exit(0 if check(path, sys.argv[3:]) else 1)
     if cmd == "value":
+        key, _, _ = parse_expect(sys.argv[3] + "=0")
         _, values = read(path)
-        for series in sys.argv[3:]:
-            key, _, _ = parse_expect(series + "=0")
-            if key not in values:
-                print("no series " + key, file=sys.stderr)
-                sys.exit(1)
-            print("%.3f" % values[key])
+        if key not in values:
+            sys.exit(1)
+        print("%.3f" % values[key])
         return
     raise SystemExit(__doc__)
 

@@ -205,20 +205,15 @@ TEST(Exposition, Dhcp6Families) {
     const std::string text = format_exposition(with_v6(), exposition_extras{});
     const auto lines = lines_of(text);
     for (const char *line : {
-             "kestivane_requests_captured_total{interface=\"eth1\"} 0",
              "kestivane_v6_requests_received_total{interface=\"v6\\\"a\"} 11",
-             "kestivane_v6_requests_received_total{interface=\"v6b\"} 0",
              "kestivane_v6_requests_dropped_total{interface=\"v6\\\"a\",reason=\"malformed\"} 5",
              "kestivane_v6_requests_dropped_total{interface=\"v6\\\"a\",reason=\"not_relayed\"} 0",
-             "kestivane_v6_requests_dropped_total{interface=\"v6\\\"a\",reason=\"hop_limit\"} 1",
              "kestivane_v6_requests_dropped_total{interface=\"v6b\",reason=\"too_long\"} 0",
-             "kestivane_v6_requests_forwarded_total{interface=\"v6\\\"a\",server=\"[2001:db8:ff::2]:547\"} 4",
              "kestivane_v6_requests_forwarded_total{interface=\"v6\\\"a\",server=\"[ff02::1:2%up0]:547\"} 3",
              "kestivane_v6_forward_errors_total{interface=\"v6\\\"a\",server=\"[ff02::1:2%up0]:547\"} 2",
              "kestivane_v6_answers_delivered_total{interface=\"v6\\\"a\"} 6",
              "kestivane_v6_answer_write_errors_total{interface=\"v6b\"} 8",
              "kestivane_v6_answers_received_total 10",
-             "kestivane_v6_answers_dropped_total{reason=\"malformed\"} 0",
              "kestivane_v6_answers_dropped_total{reason=\"unmatched\"} 2",
              "kestivane_v6_answers_dropped_total{reason=\"receive_error\"} 0",
          }) {
@@ -254,8 +249,7 @@ TEST(Snapshot, Server6Labels) {
     const unsigned lo = if_nametoindex("lo");
     ASSERT_NE(lo, 0u);
     const std::vector<Case> cases{
-        {"2001:db8:ff::2", 547, 0, "[2001:db8:ff::2]:547"},
-        {"2001:db8::1", 1547, 0, "[2001:db8::1]:1547"},
+        {"2001:db8:ff::2", 5547, 0, "[2001:db8:ff::2]:5547"},
         {"2001:db8::1", 547, lo, "[2001:db8::1]:547"}, // a routed address needs no scope to tell it apart
         {"fe80::1", 547, lo, "[fe80::1%lo]:547"},
         {"ff02::1:2", 547, lo, "[ff02::1:2%lo]:547"},
