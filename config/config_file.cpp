@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "config/ip_binding.h"
+#include "core/privileges.h"
 #include "core/settings.h"
 #include "plugins/loader.h"
 
@@ -123,6 +124,8 @@ void set_option(std::string_view line, int line_number) {
         logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
+    } else if (iequals(key, "user")) {
+        set_run_as_user(value, line_number);
     } else {
         errx(1, "Unknown option in [Options] section. Line: %d", line_number);
     }

@@ -15,7 +15,7 @@ packages=(
   iproute2 procps util-linux libcap2-bin busybox isc-dhcp-client
   isc-dhcp-server dnsmasq-base isc-dhcp-relay tcpdump python3 python3-scapy
   # documentation and packaging
-  mandoc dpkg-dev file systemd
+  mandoc dpkg-dev file systemd debhelper lintian devscripts
 )
 
 missing=()
