@@ -9,18 +9,18 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_WERROR=ON
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure)
 
 # The package test builds a package of its own and the soak judges memory,
 # which the sanitizer's quarantine inflates: both are left to the normal run.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTIVANE_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTIVANE_SANITIZE=ON -DKESTIVANE_WERROR=ON
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -E '^e2e_test_(deb_package|flood_soak)$')
 
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_TSAN=ON
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_TSAN=ON -DKESTIVANE_WERROR=ON
 cmake --build build-tsan -j"$jobs" --target kestivane kestivane_queue_probe_plugin \
     kestivane_bench_loadgen kestivane_bench_responder
 (cd build-tsan && ctest --output-on-failure -R '^e2e_test_tsan$')
