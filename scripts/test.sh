@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit and
-# end-to-end suites in the normal build, both again under AddressSanitizer
+# end-to-end suites in the normal build, the other build types with both
+# compilers (hardening checked), both suites again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, the threaded paths under load once under
 # ThreadSanitizer, and each fuzz target for a short bounded time.
 set -euo pipefail
@@ -12,6 +13,14 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_WERROR=ON
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure)
+
+# Every build type with both compilers builds, warnings as errors, and the
+# executable and shipped plug-ins carry the hardening (the package test
+# above runs lintian on the package). The normal build is the GCC
+# RelWithDebInfo one.
+bash scripts/check_builds.sh --check build
+bash scripts/check_builds.sh gcc-Release gcc-Debug gcc-MinSizeRel \
+    clang-Release clang-RelWithDebInfo clang-Debug clang-MinSizeRel
 
 # The package test builds a package of its own and the soak judges memory,
 # which the sanitizer's quarantine inflates: both are left to the normal run.
