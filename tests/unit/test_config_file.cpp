@@ -137,6 +137,36 @@ TEST_F(ConfigFile, LongLinesAreReadInPieces) {
     expect_refusal(result, "Wrong hops number. Line: 4");
 }
 
+// user= names the user root switches to once start-up is done. The name is
+// looked up as the line is read, untrimmed, and an unknown one stops the
+// relay with the line; only root can switch, so only root looks it up.
+TEST_F(ConfigFile, UserKey) {
+    if (geteuid() != 0) {
+        Outcome result = read_file("[options]\nuser=kestivane-no-such-user\n");
+        EXPECT_EQ(result.out, "Option user kestivane-no-such-user ignored: not running as root\n");
+        expect_refusal(result, "No interfaces found to listen. Exiting.");
+        GTEST_SKIP() << "not root: only the unprivileged reading is checked";
+    }
+    struct Case {
+        std::string text;
+        std::string out;     // debug lines
+        std::string message; // the refusal
+    };
+    const std::vector<Case> cases{
+        {"[options]\nuser=nobody\n", "Option user set to: nobody\n", "No interfaces found to listen. Exiting."},
+        {"[OPTIONS]\nUSER=nobody\n", "Option user set to: nobody\n", "No interfaces found to listen. Exiting."},
+        {"[options]\n#\nuser=kestivane-no-such-user\n", "", "Unknown user kestivane-no-such-user. Line: 3"},
+        {"[options]\nuser= nobody\n", "", "Unknown user  nobody. Line: 2"},
+        {"[options]\nuser=\n", "", "Unknown user . Line: 2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Outcome result = read_file(c.text);
+        EXPECT_EQ(result.out, c.out);
+        expect_refusal(result, c.message);
+    }
+}
+
 TEST_F(ConfigFile, ConfigurationFileThatCannotBeRead) {
     const std::string missing = (dir_ / "missing.conf").string();
     expect_refusal(run({"-f", missing}), "Can't open: " + missing);
