@@ -106,6 +106,12 @@ if [ -f "$src/dist/kestivane.conf" ]; then
   grep -qx /etc/kestivane.conf "$tmp/control/conffiles" 2>/dev/null || fail "/etc/kestivane.conf is not a conffile"
 fi
 
+# The packaged configuration switches to the user the package creates.
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./etc/kestivane.conf > "$tmp/kestivane.conf"
+sysusers_user=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/sysusers.d/kestivane.conf | awk '$1 == "u" {print $2}')
+grep -qx "user=$sysusers_user" "$tmp/kestivane.conf" ||
+  fail "the packaged configuration does not set user=$sysusers_user: $(grep -n 'user' "$tmp/kestivane.conf")"
+
 # Extracted, the executable runs and the files agree on their paths.
 dpkg -x "$deb" "$tmp/root"
 out=$("$tmp/root/usr/sbin/kestivane" -h 2>&1) && status=0 || status=$?
