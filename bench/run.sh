@@ -12,7 +12,9 @@
 # shared machine falls on all of them alike. It also measures each relay's
 # CPU use with four interfaces and no traffic.
 #
-# Relays: kestivane, dhcrelay (ISC), dnsmasq, dhcp-helper, wire. "wire" is
+# Relays: kestivane, dhcrelay (ISC), dnsmasq, dhcp-helper, wire, and
+# kestivane-nocount: the same relay built with -DKESTIVANE_COUNTING=OFF (in
+# <build>-nocount, or --kestivane-nocount), to show what counting costs. "wire" is
 # no relay at all: the relay namespace forwards in the kernel, and the
 # generator sends the same DISCOVER frames unicast to the server through it,
 # with giaddr naming a made-up neighbour on the client segment so that the
@@ -30,8 +32,8 @@ usage: bench/run.sh [options]
   --reps N           repetitions per point (default 3)
   --seconds S        sending time per point (default 3)
   --segments N       client segments per relay, 1 to 8 (default 1)
-  --relays LIST      comma-separated, from kestivane,dhcrelay,dnsmasq,dhcp-helper,wire
-                     (default: all of them)
+  --relays LIST      comma-separated, from kestivane,dhcrelay,dnsmasq,dhcp-helper,wire,
+                     kestivane-nocount (default: all but kestivane-nocount)
   --rates LIST       comma-separated ladder of offered rates, requests/s
                      (default 2000,5000,10000,20000,40000,80000)
   --steps N          bisection steps for the capacity, 0 for none (default 5)
@@ -40,6 +42,8 @@ usage: bench/run.sh [options]
   --build DIR        build folder (default: <source>/build)
   --no-build         use the tools already built there
   --kestivane PATH   the relay executable (default: <build>/kestivane)
+  --kestivane-nocount PATH  the relay built without counting
+                     (default: <build>-nocount/kestivane, built when missing)
   --out DIR          report folder (default: <source>/bench/out)
   --max-minutes M    stop starting new measurements after M minutes (default 40)
 EOF
@@ -51,7 +55,7 @@ root=$(dirname "$here")
 reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1
 relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"
 rates="2000,5000,10000,20000,40000,80000"
-build="$root/build" out="$here/out" kestivane=""
+build="$root/build" out="$here/out" kestivane="" kestivane_nocount=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -67,6 +71,7 @@ while [ $# -gt 0 ]; do
         --build) build=$2; shift ;;
         --no-build) do_build=0 ;;
         --kestivane) kestivane=$2; shift ;;
+        --kestivane-nocount) kestivane_nocount=$2; shift ;;
         --out) out=$2; shift ;;
         --max-minutes) max_minutes=$2; shift ;;
         -h|--help) usage 0 ;;
@@ -88,7 +93,7 @@ for r in "${ladder[@]}"; do
     is_uint "$r" && [ "$r" -ge 1 ] && [ "$r" -le 2000000 ] || { echo "run.sh: rates are 1 to 2000000" >&2; exit 2; }
 done
 IFS=, read -r -a relay_list <<<"$relays"
-declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w)
+declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w [kestivane-nocount]=n)
 for r in "${relay_list[@]}"; do
     [ -n "${code[$r]:-}" ] || { echo "run.sh: unknown relay $r" >&2; exit 2; }
 done
@@ -106,6 +111,14 @@ fi
 loadgen="$build/bench/loadgen"
 responder="$build/bench/responder"
 kestivane=${kestivane:-$build/kestivane}
+if [[ ",$relays," == *,kestivane-nocount,* ]] && [ -z "$kestivane_nocount" ]; then
+    kestivane_nocount="$build-nocount/kestivane"
+    if [ "$do_build" = 1 ]; then
+        cmake -S "$root" -B "$build-nocount" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_COUNTING=OFF \
+            -DKESTIVANE_TESTS=OFF >/dev/null
+        cmake --build "$build-nocount" -j2 --target kestivane >/dev/null
+    fi
+fi
 for f in "$loadgen" "$responder"; do
     [ -x "$f" ] || { echo "run.sh: $f is missing (build first)" >&2; exit 1; }
 done
@@ -185,9 +198,11 @@ build_topology() {
 start_relay() {
     local name=$1 id=$2 n=$3 b="$tag$2" i args=()
     case "$name" in
-        kestivane)
+        kestivane|kestivane-nocount)
+            local exe=$kestivane
+            [ "$name" = kestivane-nocount ] && exe=$kestivane_nocount
             for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
-            ip netns exec "${b}r" "$kestivane" -d "${args[@]}" "$server" >"$work/$id.log" 2>&1 &
+            ip netns exec "${b}r" "$exe" -d "${args[@]}" "$server" >"$work/$id.log" 2>&1 &
             ;;
         dhcrelay)
             for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
@@ -349,6 +364,10 @@ for name in "${relay_list[@]}"; do
         status[$name]="not measured: $kestivane missing"
         continue
     fi
+    if [ "$name" = kestivane-nocount ] && [ ! -x "$kestivane_nocount" ]; then
+        status[$name]="not measured: $kestivane_nocount missing"
+        continue
+    fi
     id=${code[$name]}
     build_topology "$id" "$segments"
     ip netns exec "$tag${id}s" "$responder" --listen "$server" --max-seconds $((max_minutes * 60 + 600)) \
@@ -449,7 +468,7 @@ fmt() { awk -v v="$1" -v d="$2" -v s="${3:-1}" 'BEGIN{ if (v == "nan" || v == ""
 
 best_peer="" best_cap=0
 for name in "${measured[@]}"; do
-    case "$name" in kestivane|wire) continue ;; esac
+    case "$name" in kestivane|kestivane-nocount|wire) continue ;; esac
     if [ "${lo[$name]}" -gt "$best_cap" ]; then best_cap=${lo[$name]} best_peer=$name; fi
 done
 wire_cap=${lo[wire]:-0}

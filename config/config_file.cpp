@@ -122,6 +122,18 @@ void set_option(std::string_view line, int line_number) {
         if (!number.has_digits || !within(number, INT32_MIN, UINT32_MAX)) errx(1, "rps_limit number error");
         rps_limit = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
+    } else if (iequals(key, "stats_file")) {
+        // The relay changes to / once it runs as a daemon, so a relative
+        // path would name another file than the operator meant.
+        if (value.empty() || value[0] != '/') errx(1, "Wrong stats file. Line: %d", line_number);
+        kestivane::stats_file = value;
+        logd(kestivane::log_debug, "Option stats_file set to: %s", kestivane::stats_file.c_str());
+    } else if (iequals(key, "stats_interval")) {
+        Number number = read_number(value);
+        if (!within(number, kestivane::min_stats_interval, kestivane::max_stats_interval))
+            errx(1, "Wrong stats interval. Line: %d", line_number);
+        kestivane::stats_interval = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option stats_interval set to: %d", kestivane::stats_interval);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {

@@ -26,3 +26,6 @@ int32_t max_packet_size = 1400;
 
 int32_t max_hops = 4;
 char plugin_base[80] = KESTIVANE_DEFAULT_PLUGIN_DIR;
+
+std::string kestivane::stats_file;
+int32_t kestivane::stats_interval = kestivane::default_stats_interval;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "plugins/kestivane_plugin.h"
 
@@ -22,6 +23,14 @@ inline constexpr int32_t min_packet_size = 300;
 inline constexpr int32_t max_packet_size_limit = 1500;
 inline constexpr int32_t min_hops_limit = 1;
 inline constexpr int32_t max_hops_limit = 16;
+
+// The metrics file (empty: none) and the seconds between two writes, which
+// also pace the health alarm.
+extern std::string stats_file;
+extern int32_t stats_interval;
+inline constexpr int32_t default_stats_interval = 10;
+inline constexpr int32_t min_stats_interval = 1;
+inline constexpr int32_t max_stats_interval = 86400;
 
 // Log levels as syslog numbers them.
 inline constexpr int32_t log_error = 3;

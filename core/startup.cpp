@@ -19,6 +19,7 @@
 
 #include "core/privileges.h"
 #include "core/settings.h"
+#include "metrics/reporter.h"
 #include "net/forward.h"
 #include "plugins/loader.h"
 
@@ -100,11 +101,14 @@ void start_threads() {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
     }
     if (pthread_create(&thread, nullptr, process_server_answer, nullptr) == 0) pthread_detach(thread);
+    kestivane::metrics::start_reporter();
 }
 
 } // namespace
 
 void run_relay(int argc, char **argv) {
+    // Before the configuration loads plug-ins, which may start threads.
+    kestivane::metrics::block_dump_signal();
     copy_cut(plugin_base, sizeof plugin_base, KESTIVANE_DEFAULT_PLUGIN_DIR);
     bootps_port = service_port("bootps");
     bootpc_port = service_port("bootpc");

@@ -39,4 +39,22 @@ void count_answer_drop(int32_t if_idx, answer_drop reason) {
     if (in_table(if_idx)) of_interface(if_idx).answers.dropped[static_cast<std::size_t>(reason)].add();
 }
 
+void count_captured(int32_t if_idx) {
+    if (in_table(if_idx)) of_interface(if_idx).requests.captured.add();
+}
+
+void count_answer_received(int32_t if_idx) {
+    if (in_table(if_idx)) of_interface(if_idx).answers.received.add();
+}
+
+void count_delivery(int32_t if_idx, bool written) {
+    if (!in_table(if_idx)) return;
+    auto &answers = of_interface(if_idx).answers;
+    (written ? answers.delivered : answers.write_errors).add();
+}
+
+void count_forward(int32_t if_idx, int32_t srv, bool sent) {
+    if (in_table(if_idx)) of_interface(if_idx).count_forward(srv, sent);
+}
+
 } // namespace kestivane::metrics

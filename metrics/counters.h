@@ -46,10 +46,16 @@ inline constexpr std::size_t answer_drop_count = static_cast<std::size_t>(answer
 const char *name_of(request_drop reason);
 const char *name_of(answer_drop reason);
 
-// A counter written by the packet paths and read by anyone.
+// A counter written by the packet paths and read by anyone. A build with
+// KESTIVANE_NO_COUNTING leaves the packet paths' increments out, so that
+// the cost of counting can be measured against a relay that does not count.
 class counter {
 public:
+#ifdef KESTIVANE_NO_COUNTING
+    void add(uint64_t = 1) {}
+#else
     void add(uint64_t n = 1) { value_.fetch_add(n, std::memory_order_relaxed); }
+#endif
     void set(uint64_t n) { value_.store(n, std::memory_order_relaxed); }
     uint64_t get() const { return value_.load(std::memory_order_relaxed); }
 
@@ -78,6 +84,11 @@ struct interface_counters {
         counter write_errors;
         counter socket_dropped; // the UDP socket's receive-buffer drops, as last read
     } answers;
+    // Both counted once per server a request was meant for.
+    void count_forward(int32_t srv, bool sent) {
+        if (srv < 0 || srv >= KESTIVANE_MAX_SERVERS) return;
+        (sent ? forwards.forwarded : forwards.forward_errors)[srv].add();
+    }
 };
 
 // The queue's length now and the most it has held.
@@ -94,5 +105,9 @@ queue_counters &of_queue();
 // nothing (a hook may have rewritten it).
 void count_request_drop(int32_t if_idx, request_drop reason);
 void count_answer_drop(int32_t if_idx, answer_drop reason);
+void count_captured(int32_t if_idx);
+void count_answer_received(int32_t if_idx);
+void count_delivery(int32_t if_idx, bool written);
+void count_forward(int32_t if_idx, int32_t srv, bool sent);
 
 } // namespace kestivane::metrics

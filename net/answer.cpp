@@ -12,12 +12,14 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "metrics/counters.h"
 #include "net/answer.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
 using kestivane::answer_state;
+using kestivane::metrics::answer_drop;
 
 namespace {
 
@@ -42,12 +44,15 @@ bool take_answer(answer_state &s, const struct interface *iface) {
                            &from_len);
     if (got < 0) {
         logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
+        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::receive_error);
         return false;
     }
+    kestivane::metrics::count_answer_received(iface->idx);
     auto count = static_cast<std::size_t>(got);
     if (count < min_answer_size) {
         logd(kestivane::log_warning, "A little data from server: %zu < %d", count,
              static_cast<int>(min_answer_size));
+        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::too_short);
         return false;
     }
     // Bytes past this datagram are left from an earlier, longer answer (another
@@ -57,6 +62,8 @@ bool take_answer(answer_state &s, const struct interface *iface) {
 
     bool accepted = kestivane::run_hooks<&plugin::server_answer>(&s.from, &s.answer);
     s.len = kestivane::measure_after_hooks(&s.answer, "server_answer");
+    if (!accepted) kestivane::metrics::count_answer_drop(iface->idx, answer_drop::plugin_rejected);
+    else if (s.len == 0) kestivane::metrics::count_answer_drop(iface->idx, answer_drop::bad_after_plugin);
     return accepted && s.len != 0;
 }
 
@@ -123,11 +130,13 @@ std::size_t finish_frame(answer_state &s) {
 
 void deliver(answer_state &s, struct interface *iface) {
     build_headers(s, iface);
-    if (!kestivane::run_hooks<&plugin::send_to_client>(&s.from, iface, &s.answer, &s.headers)) return;
+    if (!kestivane::run_hooks<&plugin::send_to_client>(&s.from, iface, &s.answer, &s.headers))
+        return kestivane::metrics::count_answer_drop(iface->idx, answer_drop::plugin_rejected);
     s.len = kestivane::measure_after_hooks(&s.answer, "send_to_client");
-    if (s.len == 0) return;
+    if (s.len == 0) return kestivane::metrics::count_answer_drop(iface->idx, answer_drop::bad_after_plugin);
     std::size_t frame_len = finish_frame(s);
     long wrote = kestivane::platform::frame_out_write(iface->bpf, s.frame, frame_len);
+    kestivane::metrics::count_delivery(iface->idx, wrote == static_cast<long>(frame_len));
     if (wrote != static_cast<long>(frame_len)) {
         logd(kestivane::log_error, "bpf write failed for %s while trying to write %d bytes (%d bytes wrote): %s",
              iface->name, static_cast<int>(frame_len), static_cast<int>(wrote), std::strerror(errno));
@@ -167,7 +176,7 @@ void answer_pass(answer_state &s) {
             char dotted[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
             logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
-            return;
+            return kestivane::metrics::count_answer_drop(ifs[i]->idx, answer_drop::unknown_giaddr);
         }
         deliver(s, ifs[to]);
         return;

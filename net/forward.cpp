@@ -11,9 +11,11 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "metrics/counters.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
+using kestivane::metrics::request_drop;
 
 namespace {
 
@@ -30,7 +32,8 @@ struct interface *capturing_interface(const struct queue_item *item) {
 
 void forward(struct queue_item *item) {
     auto *message = reinterpret_cast<uint8_t *>(&item->buf);
-    if (message[msg_hops] >= static_cast<uint32_t>(max_hops)) return;
+    if (message[msg_hops] >= static_cast<uint32_t>(max_hops))
+        return kestivane::metrics::count_request_drop(item->if_idx, request_drop::hop_limit);
     ++message[msg_hops];
 
     struct interface *iface = capturing_interface(item);
@@ -42,15 +45,20 @@ void forward(struct queue_item *item) {
     for (int32_t i = 0;; ++i) {
         iface = capturing_interface(item);
         if (iface == nullptr || i >= iface->srv_count) return;
-        struct server *target = servers[iface->srv_idx[i]];
+        int32_t srv = iface->srv_idx[i];
+        struct server *target = servers[srv];
         bool accepted = kestivane::run_hooks<&plugin::send_to_server>(&target->addr, iface, item);
         int32_t len = kestivane::measure_after_hooks(&item->buf, "send_to_server");
+        // Counted once per server the request was meant for.
+        if (!accepted) kestivane::metrics::count_request_drop(item->if_idx, request_drop::plugin_rejected);
+        else if (len == 0) kestivane::metrics::count_request_drop(item->if_idx, request_drop::bad_after_plugin);
         if (!accepted || len == 0) continue;
         iface = capturing_interface(item);
         if (iface == nullptr) return;
         // A failed send is not retried: the client repeats its request.
-        (void)sendto(iface->sock, &item->buf, static_cast<std::size_t>(len), 0,
-                     reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
+        ssize_t sent = sendto(iface->sock, &item->buf, static_cast<std::size_t>(len), 0,
+                              reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
+        kestivane::metrics::count_forward(item->if_idx, srv, sent >= 0);
     }
 }
 

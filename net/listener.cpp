@@ -8,45 +8,49 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "metrics/counters.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
+using kestivane::metrics::request_drop;
 
 namespace {
 
 // The frame checks, in the order their messages promise. Only what the
 // capture filter cannot vouch for is checked: the IPv4 header is taken to be
 // 20 bytes, and version, protocol, ports and checksums are not looked at.
-bool frame_is_request_shaped(const uint8_t *frame, uint32_t len) {
+// Answers the check that failed, or nothing when the frame passed them all.
+std::optional<request_drop> frame_fault(const uint8_t *frame, uint32_t len) {
     if (len > static_cast<uint32_t>(max_packet_size)) {
         logd(kestivane::log_error, "length too big -- packet discarded");
-        return false;
+        return request_drop::too_long;
     }
     if (len < min_request_frame) {
         logd(kestivane::log_error, "length too little -- packet discarded");
-        return false;
+        return request_drop::too_short;
     }
     if (load_be16(frame + eth_type) != ethertype_ipv4) {
         logd(kestivane::log_error, "wrong ether type -- packet discarded");
-        return false;
+        return request_drop::not_ipv4;
     }
     // The UDP length must cover the fixed fields, the cookie and one option
     // byte; its own 8 header bytes are not counted, so this is only a floor
     // that the END walk below tightens.
     if (load_be16(frame + udp_len) < msg_options + 1) {
         logd(kestivane::log_error, "not enough DHCP data -- packet ignore");
-        return false;
+        return request_drop::short_dhcp;
     }
     // The options end at END; a code in the last captured byte has no length
     // byte, so it cannot be stepped over and counts as malformed.
     uint32_t pos = frame_options;
     while (pos < len) {
         uint8_t code = frame[pos];
-        if (code == DHCP_OPTION_END) return true;
+        if (code == DHCP_OPTION_END) return std::nullopt;
         if (code == DHCP_OPTION_PAD) {
             ++pos;
             continue;
@@ -55,7 +59,7 @@ bool frame_is_request_shaped(const uint8_t *frame, uint32_t len) {
         pos += frame[pos + 1] + 2u;
     }
     logd(kestivane::log_error, "malformed dhcp packet (can't find option 255) -- packet ignore");
-    return false;
+    return request_drop::no_end;
 }
 
 void push_request(struct queue_item *item) {
@@ -69,25 +73,27 @@ void push_request(struct queue_item *item) {
 } // namespace
 
 extern "C" int32_t sanity_check(const uint8_t *frame, uint32_t len) {
-    return frame_is_request_shaped(frame, len) ? 1 : 0;
+    return frame_fault(frame, len) ? 0 : 1;
 }
 
 namespace kestivane {
 
 void handle_captured_frame(struct interface *iface, capture_work &work, const uint8_t *frame, uint32_t len) {
+    metrics::count_captured(iface->idx);
     if (!work.rate.admit(static_cast<uint32_t>(rps_limit), platform::coarse_now)) {
         logd(log_warning, "The packet on interface %s droped due to RPS limit", iface->name);
-        return;
+        return metrics::count_request_drop(iface->idx, request_drop::rate_limit);
     }
-    if (!frame_is_request_shaped(frame, len)) return;
-    if (frame[headers_size + msg_op] == op_reply) return;
+    if (auto fault = frame_fault(frame, len)) return metrics::count_request_drop(iface->idx, *fault);
+    if (frame[headers_size + msg_op] == op_reply) return metrics::count_request_drop(iface->idx, request_drop::reply);
 
     auto *header_bytes = reinterpret_cast<uint8_t *>(&work.headers);
     std::memcpy(header_bytes, frame, headers_size);
     std::memset(&work.packet, 0, sizeof work.packet);
     std::memcpy(&work.packet, frame + headers_size, len - headers_size);
 
-    if (!run_hooks<&plugin::client_request>(iface, &work.packet, &work.headers)) return;
+    if (!run_hooks<&plugin::client_request>(iface, &work.packet, &work.headers))
+        return metrics::count_request_drop(iface->idx, request_drop::plugin_rejected);
 
     auto *item = static_cast<struct queue_item *>(std::malloc(sizeof(struct queue_item)));
     if (item == nullptr) {

@@ -27,6 +27,11 @@ enum class link_lookup {
 // The named interface's hardware address.
 link_lookup link_address(const char *ifname, uint8_t mac[6]);
 
+// The datagrams the kernel dropped because the socket's receive buffer was
+// full, since it opened (32 bits wide: it wraps). False, with errno set,
+// when the system cannot tell.
+bool socket_receive_drops(int fd, uint64_t &drops);
+
 // A cheap monotonic clock of millisecond or better resolution.
 struct timespec coarse_now();
 

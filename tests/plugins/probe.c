@@ -4,9 +4,11 @@
  * at the points it is given. Option lines, "key=value" without blanks:
  *
  *   reject=<point>          the hook at <point> returns 0
+ *   reject=<point>@<xid>    the same for messages with that transaction id only
  *   reject_server=<a.b.c.d> send_to_server returns 0 for that server only
  *   insert=<point>          adds option 224 with the data "probe" (mode 1)
  *   remove_end=<point>      turns END into PAD: the message no longer measures
+ *   remove_end=<point>@<xid> the same for that transaction id only
  *   fail_init=yes           init returns 0
  *   log=yes                 each call logs "probe: <point> on <ifname>" (level 4)
  *
@@ -18,6 +20,7 @@
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "plugins/kestivane_plugin.h"
@@ -27,6 +30,8 @@ static const char *const point_names[POINTS] = {"client_request", "send_to_serve
                                                 "send_to_client"};
 
 static int reject_at[POINTS], insert_at[POINTS], remove_end_at[POINTS];
+/* 0: every message; otherwise only the message with this xid (host order). */
+static uint32_t reject_xid[POINTS], remove_end_xid[POINTS];
 static int fail_init, log_calls;
 static struct in_addr rejected_server;
 
@@ -46,14 +51,26 @@ void probe_reset(void) {
     memset(reject_at, 0, sizeof reject_at);
     memset(insert_at, 0, sizeof insert_at);
     memset(remove_end_at, 0, sizeof remove_end_at);
+    memset(reject_xid, 0, sizeof reject_xid);
+    memset(remove_end_xid, 0, sizeof remove_end_xid);
     fail_init = log_calls = 0;
     rejected_server.s_addr = 0;
 }
 
-static int find_point(const char *name) {
+/* A point name, alone or followed by "@<xid>", which *xid receives. */
+static int find_point(const char *value, uint32_t *xid) {
+    const char *at = strchr(value, '@');
+    size_t len = at ? (size_t)(at - value) : strlen(value);
+    *xid = at ? (uint32_t)strtoul(at + 1, NULL, 0) : 0;
     for (int i = 0; i < POINTS; ++i)
-        if (strcmp(name, point_names[i]) == 0) return i;
+        if (strlen(point_names[i]) == len && strncmp(value, point_names[i], len) == 0) return i;
     return -1;
+}
+
+static int selects(uint32_t xid, const struct dhcp_packet *packet) {
+    const uint8_t *m = (const uint8_t *)packet;
+    uint32_t own = (uint32_t)m[4] << 24 | (uint32_t)m[5] << 16 | (uint32_t)m[6] << 8 | m[7];
+    return xid == 0 || xid == own;
 }
 
 static int is_key(const char *line, const char *eq, const char *key) {
@@ -70,10 +87,11 @@ static int32_t probe_init(struct plugin_options_head *head) {
         const char *eq = strchr(option->text, '=');
         if (eq == NULL) continue;
         const char *value = eq + 1;
-        int p = find_point(value);
-        if (is_key(option->text, eq, "reject") && p >= 0) reject_at[p] = 1;
+        uint32_t xid;
+        int p = find_point(value, &xid);
+        if (is_key(option->text, eq, "reject") && p >= 0) reject_at[p] = 1, reject_xid[p] = xid;
         else if (is_key(option->text, eq, "insert") && p >= 0) insert_at[p] = 1;
-        else if (is_key(option->text, eq, "remove_end") && p >= 0) remove_end_at[p] = 1;
+        else if (is_key(option->text, eq, "remove_end") && p >= 0) remove_end_at[p] = 1, remove_end_xid[p] = xid;
         else if (is_key(option->text, eq, "reject_server")) inet_pton(AF_INET, value, &rejected_server);
         else if (is_key(option->text, eq, "fail_init")) fail_init = get_bool_value(value);
         else if (is_key(option->text, eq, "log")) log_calls = get_bool_value(value);
@@ -90,11 +108,11 @@ static int32_t act(enum point p, const struct interface *iface, struct dhcp_pack
     note(point_names[p]);
     if (log_calls) logd(4, "probe: %s on %s", point_names[p], iface ? iface->name : "-");
     if (insert_at[p]) insert_option(packet, 224, 5, (const uint8_t *)"probe", 1);
-    if (remove_end_at[p]) {
+    if (remove_end_at[p] && selects(remove_end_xid[p], packet)) {
         int32_t len = get_dhcp_len(packet);
         if (len > 0) packet->options[len - 241] = DHCP_OPTION_PAD;
     }
-    return !reject_at[p];
+    return !(reject_at[p] && selects(reject_xid[p], packet));
 }
 
 static int32_t probe_client_request(struct interface *iface, struct dhcp_packet *packet,

@@ -98,6 +98,13 @@ TEST_F(ConfigFile, RefusalsNameTheLine) {
         {"[options]\nmax_hops=0\n", "Wrong hops number. Line: 2"},
         {"[options]\nmax_hops=17\n", "Wrong hops number. Line: 2"},
         {"[options]\nmax_hops=\n", "Wrong hops number. Line: 2"},
+        {"[options]\nstats_interval=0\n", "Wrong stats interval. Line: 2"},
+        {"[options]\n#\nstats_interval=86401\n", "Wrong stats interval. Line: 3"},
+        {"[options]\nstats_interval=ten\n", "Wrong stats interval. Line: 2"},
+        {"[options]\nstats_interval=99999999999999999999\n", "Wrong stats interval. Line: 2"},
+        {"[options]\nstats_file=\n", "Wrong stats file. Line: 2"},
+        {"[options]\nstats_file=kestivane.prom\n", "Wrong stats file. Line: 2"},
+        {"[options]\nstats_file= /var/lib/kestivane.prom\n", "Wrong stats file. Line: 2"},
         {"[options]\nmax_hops = 5\n", "Unknown option in [Options] section. Line: 2"},
         {"[options]\nmax_hops =5\n", "Unknown option in [Options] section. Line: 2"},
         {"[options]\n max_hops=5\n", "Unknown option in [Options] section. Line: 2"},
@@ -190,6 +197,9 @@ TEST_F(ConfigFile, OptionsTakeTheirValues) {
                         "RPS_LIMIT=4294967295\n"
                         "rps_limit=-2147483648\n"
                         "rps_limit=250pps\n"
+                        "stats_interval=1\n"
+                        "Stats_Interval=86400 s\n"
+                        "stats_file=/var/lib/prometheus/node-exporter/kestivane.prom\n"
                         "[Servers]\n"
                         "[options]\n"
                         "max_hops=2\n");
@@ -204,6 +214,9 @@ TEST_F(ConfigFile, OptionsTakeTheirValues) {
                        "Option rps_limit set to: -1\n"
                        "Option rps_limit set to: -2147483648\n"
                        "Option rps_limit set to: 250\n"
+                       "Option stats_interval set to: 1\n"
+                       "Option stats_interval set to: 86400\n"
+                       "Option stats_file set to: /var/lib/prometheus/node-exporter/kestivane.prom\n"
                        "Option max_hops set to: 2\n");
     EXPECT_EQ(result.err, no_interfaces);
 }

@@ -46,7 +46,7 @@ echo "options documented: $(echo $letters h | tr '\n' ' ')"
 # The plug-in measurement lines are one format with the hook point in front.
 while IFS= read -r message; do
   pattern=$(sed -E 's/^(send_to_server|server_answer|send_to_client): /%s: /' <<<"$message")
-  if ! grep -rqF -- "\"$pattern" "$src/core" "$src/config" "$src/net" "$src/dhcp" "$src/plugins"; then
+  if ! grep -rqF -- "\"$pattern" "$src/core" "$src/config" "$src/net" "$src/dhcp" "$src/metrics" "$src/plugins"; then
     echo "FAIL: documented message not found in the sources: $message"
     failed=1
   fi

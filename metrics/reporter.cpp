@@ -1,0 +1,158 @@
+#include "metrics/reporter.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+#include "metrics/dump.h"
+#include "metrics/exposition.h"
+#include "metrics/health_alarm.h"
+#include "metrics/stats_file.h"
+#include "net/platform.h"
+
+namespace kestivane::metrics {
+
+namespace {
+
+int64_t monotonic_ms() {
+    struct timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+sigset_t dump_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+std::string joined_servers(const interface_snapshot &i) {
+    std::string text;
+    for (const auto &s : i.servers) text += (text.empty() ? "" : ", ") + s.label;
+    return text.empty() ? std::string("(none)") : text;
+}
+
+class reporter {
+public:
+    reporter()
+        : interval_ms_(static_cast<int64_t>(stats_interval) * 1000),
+          alarms_(KESTIVANE_MAX_INTERFACES, answer_alarm(6 * interval_ms_)) {
+        struct timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        extras_.start_time = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+        extras_.version = KESTIVANE_VERSION;
+    }
+
+    [[noreturn]] void run() {
+        const sigset_t set = dump_signal_set();
+        int64_t next = monotonic_ms();
+        for (;;) {
+            int64_t now = monotonic_ms();
+            if (now >= next) {
+                tick(now);
+                next += interval_ms_;
+                if (next <= now) next = now + interval_ms_;
+            }
+            int64_t wait = next - now;
+            struct timespec timeout{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
+            if (sigtimedwait(&set, nullptr, &timeout) == SIGUSR1) dump();
+        }
+    }
+
+private:
+    // The kernel counts socket drops in 32 bits; adding the difference
+    // between readings keeps the counter growing across a wrap.
+    void read_socket_drops() {
+        for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
+            const struct interface *iface = ifs[i];
+            if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
+            uint64_t raw = 0;
+            if (!platform::socket_receive_drops(iface->sock, raw)) continue;
+            auto now = static_cast<uint32_t>(raw);
+            auto idx = static_cast<std::size_t>(iface->idx);
+            socket_drops_[idx] += static_cast<uint32_t>(now - last_socket_drops_[idx]);
+            last_socket_drops_[idx] = now;
+            of_interface(iface->idx).answers.socket_dropped.set(socket_drops_[idx]);
+        }
+    }
+
+    void tick(int64_t now) {
+        read_socket_drops();
+        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        extras_.alarmed.clear();
+        for (const auto &i : shot.interfaces) {
+            answer_alarm &alarm = alarms_[static_cast<std::size_t>(i.idx)];
+            switch (alarm.observe(i.forwarded_total(), i.received, now)) {
+            case answer_alarm::change::raised:
+                logd(log_warning, "Interface %s: requests forwarded to %s for %d seconds without an answer",
+                     i.name.c_str(), joined_servers(i).c_str(), 6 * stats_interval);
+                break;
+            case answer_alarm::change::cleared:
+                logd(log_warning, "Interface %s: answers from the servers again", i.name.c_str());
+                break;
+            case answer_alarm::change::none:
+                break;
+            }
+            if (alarm.raised()) extras_.alarmed.push_back(i.idx);
+        }
+        if (!stats_file.empty()) write_stats(shot);
+    }
+
+    // A failure is logged once, and its end once: a full disk must not
+    // fill the log every interval too.
+    void write_stats(const snapshot &shot) {
+        std::string error;
+        if (replace_file(stats_file, format_exposition(shot, extras_), error)) {
+            if (write_failed_) logd(log_warning, "Stats file %s written again", stats_file.c_str());
+            write_failed_ = false;
+            return;
+        }
+        if (!write_failed_) logd(log_error, "Can't write the stats file: %s", error.c_str());
+        write_failed_ = true;
+    }
+
+    void dump() {
+        read_socket_drops();
+        for (const std::string &line : dump_lines(take_snapshot(ifs, if_num, servers, srv_num)))
+            logd(log_warning, "%s", line.c_str());
+    }
+
+    int64_t interval_ms_;
+    std::vector<answer_alarm> alarms_;
+    std::array<uint32_t, KESTIVANE_MAX_INTERFACES> last_socket_drops_{};
+    std::array<uint64_t, KESTIVANE_MAX_INTERFACES> socket_drops_{};
+    exposition_extras extras_;
+    bool write_failed_ = false;
+};
+
+void *run_reporter(void *arg) { static_cast<reporter *>(arg)->run(); }
+
+} // namespace
+
+void block_dump_signal() {
+    const sigset_t set = dump_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void start_reporter() {
+    // Lives as long as the process: the thread never ends.
+    auto *state = new reporter();
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, run_reporter, state);
+    if (failed != 0) {
+        logd(log_error, "Can't start the metrics thread: %s", std::strerror(failed));
+        delete state;
+        return;
+    }
+    pthread_detach(thread);
+}
+
+} // namespace kestivane::metrics

@@ -1,0 +1,50 @@
+// A copy of the counter table at one moment, with the names readers print:
+// the interface's name and each server as address:port. The metrics file,
+// the dump and the health alarm all read the table through it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "metrics/counters.h"
+
+namespace kestivane::metrics {
+
+struct server_snapshot {
+    std::string label; // address:port
+    uint64_t forwarded = 0;
+    uint64_t errors = 0;
+};
+
+struct interface_snapshot {
+    int32_t idx = 0;
+    std::string name;
+    uint64_t captured = 0;
+    std::array<uint64_t, request_drop_count> dropped{};
+    uint64_t capture_kernel_dropped = 0;
+    std::vector<server_snapshot> servers; // one per distinct label, in forwarding order
+    uint64_t received = 0;
+    std::array<uint64_t, answer_drop_count> answer_dropped{};
+    uint64_t delivered = 0;
+    uint64_t write_errors = 0;
+    uint64_t socket_dropped = 0;
+
+    uint64_t forwarded_total() const;
+};
+
+struct snapshot {
+    std::vector<interface_snapshot> interfaces;
+    uint64_t queue_length = 0;
+    uint64_t queue_length_max = 0;
+};
+
+// address:port of a server, as the labels show it.
+std::string server_label(const struct server &target);
+
+// The counters of the first if_num interfaces of table.
+snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct server *const *server_table,
+                       int32_t server_count);
+
+} // namespace kestivane::metrics

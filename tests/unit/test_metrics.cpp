@@ -1,0 +1,207 @@
+// The metrics module's pure parts: the health alarm's judgement, the text
+// exposition, the dump lines, and the file replacement.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "metrics/dump.h"
+#include "metrics/exposition.h"
+#include "metrics/health_alarm.h"
+#include "metrics/stats_file.h"
+
+namespace {
+
+using namespace kestivane::metrics;
+namespace fs = std::filesystem;
+
+// Readings one second apart, a window of six seconds.
+TEST(AnswerAlarm, RisesAndClearsOnce) {
+    using change = answer_alarm::change;
+    struct Step {
+        uint64_t forwarded, answered;
+        change expected;
+    };
+    struct Case {
+        const char *name;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases{
+        {"forwards for six seconds, no answer: one alarm, then silence",
+         {{1, 0, change::none}, {2, 0, change::none}, {3, 0, change::none}, {4, 0, change::none},
+          {5, 0, change::none}, {6, 0, change::none}, {7, 0, change::raised}, {8, 0, change::none},
+          {9, 0, change::none}}},
+        {"the first answer clears it, once",
+         {{1, 0, change::none}, {2, 0, change::none}, {2, 0, change::none}, {2, 0, change::none},
+          {2, 0, change::none}, {2, 0, change::none}, {3, 0, change::raised}, {3, 1, change::cleared},
+          {4, 2, change::none}, {5, 3, change::none}}},
+        {"answers keep coming: never",
+         {{1, 1, change::none}, {2, 2, change::none}, {3, 3, change::none}, {4, 4, change::none},
+          {5, 5, change::none}, {6, 6, change::none}, {7, 7, change::none}, {8, 8, change::none}}},
+        {"one request, then nothing: no forwarding for the window, no alarm",
+         {{1, 0, change::none}, {1, 0, change::none}, {1, 0, change::none}, {1, 0, change::none},
+          {1, 0, change::none}, {1, 0, change::none}, {1, 0, change::none}, {1, 0, change::none}}},
+        {"an answer restarts the window",
+         {{1, 0, change::none}, {2, 0, change::none}, {3, 0, change::none}, {4, 0, change::none},
+          {5, 0, change::none}, {6, 1, change::none}, {7, 1, change::none}, {8, 1, change::none},
+          {9, 1, change::none}, {10, 1, change::none}, {11, 1, change::none}, {12, 1, change::none},
+          {13, 1, change::raised}}},
+        {"nothing at all: never", {{0, 0, change::none}, {0, 0, change::none}, {0, 0, change::none}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        answer_alarm alarm(6000);
+        int64_t now = 0;
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE(i);
+            now += 1000;
+            EXPECT_EQ(alarm.observe(c.steps[i].forwarded, c.steps[i].answered, now), c.steps[i].expected);
+        }
+    }
+}
+
+snapshot two_interfaces() {
+    snapshot shot;
+    interface_snapshot a;
+    a.idx = 0;
+    a.name = "eth\"0\\";
+    a.captured = 7;
+    a.dropped[static_cast<std::size_t>(request_drop::no_end)] = 2;
+    a.servers = {{"203.0.113.2:67", 5, 0}, {"203.0.113.3:6767", 4, 1}};
+    a.received = 3;
+    a.answer_dropped[static_cast<std::size_t>(answer_drop::unknown_giaddr)] = 1;
+    a.delivered = 2;
+    interface_snapshot b;
+    b.idx = 4;
+    b.name = "eth1";
+    shot.interfaces = {a, b};
+    shot.queue_length_max = 9;
+    return shot;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool has_line(const std::vector<std::string> &lines, const std::string &line) {
+    for (const auto &l : lines)
+        if (l == line) return true;
+    return false;
+}
+
+TEST(Exposition, SamplesAndLabels) {
+    exposition_extras extras;
+    extras.start_time = 1700000000.25;
+    extras.version = "6.1";
+    extras.alarmed = {4};
+    const std::string text = format_exposition(two_interfaces(), extras);
+    const auto lines = lines_of(text);
+    for (const char *line : {
+             "kestivane_build_info{version=\"6.1\"} 1",
+             "kestivane_start_time_seconds 1700000000.250",
+             "kestivane_requests_captured_total{interface=\"eth\\\"0\\\\\"} 7",
+             "kestivane_requests_dropped_total{interface=\"eth\\\"0\\\\\",reason=\"no_end\"} 2",
+             "kestivane_requests_dropped_total{interface=\"eth1\",reason=\"queue_full\"} 0",
+             "kestivane_requests_forwarded_total{interface=\"eth\\\"0\\\\\",server=\"203.0.113.3:6767\"} 4",
+             "kestivane_forward_errors_total{interface=\"eth\\\"0\\\\\",server=\"203.0.113.3:6767\"} 1",
+             "kestivane_answers_dropped_total{interface=\"eth\\\"0\\\\\",reason=\"unknown_giaddr\"} 1",
+             "kestivane_answers_delivered_total{interface=\"eth\\\"0\\\\\"} 2",
+             "kestivane_answer_alarm{interface=\"eth\\\"0\\\\\"} 0",
+             "kestivane_answer_alarm{interface=\"eth1\"} 1",
+             "kestivane_queue_length 0",
+             "kestivane_queue_length_max 9",
+         }) {
+        EXPECT_TRUE(has_line(lines, line)) << line << "\nin:\n" << text;
+    }
+    // Every family: HELP, then TYPE, then its samples; counters end in _total.
+    std::string family;
+    for (const auto &line : lines) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            family = line.substr(7, line.find(' ', 7) - 7);
+            continue;
+        }
+        if (line.rfind("# TYPE ", 0) == 0) {
+            EXPECT_EQ(line.substr(7, family.size() + 1), family + " ");
+            if (line.ends_with(" counter")) {
+                EXPECT_TRUE(family.ends_with("_total")) << family;
+            }
+            continue;
+        }
+        EXPECT_EQ(line.substr(0, family.size()), family) << line;
+        EXPECT_TRUE(line[family.size()] == '{' || line[family.size()] == ' ') << line;
+    }
+    EXPECT_EQ(escape_label("a\nb"), "a\\nb");
+}
+
+TEST(Dump, NonZeroCountersOneLineEach) {
+    const auto lines = dump_lines(two_interfaces());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Counters of interface eth\"0\\: requests_captured=7 requests_dropped{no_end}=2 "
+                        "requests_forwarded{203.0.113.2:67}=5 requests_forwarded{203.0.113.3:6767}=4 "
+                        "forward_errors{203.0.113.3:6767}=1 answers_received=3 "
+                        "answers_dropped{unknown_giaddr}=1 answers_delivered=2");
+    EXPECT_EQ(lines[1], "Counters of interface eth1: all zero");
+    EXPECT_EQ(lines[2], "Counters of the request queue: queue_length_max=9");
+}
+
+// The log cuts lines at 1023 characters: many servers spill into more lines
+// with the same head, and no counter is lost.
+TEST(Dump, LongLinesGoOn) {
+    snapshot shot;
+    interface_snapshot a;
+    a.name = "eth0";
+    for (int i = 0; i < 63; ++i) a.servers.push_back({"203.0.113." + std::to_string(i) + ":67", 1000000u + i, 0});
+    shot.interfaces = {a};
+    const auto lines = dump_lines(shot);
+    ASSERT_GT(lines.size(), 2u);
+    std::size_t items = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_LT(lines[i].size(), 1000u);
+        EXPECT_EQ(lines[i].rfind("Counters of interface eth0: ", 0), 0u);
+        std::istringstream words(lines[i].substr(28));
+        for (std::string w; words >> w;) ++items;
+    }
+    EXPECT_EQ(items, 63u);
+}
+
+TEST(StatsFile, ReplacesWholeOrNotAtAll) {
+    std::string pattern = (fs::temp_directory_path() / "kestivane-metrics-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path dir = pattern;
+    const std::string path = (dir / "kestivane.prom").string();
+    std::string error;
+
+    ASSERT_TRUE(replace_file(path, "first\n", error)) << error;
+    ASSERT_TRUE(replace_file(path, "second\n", error)) << error;
+    std::ifstream in(path);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "second\n");
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    // A missing directory: the step and the cause are named.
+    const std::string missing = (dir / "nosuch" / "kestivane.prom").string();
+    EXPECT_FALSE(replace_file(missing, "x", error));
+    EXPECT_EQ(error, "can't create a temporary file in " + (dir / "nosuch").string() + "/: No such file or directory");
+
+    // A directory in the way of the rename: the temporary file goes.
+    fs::create_directory(dir / "busy.prom");
+    fs::create_directory(dir / "busy.prom" / "inside");
+    EXPECT_FALSE(replace_file((dir / "busy.prom").string(), "x", error));
+    EXPECT_NE(error.find("can't rename"), std::string::npos) << error;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+    fs::remove_all(dir);
+}
+
+} // namespace
