@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "bench/bench_frames.h"
+#include "bench/bench_frames6.h"
 
 using namespace kestivane::bench;
 
@@ -88,6 +89,8 @@ struct options {
     bool xid_base_given = false;
     bool json = false;
     bool strict = false;
+    bool v6 = false;          // DHCPv6 Solicits to ff02::1:2 instead of DISCOVERs
+    unsigned v6_clients = 64; // made-up clients the Solicits cycle through
 };
 
 [[noreturn]] void usage(const char *why) {
@@ -95,9 +98,11 @@ struct options {
     std::fprintf(stderr,
                  "usage: loadgen --iface NAME[,NEXTHOP_MAC,SRC_IP,GIADDR]... [--server ADDR]\n"
                  "               [--rate R] [--count N] [--seconds S] [--drain-ms D] [--broadcast]\n"
-                 "               [--batch B] [--xid-base X] [--json] [--strict]\n"
+                 "               [--batch B] [--xid-base X] [--json] [--strict] [--v6 [--v6-clients K]]\n"
                  "  --rate 0 sends as fast as it can; sending stops after N requests or S seconds.\n"
-                 "  --strict exits 3 unless every request got exactly one well-formed answer.\n");
+                 "  --strict exits 3 unless every request got exactly one well-formed answer.\n"
+                 "  --v6 sends DHCPv6 Solicits from K made-up link-local clients (default 64) and\n"
+                 "  expects Advertises; the relay's side must know their neighbour entries.\n");
     std::exit(2);
 }
 
@@ -178,13 +183,22 @@ options parse_options(int argc, char **argv) {
             o.json = true;
         } else if (a == "--strict") {
             o.strict = true;
+        } else if (a == "--v6") {
+            o.v6 = true;
+        } else if (a == "--v6-clients") {
+            if (!parse_number(value(), o.v6_clients) || o.v6_clients < 1 || o.v6_clients > 65535)
+                usage("bad --v6-clients");
         } else {
             usage("unknown option");
         }
     }
     if (o.segments.empty()) usage("no --iface");
-    for (auto &s : o.segments)
+    for (auto &s : o.segments) {
         if (s.unicast && o.server == 0) usage("a next hop needs --server");
+        if (s.unicast && o.v6) usage("--v6 goes through a relay only");
+    }
+    // A DHCPv6 transaction id has 24 bits.
+    if (o.v6 && o.count > 0xFFFFFF) usage("--v6 takes at most 16777215 requests");
     return o;
 }
 
@@ -247,6 +261,50 @@ void build_request(const segment &seg, uint32_t xid, uint16_t ip_ident, uint8_t 
     std::memcpy(m + msg_chaddr, mac, 6);
     std::memcpy(m + client_id_offset, mac, 6);
     fill_checksums(f);
+}
+
+// The Solicit template of a segment: all but the client, the xid and the
+// checksum.
+void build_template6(segment &seg) {
+    using namespace v6;
+    uint8_t *f = seg.frame.data();
+    std::memset(f, 0, solicit_frame_size);
+    static constexpr uint8_t group_mac[6] = {0x33, 0x33, 0, 1, 0, 2};
+    static constexpr uint8_t group[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2};
+    std::memcpy(f + eth_dst, group_mac, 6);
+    store_be16(f + eth_type, ethertype_ipv6);
+    f[ip6_vtc] = 0x60;
+    store_be16(f + ip6_plen, static_cast<uint16_t>(udp_header_size + solicit_size));
+    f[ip6_next] = ip_proto_udp;
+    f[ip6_hlim] = 1;
+    std::memcpy(f + ip6_dst, group, 16);
+    store_be16(f + v6::udp_sport, v6::port_client);
+    store_be16(f + v6::udp_dport, v6::port_server);
+    store_be16(f + v6::udp_len, static_cast<uint16_t>(udp_header_size + solicit_size));
+    uint8_t *m = f + v6::headers_size;
+    m[0] = v6::solicit;
+    uint8_t *p = m + 4;
+    store_be16(p, v6::opt_client_id), store_be16(p + 2, 10), store_be16(p + 4, 3), store_be16(p + 6, 1), p += 14;
+    store_be16(p, v6::opt_elapsed_time), store_be16(p + 2, 2), p += 6;
+    store_be16(p, v6::opt_ia_na), store_be16(p + 2, 12), p += 16;
+}
+
+constexpr std::size_t v6_duid_mac_offset = v6::headers_size + 4 + 8;
+
+void build_request6(const options &o, const segment &seg, uint32_t n, uint32_t xid, uint8_t *f) {
+    using namespace v6;
+    std::memcpy(f, seg.frame.data(), solicit_frame_size);
+    uint8_t mac[6];
+    client_mac(n, o.v6_clients, mac);
+    std::memcpy(f + eth_src, mac, 6);
+    client_link_local(n, o.v6_clients, f + ip6_src);
+    uint8_t *m = f + v6::headers_size;
+    m[1] = static_cast<uint8_t>(xid >> 16), m[2] = static_cast<uint8_t>(xid >> 8), m[3] = static_cast<uint8_t>(xid);
+    std::memcpy(f + v6_duid_mac_offset, mac, 6);
+    store_be16(f + v6::udp_sum, 0);
+    uint16_t sum = static_cast<uint16_t>(
+        ~fold(sum_words(f + v6::udp_sport, load_be16(f + v6::udp_len), v6::udp_pseudo_sum(f))));
+    store_be16(f + v6::udp_sum, sum == 0 ? 0xFFFF : sum);
 }
 
 // What an answer can be found wrong with. Kept as names so that a report
@@ -377,6 +435,49 @@ fault check_answer(const options &o, uint64_t seq, uint32_t xid, const uint8_t *
     return fault::ok;
 }
 
+// Checks an Advertise for request seq: the relay's frame to the client's
+// link-local address and hardware address, from port 547 to 546, on the
+// client's own segment, with the Solicit's xid.
+fault check_answer6(const options &o, uint64_t seq, uint32_t n, const uint8_t *f, std::size_t len, int ifindex,
+                    bool csum_deferred) {
+    using namespace v6;
+    const segment &seg = o.segments[seq % o.segments.size()];
+    if (len < v6::headers_size + 4) return fault::short_frame;
+    if (load_be16(f + eth_type) != ethertype_ipv6) return fault::ethertype;
+    if ((f[ip6_vtc] >> 4) != 6 || f[ip6_next] != ip_proto_udp) return fault::ip_header;
+    std::size_t payload = load_be16(f + ip6_plen);
+    if (payload < udp_header_size + 4 || ip6_src + 32 + payload > len) return fault::ip_length;
+    if (load_be16(f + v6::udp_len) != payload) return fault::udp_length;
+    uint16_t sum = load_be16(f + v6::udp_sum);
+    if (sum == 0) return fault::udp_no_checksum;
+    if (!csum_deferred && fold(sum_words(f + v6::udp_sport, payload, v6::udp_pseudo_sum(f))) != 0xFFFF)
+        return fault::udp_checksum;
+    if (load_be16(f + v6::udp_sport) != v6::port_server || load_be16(f + v6::udp_dport) != v6::port_client)
+        return fault::ports;
+    if (f[v6::headers_size] != advertise) return fault::message_type;
+    if (ifindex != seg.ifindex) return fault::interface;
+    uint8_t mac[6], addr[16];
+    client_mac(n, o.v6_clients, mac);
+    client_link_local(n, o.v6_clients, addr);
+    if (std::memcmp(f + eth_dst, mac, 6) != 0) return fault::eth_destination;
+    if (std::memcmp(f + ip6_dst, addr, 16) != 0) return fault::ip_destination;
+    return fault::ok;
+}
+
+// Passes UDP over IPv6 (no extension header) from port 547 to 546.
+const sock_filter answer_filter6[] = {
+    {BPF_LD | BPF_H | BPF_ABS, 0, 0, eth_type},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 7, v6::ethertype_ipv6},
+    {BPF_LD | BPF_B | BPF_ABS, 0, 0, v6::ip6_next},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 5, ip_proto_udp},
+    {BPF_LD | BPF_H | BPF_ABS, 0, 0, v6::udp_sport},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, v6::port_server},
+    {BPF_LD | BPF_H | BPF_ABS, 0, 0, v6::udp_dport},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, v6::port_client},
+    {BPF_RET | BPF_K, 0, 0, 0x40000},
+    {BPF_RET | BPF_K, 0, 0, 0},
+};
+
 // Passes IPv4 UDP frames from port 67 that are not fragments: answers, and
 // nothing of the generator's own requests.
 const sock_filter answer_filter[] = {
@@ -402,6 +503,7 @@ unique_fd open_receiver(const options &o, std::string &error) {
         return fd;
     }
     sock_fprog prog{static_cast<unsigned short>(std::size(answer_filter)), const_cast<sock_filter *>(answer_filter)};
+    if (o.v6) prog = {static_cast<unsigned short>(std::size(answer_filter6)), const_cast<sock_filter *>(answer_filter6)};
     if (setsockopt(*fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
         error = std::string("attach filter: ") + std::strerror(errno);
         return make_fd(-1);
@@ -417,7 +519,7 @@ unique_fd open_receiver(const options &o, std::string &error) {
         setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(ETH_P_IP);
+    sll.sll_protocol = htons(o.v6 ? ETH_P_IPV6 : ETH_P_IP);
     if (bind(*fd, reinterpret_cast<sockaddr *>(&sll), sizeof sll) != 0) {
         error = std::string("bind packet socket: ") + std::strerror(errno);
         return make_fd(-1);
@@ -489,12 +591,12 @@ void receive_answers(int fd, shared_state &st, receive_result &r) {
             }
             // Ours only if the xid is one we sent; anything else on port 67
             // is someone else's traffic.
-            if (len < headers_size + msg_options) {
+            if (len < (o.v6 ? v6::headers_size + 4 : headers_size + msg_options)) {
                 ++r.foreign;
                 continue;
             }
-            uint32_t xid = load_be32(f + headers_size + msg_xid);
-            uint64_t seq = static_cast<uint32_t>(xid - base);
+            uint32_t xid = o.v6 ? (load_be32(f + v6::headers_size) & 0xFFFFFF) : load_be32(f + headers_size + msg_xid);
+            uint64_t seq = o.v6 ? ((xid - base) & 0xFFFFFF) : static_cast<uint32_t>(xid - base);
             if (seq >= o.count) {
                 ++r.foreign;
                 continue;
@@ -504,7 +606,8 @@ void receive_answers(int fd, shared_state &st, receive_result &r) {
                 ++r.foreign;
                 continue;
             }
-            fault why = check_answer(o, seq, xid, f, len, from[i].sll_ifindex, deferred);
+            fault why = o.v6 ? check_answer6(o, seq, static_cast<uint32_t>(seq), f, len, from[i].sll_ifindex, deferred)
+                             : check_answer(o, seq, xid, f, len, from[i].sll_ifindex, deferred);
             if (why != fault::ok) {
                 ++r.faults[static_cast<std::size_t>(why)];
                 if (r.first_faults.size() < 5) {
@@ -547,7 +650,7 @@ void send_requests(int fd, shared_state &st, send_result &r) {
     for (std::size_t s = 0; s < o.segments.size(); ++s) {
         to[s] = {};
         to[s].sll_family = AF_PACKET;
-        to[s].sll_protocol = htons(ETH_P_IP);
+        to[s].sll_protocol = htons(o.v6 ? ETH_P_IPV6 : ETH_P_IP);
         to[s].sll_ifindex = o.segments[s].ifindex;
         to[s].sll_halen = 6;
         std::memcpy(to[s].sll_addr, o.segments[s].frame.data() + eth_dst, 6);
@@ -579,8 +682,13 @@ void send_requests(int fd, shared_state &st, send_result &r) {
             uint64_t q = seq + i;
             std::size_t s = q % o.segments.size();
             uint8_t *f = frames.data() + i * request_frame_size;
-            build_request(o.segments[s], o.xid_base + static_cast<uint32_t>(q), static_cast<uint16_t>(q), f);
-            iov[i] = {f, request_frame_size};
+            if (o.v6) {
+                build_request6(o, o.segments[s], static_cast<uint32_t>(q), (o.xid_base + static_cast<uint32_t>(q)) & 0xFFFFFF, f);
+                iov[i] = {f, v6::solicit_frame_size};
+            } else {
+                build_request(o.segments[s], o.xid_base + static_cast<uint32_t>(q), static_cast<uint16_t>(q), f);
+                iov[i] = {f, request_frame_size};
+            }
             msgs[i] = {};
             msgs[i].msg_hdr.msg_name = &to[s];
             msgs[i].msg_hdr.msg_namelen = sizeof to[s];
@@ -664,8 +772,12 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "loadgen: interface %s: %s\n", seg.name.c_str(), std::strerror(errno));
             return 1;
         }
-        build_template(seg, o);
+        if (o.v6)
+            build_template6(seg);
+        else
+            build_template(seg, o);
     }
+    if (o.v6) o.xid_base &= 0xFFFFFF;
 
     shared_state st;
     st.opt = &o;
@@ -722,7 +834,7 @@ int main(int argc, char **argv) {
 
     report out;
     bool unicast = o.segments.front().unicast;
-    out.add("mode", std::string(unicast ? "unicast" : o.broadcast ? "broadcast" : "relay"));
+    out.add("mode", std::string(o.v6 ? "relay6" : unicast ? "unicast" : o.broadcast ? "broadcast" : "relay"));
     out.add("segments", static_cast<uint64_t>(o.segments.size()));
     out.add("offered_rate", o.rate, 0);
     out.add("sent", sr.sent);

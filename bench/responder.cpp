@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "bench/bench_frames.h"
+#include "bench/bench_frames6.h"
 
 using namespace kestivane::bench;
 
@@ -56,7 +57,8 @@ void print_counters(const counters &c) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: responder --listen ADDR [--port N] [--max-seconds S]\n");
+    std::fprintf(stderr, "usage: responder --listen ADDR | --listen6 ADDR6 [--port N] [--max-seconds S]\n"
+                         "  --listen6 answers relayed DHCPv6 Solicits (Relay-Forward) with Advertises\n");
     std::exit(2);
 }
 
@@ -98,10 +100,57 @@ std::size_t build_offer(const uint8_t *m, uint32_t server_ip, uint8_t *out) {
     return bootp_min_size;
 }
 
+// A DHCPv6 server's answer to a relayed Solicit: for a Relay-Forward m
+// around a Solicit, a Relay-Reply with the same hop count, link-address,
+// peer-address and Interface-ID around an Advertise with the Solicit's xid
+// and client id. Returns its length, 0 for anything else.
+std::size_t build_relay_reply(const uint8_t *m, std::size_t len, uint8_t *out, std::size_t room) {
+    using namespace v6;
+    if (len < 34 || m[0] != relay_forw) return 0;
+    const uint8_t *inner = nullptr, *iface_id = nullptr, *client_id = nullptr;
+    std::size_t inner_len = 0, iface_id_len = 0, client_id_len = 0;
+    for (std::size_t at = 34; at + 4 <= len;) {
+        uint16_t code = load_be16(m + at), n = load_be16(m + at + 2);
+        if (at + 4 + n > len) return 0;
+        if (code == opt_relay_msg) inner = m + at + 4, inner_len = n;
+        if (code == opt_interface_id) iface_id = m + at + 4, iface_id_len = n;
+        at += 4 + n;
+    }
+    if (inner == nullptr || inner_len < 4 || inner[0] != v6::solicit) return 0;
+    for (std::size_t at = 4; at + 4 <= inner_len;) {
+        uint16_t code = load_be16(inner + at), n = load_be16(inner + at + 2);
+        if (at + 4 + n > inner_len) return 0;
+        if (code == v6::opt_client_id) client_id = inner + at + 4, client_id_len = n;
+        at += 4 + n;
+    }
+    static constexpr uint8_t server_duid[] = {0, 3, 0, 1, 0x02, 0, 0, 0, 0xff, 0xfe};
+    const std::size_t advertise_len = 4 + (client_id ? 4 + client_id_len : 0) + 4 + sizeof server_duid;
+    const std::size_t total = 34 + 4 + advertise_len + (iface_id ? 4 + iface_id_len : 0);
+    if (total > room) return 0;
+    std::memcpy(out, m, 34);
+    out[0] = relay_repl;
+    uint8_t *p = out + 34;
+    store_be16(p, opt_relay_msg), store_be16(p + 2, static_cast<uint16_t>(advertise_len)), p += 4;
+    p[0] = advertise, std::memcpy(p + 1, inner + 1, 3), p += 4;
+    if (client_id) {
+        store_be16(p, v6::opt_client_id), store_be16(p + 2, static_cast<uint16_t>(client_id_len));
+        std::memcpy(p + 4, client_id, client_id_len), p += 4 + client_id_len;
+    }
+    store_be16(p, v6::opt_server_id), store_be16(p + 2, sizeof server_duid);
+    std::memcpy(p + 4, server_duid, sizeof server_duid), p += 4 + sizeof server_duid;
+    if (iface_id) {
+        store_be16(p, opt_interface_id), store_be16(p + 2, static_cast<uint16_t>(iface_id_len));
+        std::memcpy(p + 4, iface_id, iface_id_len), p += 4 + iface_id_len;
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     uint32_t listen_ip = 0;
+    in6_addr listen6{};
+    bool v6 = false;
     unsigned long port = port_server, max_seconds = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
@@ -109,6 +158,10 @@ int main(int argc, char **argv) {
         std::string_view v = argv[++i];
         if (a == "--listen") {
             if (!parse_ipv4(v, listen_ip)) usage();
+        } else if (a == "--listen6") {
+            if (inet_pton(AF_INET6, std::string(v).c_str(), &listen6) != 1) usage();
+            v6 = true;
+            port = v6::port_server;
         } else if (a == "--port") {
             if (!parse_uint(v, port) || port == 0 || port > 65535) usage();
         } else if (a == "--max-seconds") {
@@ -117,7 +170,7 @@ int main(int argc, char **argv) {
             usage();
         }
     }
-    if (listen_ip == 0) usage();
+    if (listen_ip == 0 && !v6) usage();
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;
@@ -126,7 +179,7 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_report;
     sigaction(SIGUSR1, &sa, nullptr);
 
-    unique_fd sock(new int(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, IPPROTO_UDP)));
+    unique_fd sock(new int(socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, IPPROTO_UDP)));
     if (*sock < 0) {
         std::fprintf(stderr, "responder: socket: %s\n", std::strerror(errno));
         return 1;
@@ -144,7 +197,12 @@ int main(int argc, char **argv) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(listen_ip);
-    if (bind(*sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_port = htons(static_cast<uint16_t>(port));
+    addr6.sin6_addr = listen6;
+    if (v6 ? bind(*sock, reinterpret_cast<sockaddr *>(&addr6), sizeof addr6) != 0
+           : bind(*sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         std::fprintf(stderr, "responder: bind %s:%lu: %s\n", format_ipv4(listen_ip).c_str(), port,
                      std::strerror(errno));
         return 1;
@@ -155,6 +213,7 @@ int main(int argc, char **argv) {
     std::array<iovec, batch> in_iov{}, out_iov{};
     std::array<mmsghdr, batch> in_msgs{}, out_msgs{};
     std::array<sockaddr_in, batch> dest{};
+    std::array<sockaddr_in6, batch> from6{}, dest6{};
 
     counters c;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(max_seconds);
@@ -171,6 +230,10 @@ int main(int argc, char **argv) {
             in_msgs[i] = {};
             in_msgs[i].msg_hdr.msg_iov = &in_iov[i];
             in_msgs[i].msg_hdr.msg_iovlen = 1;
+            if (v6) {
+                in_msgs[i].msg_hdr.msg_name = &from6[i];
+                in_msgs[i].msg_hdr.msg_namelen = sizeof from6[i];
+            }
         }
         int n = recvmmsg(*sock, in_msgs.data(), batch, MSG_DONTWAIT, nullptr);
         if (n < 0) {
@@ -184,6 +247,23 @@ int main(int argc, char **argv) {
         for (int i = 0; i < n; ++i) {
             ++c.received;
             const uint8_t *m = in[i].data();
+            if (v6) {
+                // The answer goes back to the relay that sent, at its port.
+                std::size_t len = build_relay_reply(m, in_msgs[i].msg_len, out[k].data(), out[k].size());
+                if (len == 0) {
+                    ++c.ignored;
+                    continue;
+                }
+                dest6[k] = from6[i];
+                out_iov[k] = {out[k].data(), len};
+                out_msgs[k] = {};
+                out_msgs[k].msg_hdr.msg_name = &dest6[k];
+                out_msgs[k].msg_hdr.msg_namelen = sizeof dest6[k];
+                out_msgs[k].msg_hdr.msg_iov = &out_iov[k];
+                out_msgs[k].msg_hdr.msg_iovlen = 1;
+                ++k;
+                continue;
+            }
             if (!is_relayed_request(m, in_msgs[i].msg_len)) {
                 ++c.ignored;
                 continue;

@@ -39,6 +39,8 @@ usage: bench/run.sh [options]
   --steps N          bisection steps for the capacity, 0 for none (default 5)
   --idle-seconds S   idle measurement per relay, 0 for none (default 10)
   --broadcast        clients set the broadcast flag (answers are broadcast)
+  --v6               DHCPv6: Solicits from made-up link-local clients; relays from
+                     kestivane,dhcrelay,dnsmasq,wide (wide-dhcpv6-relay), default all
   --build DIR        build folder (default: <source>/build)
   --no-build         use the tools already built there
   --kestivane PATH   the relay executable (default: <build>/kestivane)
@@ -46,14 +48,25 @@ usage: bench/run.sh [options]
                      (default: <build>-nocount/kestivane, built when missing)
   --out DIR          report folder (default: <source>/bench/out)
   --max-minutes M    stop starting new measurements after M minutes (default 40)
+  --storm            also the storms (2 segments per relay; the ladder and the
+                     capacity use the first): one point at the generator's
+                     maximum, (a) one segment at twice kestivane's capacity,
+                     (b) one segment at the generator's maximum while the
+                     other sends 1,000/s, each followed by 2,000 requests at
+                     1,000/s; peak RSS sampled every 0.1 s; the SVG ladder
+  --storm-seconds S  length of each storm (default 10)
+  --storm-rate R     the rate of storm (a) (default: twice kestivane's capacity)
+  --queue-limit N    run kestivane with this queue_limit (through a configuration
+                     file) instead of its default
 EOF
     exit "${1:-2}"
 }
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1
-relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"
+reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1 v6=0
+storm=0 storm_seconds=10 storm_rate="" queue_limit=""
+relays=""
 rates="2000,5000,10000,20000,40000,80000"
 build="$root/build" out="$here/out" kestivane="" kestivane_nocount=""
 
@@ -68,18 +81,26 @@ while [ $# -gt 0 ]; do
         --steps) steps=$2; shift ;;
         --idle-seconds) idle_seconds=$2; shift ;;
         --broadcast) broadcast=1 ;;
+        --v6) v6=1 ;;
         --build) build=$2; shift ;;
         --no-build) do_build=0 ;;
         --kestivane) kestivane=$2; shift ;;
         --kestivane-nocount) kestivane_nocount=$2; shift ;;
         --out) out=$2; shift ;;
         --max-minutes) max_minutes=$2; shift ;;
+        --storm) storm=1 ;;
+        --storm-seconds) storm_seconds=$2; shift ;;
+        --storm-rate) storm_rate=$2; shift ;;
+        --queue-limit) queue_limit=$2; shift ;;
         -h|--help) usage 0 ;;
         *) echo "run.sh: unknown option $1" >&2; usage ;;
     esac
     shift
 done
 
+if [ -z "$relays" ]; then
+    if [ "$v6" = 1 ]; then relays="kestivane,dhcrelay,dnsmasq,wide"; else relays="kestivane,dhcrelay,dnsmasq,dhcp-helper,wire"; fi
+fi
 is_uint() { [[ $1 =~ ^[0-9]+$ ]]; }
 is_uint "$reps" && [ "$reps" -ge 1 ] && [ "$reps" -le 20 ] || { echo "run.sh: --reps 1 to 20" >&2; exit 2; }
 [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] && awk -v s="$seconds" 'BEGIN{exit !(s>0 && s<=60)}' ||
@@ -88,15 +109,35 @@ is_uint "$segments" && [ "$segments" -ge 1 ] && [ "$segments" -le 8 ] || { echo 
 is_uint "$steps" && [ "$steps" -le 12 ] || { echo "run.sh: --steps 0 to 12" >&2; exit 2; }
 is_uint "$idle_seconds" && [ "$idle_seconds" -le 120 ] || { echo "run.sh: --idle-seconds 0 to 120" >&2; exit 2; }
 is_uint "$max_minutes" && [ "$max_minutes" -ge 1 ] || { echo "run.sh: --max-minutes at least 1" >&2; exit 2; }
+is_uint "$storm_seconds" && [ "$storm_seconds" -ge 1 ] && [ "$storm_seconds" -le 60 ] ||
+    { echo "run.sh: --storm-seconds 1 to 60" >&2; exit 2; }
+[ -z "$storm_rate" ] || is_uint "$storm_rate" || { echo "run.sh: --storm-rate is a rate" >&2; exit 2; }
+# The storms need a second segment; the ladder still loads one.
+load_segments=$segments
+if [ "$storm" = 1 ]; then
+    [ "$segments" -ge 2 ] || segments=2
+    load_segments=1
+fi
 IFS=, read -r -a ladder <<<"$rates"
 for r in "${ladder[@]}"; do
     is_uint "$r" && [ "$r" -ge 1 ] && [ "$r" -le 2000000 ] || { echo "run.sh: rates are 1 to 2000000" >&2; exit 2; }
 done
 IFS=, read -r -a relay_list <<<"$relays"
-declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w [kestivane-nocount]=n)
+declare -A code=([kestivane]=k [dhcrelay]=i [dnsmasq]=d [dhcp-helper]=h [wire]=w [kestivane-nocount]=n [wide]=y)
 for r in "${relay_list[@]}"; do
     [ -n "${code[$r]:-}" ] || { echo "run.sh: unknown relay $r" >&2; exit 2; }
+    if [ "$v6" = 1 ]; then
+        case "$r" in dhcp-helper|wire|kestivane-nocount) echo "run.sh: $r has no DHCPv6 mode here" >&2; exit 2 ;; esac
+    elif [ "$r" = wide ]; then
+        echo "run.sh: wide relays DHCPv6 only (--v6)" >&2; exit 2
+    fi
 done
+[ "$v6" = 1 ] && [ "$broadcast" = 1 ] && { echo "run.sh: --broadcast is DHCPv4 only" >&2; exit 2; }
+# DHCPv6: the made-up clients of the generator (each has a neighbour entry
+# in the relay's namespace), the server and the relay's addresses.
+v6_clients=64
+server6=2001:db8:ff::2
+relay6_addr() { echo "2001:db8:0:$(($1 + 1))::1"; }
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "run.sh: needs root (network namespaces)" >&2
@@ -191,18 +232,57 @@ build_topology() {
     ip -n "${b}s" link set "${b}s0" up
     ip -n "${b}s" route add 198.51.100.0/24 via 203.0.113.1
     ip netns exec "${b}r" sysctl -qw net.ipv4.ip_forward=0
+    [ "$v6" = 1 ] && add_v6 "$id" "$n"
+    return 0
+}
+
+# add_v6 ID NSEG: IPv6 addresses without duplicate address detection, the
+# server's route, and the relay's neighbour entries for the made-up clients
+# (answers then need no neighbour discovery).
+add_v6() {
+    local id=$1 n=$2 b="$tag$1" i c ns
+    for ns in c r s; do
+        ip netns exec "$b$ns" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
+    done
+    for ((i = 0; i < n; i++)); do
+        ip -n "${b}r" addr add "$(relay6_addr "$i")/64" dev "${b}r$i" nodad
+        for ((c = 0; c < v6_clients; c++)); do
+            printf 'neigh replace fe80::ff:fe00:%x lladdr 02:00:00:00:%02x:%02x dev %s nud permanent\n' \
+                "$c" $((c >> 8)) $((c & 255)) "${b}r$i"
+        done | ip -n "${b}r" -batch -
+    done
+    ip -n "${b}r" addr add 2001:db8:ff::1/64 dev "${b}rs" nodad
+    ip -n "${b}s" addr add "$server6/64" dev "${b}s0" nodad
+    ip -n "${b}s" -6 route add 2001:db8::/48 via 2001:db8:ff::1
+    # Link-local addresses come with the links; wait until none is tentative.
+    for i in 1 2 3 4 5 6 7 8 9 10; do
+        ip -n "${b}r" -6 addr show tentative | grep -q inet6 || ip -n "${b}s" -6 addr show tentative | grep -q inet6 || break
+        sleep 0.5
+    done
 }
 
 # start_relay NAME ID NSEG: starts NAME in namespace ${tag}${ID}r and records
 # its pid (the command runs in place of ip netns exec, so $! is its pid).
 start_relay() {
     local name=$1 id=$2 n=$3 b="$tag$2" i args=()
+    if [ "$v6" = 1 ]; then
+        start_relay6 "$@"
+        return
+    fi
     case "$name" in
         kestivane|kestivane-nocount)
             local exe=$kestivane
             [ "$name" = kestivane-nocount ] && exe=$kestivane_nocount
-            for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
-            ip netns exec "${b}r" "$exe" -d "${args[@]}" "$server" >"$work/$id.log" 2>&1 &
+            if [ -n "$queue_limit" ]; then
+                printf '[options]\nqueue_limit=%s\n[servers]\n%s' "$queue_limit" "$server" >"$work/$id.conf"
+                for ((i = 0; i < n; i++)); do printf ' %s' "${b}r$i" >>"$work/$id.conf"; done
+                echo >>"$work/$id.conf"
+                args=(-f "$work/$id.conf")
+            else
+                for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
+                args+=("$server")
+            fi
+            ip netns exec "${b}r" "$exe" -d "${args[@]}" >"$work/$id.log" 2>&1 &
             ;;
         dhcrelay)
             for ((i = 0; i < n; i++)); do args+=(-i "${b}r$i"); done
@@ -234,6 +314,36 @@ start_relay() {
     pids+=("$!")
 }
 
+start_relay6() {
+    local name=$1 id=$2 n=$3 b="$tag$2" i args=()
+    case "$name" in
+        kestivane)
+            { echo "[servers6]"; printf '%s' "$server6"; for ((i = 0; i < n; i++)); do printf ' %s' "${b}r$i"; done; echo; } \
+                >"$work/$id-kestivane.conf"
+            ip netns exec "${b}r" "$kestivane" -d -f "$work/$id-kestivane.conf" >"$work/$id.log" 2>&1 &
+            ;;
+        dhcrelay)
+            for ((i = 0; i < n; i++)); do args+=(-l "${b}r$i"); done
+            ip netns exec "${b}r" dhcrelay -d -q -6 -pf "$work/$id-dhcrelay.pid" "${args[@]}" -u "$server6%${b}rs" \
+                >"$work/$id.log" 2>&1 &
+            ;;
+        dnsmasq)
+            for ((i = 0; i < n; i++)); do
+                args+=("--interface=${b}r$i" "--dhcp-relay=$(relay6_addr "$i"),$server6")
+            done
+            ip netns exec "${b}r" dnsmasq -k -C /dev/null --port=0 --pid-file="$work/$id-dnsmasq.pid" \
+                --log-facility="$work/$id.log" "${args[@]}" >>"$work/$id.log" 2>&1 &
+            ;;
+        wide)
+            for ((i = 0; i < n; i++)); do args+=("${b}r$i"); done
+            ip netns exec "${b}r" dhcp6relay -f -s "$server6" -r "${b}rs" -p "$work/$id-wide.pid" "${args[@]}" \
+                >"$work/$id.log" 2>&1 &
+            ;;
+    esac
+    relay_pid[$name]=$!
+    pids+=("$!")
+}
+
 stop_relay() {
     local name=$1 p=${relay_pid[$1]:-}
     [ -n "$p" ] || return 0
@@ -254,6 +364,7 @@ loadgen_ifaces() {
         fi
     done
     [ "$name" = wire ] && printf -- '--server %s ' "$server"
+    [ "$v6" = 1 ] && printf -- '--v6 --v6-clients %s ' "$v6_clients"
     return 0
 }
 
@@ -288,7 +399,7 @@ run_load() {
     local bflag=()
     [ "$broadcast" = 1 ] && [ "$name" != wire ] && bflag=(--broadcast)
     # shellcheck disable=SC2046
-    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$segments") \
+    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$load_segments") \
         --rate "$rate" --count "$count" --seconds "$bound" --drain-ms 500 "${bflag[@]}" "$@") || true
     t1=$(cpu_ticks "$pid")
     [ -n "$line" ] || line="sent=0 answered=0 loss_pct=100 error=generator_failed"
@@ -324,7 +435,7 @@ measure_point() { # NAME RATE REP PHASE
 median_of() { # NAME RATE KEY
     awk -v n="$1" -v r="$2" -v k="$3" -v tck="$clk_tck" '
         { delete f; for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
-        f["relay"] == n && f["rate"] == r {
+        f["relay"] == n && f["rate"] == r && (f["phase"] == "ladder" || f["phase"] == "bisect") {
             if (k == "cpu_us") { if (f["answered"] > 0 && ("cpu_ticks" in f)) print f["cpu_ticks"] * 1e6 / tck / f["answered"] }
             else if (k in f) print f[k]
         }' "$raw" | sort -g | awk -v k="$3" '
@@ -370,7 +481,9 @@ for name in "${relay_list[@]}"; do
     fi
     id=${code[$name]}
     build_topology "$id" "$segments"
-    ip netns exec "$tag${id}s" "$responder" --listen "$server" --max-seconds $((max_minutes * 60 + 600)) \
+    listen=(--listen "$server")
+    [ "$v6" = 1 ] && listen=(--listen6 "$server6")
+    ip netns exec "$tag${id}s" "$responder" "${listen[@]}" --max-seconds $((max_minutes * 60 + 600)) \
         >"$work/$id-responder.log" 2>&1 &
     responder_pid[$name]=$!
     pids+=("$!")
@@ -439,6 +552,90 @@ for ((step = 1; step <= steps; step++)); do
     unset mid
 done
 
+# ---------------------------------------------------------------- storms
+# rss_sampler PID FILE: the relay's resident KiB every 0.1 s into FILE, in
+# the background (bounded by the relay's life and by 10 minutes); sets
+# sampler_pid.
+rss_sampler() {
+    local p=$1 file=$2
+    (
+        for ((i = 0; i < 6000; i++)); do
+            awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || break
+            sleep 0.1
+        done
+    ) >"$file" &
+    sampler_pid=$!
+    pids+=("$!")
+}
+sampled_peak() { # FILE PID: the highest sample, or VmHWM when higher
+    local s h
+    s=$(sort -n "$1" 2>/dev/null | tail -n 1)
+    h=$(peak_rss "$2")
+    echo $(( ${s:-0} > ${h:-0} ? ${s:-0} : ${h:-0} ))
+}
+
+# seg_load NAME SEG RATE COUNT SECONDS XID_BASE: the generator on one
+# segment only (rate 0: as fast as it goes, bounded by SECONDS).
+seg_load() {
+    local name=$1 seg=$2 rate=$3 count=$4 secs=$5 xid=$6 id=${code[$1]}
+    ip netns exec "$tag${id}c" "$loadgen" --iface "$tag${id}c$seg" --rate "$rate" --count "$count" \
+        --seconds "$secs" --drain-ms 500 --xid-base "$xid" || true
+}
+
+# storm_point NAME REP: the storms for one relay, one repetition. Each
+# storm's lines go to the raw file with phase=storm_a|storm_b|after_a|after_b
+# and seg=, the sampled peak as rss_kb.
+storm_point() {
+    local name=$1 rep=$2 pid=${relay_pid[$1]:-} line a b rss
+    # The generator's maximum on one segment, as a point of the ladder.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    line=$(seg_load "$name" 0 0 10000000 "$seconds" 0x41000000)
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    echo "relay=$name phase=max rate=0 rep=$rep seg=0 $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
+    sleep 1
+
+    # (a) one segment at twice the capacity.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    line=$(seg_load "$name" 0 "$storm_a_rate" $((storm_a_rate * storm_seconds)) $((storm_seconds * 2)) 0x42000000)
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    echo "relay=$name phase=storm_a rate=$storm_a_rate rep=$rep seg=0 $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
+    line=$(seg_load "$name" 0 1000 2000 5 0x43000000)
+    echo "relay=$name phase=after_a rate=1000 rep=$rep seg=0 $line" >>"$raw"
+    sleep 1
+
+    # (b) segment 0 at the generator's maximum, segment 1 at 1,000/s.
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    seg_load "$name" 0 0 10000000 "$storm_seconds" 0x44000000 >"$work/storm_b0" &
+    a=$!
+    seg_load "$name" 1 1000 $((1000 * storm_seconds)) $((storm_seconds * 2)) 0x45000000 >"$work/storm_b1" &
+    b=$!
+    wait "$a" "$b" || true
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    rss=$(sampled_peak "$work/rss.samples" "$pid")
+    echo "relay=$name phase=storm_b rate=0 rep=$rep seg=0 $(cat "$work/storm_b0") rss_kb=$rss" >>"$raw"
+    echo "relay=$name phase=storm_b rate=1000 rep=$rep seg=1 $(cat "$work/storm_b1") rss_kb=$rss" >>"$raw"
+    line=$(seg_load "$name" 0 1000 2000 5 0x46000000)
+    echo "relay=$name phase=after_b rate=1000 rep=$rep seg=0 $line" >>"$raw"
+    sleep 1
+}
+
+storm_measured=()
+if [ "$storm" = 1 ]; then
+    storm_a_rate=${storm_rate:-$((${lo[kestivane]:-0} * 2))}
+    [ "$storm_a_rate" -gt 0 ] || storm_a_rate=20000
+    for name in "${measured[@]}"; do [ "$name" = wire ] || storm_measured+=("$name"); done
+    log "storms: (a) at $storm_a_rate/s, (b) at the generator's maximum, ${storm_seconds}s each"
+    for ((rep = 1; rep <= reps; rep++)); do
+        for name in "${storm_measured[@]}"; do
+            over_budget && break 2
+            storm_point "$name" "$rep"
+        done
+    done
+fi
+
 # Idle cost: each relay with four interfaces and no traffic, one at a time.
 declare -A idle_pct=() idle_rss=()
 if [ "$idle_seconds" -gt 0 ]; then
@@ -466,6 +663,61 @@ fi
 # ---------------------------------------------------------------- report
 fmt() { awk -v v="$1" -v d="$2" -v s="${3:-1}" 'BEGIN{ if (v == "nan" || v == "") print "–"; else printf "%.*f", d, v / s }'; }
 
+
+# median_where KEY FILTER...: the median of KEY over the raw lines that
+# match every FILTER (key=value); rss_kb gives the highest instead.
+median_where() {
+    local key=$1
+    shift
+    awk -v k="$key" -v filters="$*" '
+        BEGIN { n = split(filters, fl, " ") }
+        { delete f; for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+          for (j = 1; j <= n; j++) { split(fl[j], kv, "="); if (f[kv[1]] != kv[2]) next }
+          if (k in f) print f[k] }' "$raw" | sort -g | awk -v k="$key" '
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) { print "nan"; exit }
+            if (k == "rss_kb") { print v[NR]; exit }
+            print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        }'
+}
+
+# The ladder chart: answered/s and p99 against the offered rate, one line
+# per relay, the generator's maximum as the last point (at the rate it
+# really sent).
+svg="$out/ladder-$stamp.svg"
+if [ "$storm" = 1 ] && command -v gnuplot >/dev/null; then
+    plots1=() plots2=()
+    for name in "${storm_measured[@]}"; do
+        data="$work/ladder-$name.dat"
+        : >"$data"
+        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]}
+                      if (f["relay"] == n && (f["phase"] == "ladder" || f["phase"] == "bisect")) print f["rate"]}' "$raw" | sort -n | uniq); do
+            echo "$rate $(median_of "$name" "$rate" answered_rate) $(median_of "$name" "$rate" p99_us)" >>"$data"
+        done
+        echo "$(median_where send_rate relay="$name" phase=max) $(median_where answered_rate relay="$name" phase=max)" \
+            "$(median_where p99_us relay="$name" phase=max)" >>"$data"
+        plots1+=("'$data' using 1:2 with linespoints title '$name'")
+        plots2+=("'$data' using 1:(\$3/1000) with linespoints title '$name'")
+    done
+    (IFS=,; gnuplot <<GP
+set terminal svg size 900,800 dynamic font "sans,12"
+set output '$svg'
+set multiplot layout 2,1 title "Relays on one segment: offered load up to the generator's maximum (medians of $reps)"
+set logscale x
+set grid
+set key left top
+set xlabel "offered requests/s"
+set ylabel "answered/s"
+plot ${plots1[*]}
+set logscale y
+set ylabel "p99 latency of answered requests, ms"
+plot ${plots2[*]}
+unset multiplot
+GP
+    ) || log "gnuplot failed; no chart"
+fi
+
 best_peer="" best_cap=0
 for name in "${measured[@]}"; do
     case "$name" in kestivane|kestivane-nocount|wire) continue ;; esac
@@ -477,7 +729,9 @@ wire_cap=${lo[wire]:-0}
     echo "# kestivane relay benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo
     echo "- Machine: $(nproc) CPUs ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), kernel $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+    [ "$v6" = 1 ] && echo "- DHCPv6: Solicits from ${v6_clients} made-up link-local clients to ff02::1:2, Advertises back; relays in their DHCPv6 mode"
     echo "- Run: ${segments} client segment(s), ${reps} repetition(s) of ${seconds} s per point, $([ "$broadcast" = 1 ] && echo "broadcast" || echo "unicast") answers, ladder ${rates}, ${steps} bisection step(s)"
+    [ -n "$queue_limit" ] && echo "- kestivane ran with queue_limit=$queue_limit."
     echo "- Capacity: the highest offered rate whose median loss is under 1 % and median latency under 10 ms (and that the generator really offered)."
     echo "- Latency: from just before the request's send call to the kernel's receive timestamp of the answer frame."
     echo "- CPU: user + system time of the relay process (all threads) per answered request; RSS: peak resident size (VmHWM) during the point (reset before each), the highest of the repetitions."
@@ -512,8 +766,8 @@ wire_cap=${lo[wire]:-0}
     echo "| relay | offered/s | answered/s | loss % | p50 ms | p99 ms | CPU µs/answer | RSS KiB | reps |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
     for name in "${measured[@]}"; do
-        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]} if (f["relay"] == n) print f["rate"]}' "$raw" | sort -n | uniq); do
-            n=$(grep -c "^relay=$name .* rate=$rate " "$raw" || true)
+        for rate in $(awk -v n="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]} if (f["relay"] == n && f["phase"] != "max" && f["phase"] !~ /^(storm|after)/) print f["rate"]}' "$raw" | sort -n | uniq); do
+            n=$(grep -cE "^relay=$name phase=(ladder|bisect) rate=$rate " "$raw" || true)
             echo "| $name | $rate | $(fmt "$(median_of "$name" "$rate" answered_rate)" 0) |" \
                 "$(fmt "$(median_of "$name" "$rate" loss_pct)" 2) | $(fmt "$(median_of "$name" "$rate" p50_us)" 2 1000) |" \
                 "$(fmt "$(median_of "$name" "$rate" p99_us)" 2 1000) |" \
@@ -521,6 +775,27 @@ wire_cap=${lo[wire]:-0}
                 "$([ "$name" = wire ] && echo "–" || median_of "$name" "$rate" rss_kb) | $n |"
         done
     done
+    if [ "$storm" = 1 ] && [ ${#storm_measured[@]} -gt 0 ]; then
+        echo
+        echo "## Storms (medians of the repetitions; peak RSS sampled every 0.1 s, the highest)"
+        echo
+        echo "(a) one segment at ${storm_a_rate}/s for ${storm_seconds} s; (b) segment 1 at the generator's maximum for ${storm_seconds} s while segment 2 sends 1,000/s; after each, 2,000 requests at 1,000/s on segment 1. \"max\": one segment at the generator's maximum for ${seconds} s."
+        echo
+        echo "| relay | scenario | segment | offered/s | answered/s | loss % | p50 ms | p99 ms | peak RSS KiB |"
+        echo "|---|---|---:|---:|---:|---:|---:|---:|---:|"
+        for name in "${storm_measured[@]}"; do
+            for row in "max 0" "storm_a 0" "after_a 0" "storm_b 0" "storm_b 1" "after_b 0"; do
+                set -- $row
+                f=(relay="$name" phase="$1" seg="$2")
+                [ "$(median_where sent "${f[@]}")" = nan ] && continue
+                echo "| $name | $1 | $(($2 + 1)) | $(fmt "$(median_where send_rate "${f[@]}")" 0) |" \
+                    "$(fmt "$(median_where answered_rate "${f[@]}")" 0) | $(fmt "$(median_where loss_pct "${f[@]}")" 2) |" \
+                    "$(fmt "$(median_where p50_us "${f[@]}")" 2 1000) | $(fmt "$(median_where p99_us "${f[@]}")" 2 1000) |" \
+                    "$(case $1 in after_*) echo "–" ;; *) median_where rss_kb "${f[@]}" ;; esac) |"
+            done
+        done
+        [ -f "$svg" ] && { echo; echo "Chart: $(basename "$svg")"; }
+    fi
     # Answers that were wrong, not merely missing, are named here.
     faults=$(awk '{for (i = 1; i <= NF; i++) if ($i ~ /^bad_reasons=/ && $i != "bad_reasons=none") print $1, $i}' "$raw" | sort | uniq -c)
     if [ -n "$faults" ]; then

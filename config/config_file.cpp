@@ -13,8 +13,10 @@
 #include <string_view>
 
 #include "config/ip_binding.h"
+#include "config/servers6.h"
 #include "core/privileges.h"
 #include "core/settings.h"
+#include "net/relay6.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -30,7 +32,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-enum class Section { servers, options, plugin };
+enum class Section { servers, servers6, options, plugin };
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -122,6 +124,11 @@ void set_option(std::string_view line, int line_number) {
         if (!number.has_digits || !within(number, INT32_MIN, UINT32_MAX)) errx(1, "rps_limit number error");
         rps_limit = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option rps_limit set to: %d", rps_limit);
+    } else if (iequals(key, "queue_limit")) {
+        Number number = read_number(value);
+        if (!within(number, 1, kestivane::max_queue_limit)) errx(1, "Wrong queue limit. Line: %d", line_number);
+        queue_limit = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option queue_limit set to: %d", queue_limit);
     } else if (iequals(key, "stats_file")) {
         // The relay changes to / once it runs as a daemon, so a relative
         // path would name another file than the operator meant.
@@ -138,6 +145,7 @@ void set_option(std::string_view line, int line_number) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {
         set_run_as_user(value, line_number);
+    } else if (kestivane::config::set_v6_option(key, value, line_number)) {
     } else {
         errx(1, "Unknown option in [Options] section. Line: %d", line_number);
     }
@@ -174,12 +182,18 @@ void handle_servers_line(char *line, int line_number) {
         errx(1, "Unknown option in [Servers] section. Line: %d", line_number);
 }
 
+bool is_server6_text(std::string_view line) {
+    std::size_t close = line.find(']');
+    return close == std::string_view::npos || close != line.size() - 1;
+}
+
 Section open_section(std::string_view line, int line_number) {
     std::size_t close = line.find(']');
     if (close == std::string_view::npos || close != line.size() - 1)
         errx(1, "Config file syntax error. Line: %d", line_number);
     const std::string_view name = line.substr(1, close - 1);
     if (iequals(name, "servers")) return Section::servers;
+    if (iequals(name, "servers6")) return Section::servers6;
     if (iequals(name, "options")) return Section::options;
     std::size_t mark = ifind(name, "-plugin");
     if (mark == std::string_view::npos) errx(1, "Section name error. Line: %d", line_number);
@@ -201,13 +215,18 @@ extern "C" void read_config(const char *path) {
         ++line_number;
         if (is_skipped(piece)) continue;
         cut_line_end(piece);
-        if (piece[0] == '[') {
+        // In [servers6], "[2001:db8::1]:547 eth0" is a server line: a header
+        // there is a line whose only ']' ends it.
+        if (piece[0] == '[' && !(section == Section::servers6 && is_server6_text(piece))) {
             section = open_section(piece, line_number);
             continue;
         }
         switch (section) {
         case Section::servers:
             handle_servers_line(piece, line_number);
+            break;
+        case Section::servers6:
+            kestivane::config::parse_servers6_line(piece);
             break;
         case Section::options:
             set_option(piece, line_number);
@@ -219,5 +238,6 @@ extern "C" void read_config(const char *path) {
     }
     file.reset();
 
-    if (if_num == 0) errx(1, "No interfaces found to listen. Exiting.");
+    // A file with DHCPv6 lines only starts a relay for DHCPv6 alone.
+    if (if_num == 0 && !kestivane::relay6::configured()) errx(1, "No interfaces found to listen. Exiting.");
 }

@@ -8,8 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "core/log.h"
+#include "core/log_limit.h"
 #include "core/settings.h"
+#include "net/platform.h"
 
 namespace {
 
@@ -38,15 +44,75 @@ void emit(int32_t level, const char *message) {
     syslog(LOG_ERR, "%s", message);
 }
 
+// Lines of one message about one interface: the first of each second pass
+// exactly as they are, the rest are summed up (log_limit), so that a flood
+// of untrusted frames cannot turn into a flood of log writes.
+std::mutex limit_lock;
+kestivane::log_limit limit;
+thread_local bool thread_limited = false;
+thread_local const char *thread_interface = nullptr;
+
+int64_t now_ms() {
+    struct timespec t = kestivane::platform::coarse_now();
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// A summary tells of lines of every level; it goes out as an error, which
+// is how warnings reach syslog too.
+void emit_summaries(const std::vector<std::string> &due) {
+    for (const std::string &summary : due) emit(kestivane::log_error, summary.c_str());
+}
+
 } // namespace
 
+namespace kestivane {
+
+void limit_log_lines(const char *interface_name) {
+    thread_limited = true;
+    thread_interface = interface_name;
+}
+
+void log_flush_suppressed() {
+    std::vector<std::string> due;
+    {
+        std::lock_guard<std::mutex> hold(limit_lock);
+        limit.flush(now_ms(), due);
+    }
+    emit_summaries(due);
+}
+
+} // namespace kestivane
+
 extern "C" void logd(int32_t level, const char *format, ...) {
+    // Discarded anyway: not worth a place in a second's lines.
+    if (debug == 0 && level == kestivane::log_debug) return;
     char line[line_size + 1];
-    va_list args;
-    va_start(args, format);
-    format_line(line, format, args);
-    va_end(args);
-    emit(level, line);
+    if (!thread_limited) {
+        va_list args;
+        va_start(args, format);
+        format_line(line, format, args);
+        va_end(args);
+        emit(level, line);
+        return;
+    }
+    std::vector<std::string> due;
+    bool pass;
+    {
+        // The line is formatted only when it passes, so a suppressed line
+        // costs a lock and a clock read.
+        std::lock_guard<std::mutex> hold(limit_lock);
+        kestivane::log_limit::key key{format, thread_interface};
+        pass = limit.admit(key, now_ms(), due);
+        if (pass) {
+            va_list args;
+            va_start(args, format);
+            format_line(line, format, args);
+            va_end(args);
+            limit.passed(key, line);
+        }
+    }
+    emit_summaries(due);
+    if (pass) emit(level, line);
 }
 
 extern "C" void process_error(int32_t code, const char *format, ...) {

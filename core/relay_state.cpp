@@ -25,6 +25,7 @@ int32_t max_packet_size = 1400;
 }
 
 int32_t max_hops = 4;
+int32_t queue_limit = kestivane::default_queue_limit;
 char plugin_base[80] = KESTIVANE_DEFAULT_PLUGIN_DIR;
 
 std::string kestivane::stats_file;

@@ -21,6 +21,7 @@
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/forward.h"
+#include "net/relay6.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -101,6 +102,7 @@ void start_threads() {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
     }
     if (pthread_create(&thread, nullptr, process_server_answer, nullptr) == 0) pthread_detach(thread);
+    if (kestivane::relay6::configured()) kestivane::relay6::start_thread();
     kestivane::metrics::start_reporter();
 }
 
@@ -163,8 +165,13 @@ void run_relay(int argc, char **argv) {
     init_plugins();
     if (operands > 0) bind_operand_servers(operands, argv + optind);
 
-    if (if_num == 0) errx(1, "No interfaces found to listen. Exiting.");
+    if (if_num == 0 && !kestivane::relay6::configured()) errx(1, "No interfaces found to listen. Exiting.");
     logd(kestivane::log_warning, "Total interfaces: %d", if_num);
+    // Every v6 socket opens here, before the threads start.
+    if (kestivane::relay6::configured()) {
+        kestivane::relay6::open_upper();
+        logd(kestivane::log_warning, "Total DHCPv6 interfaces: %zu", kestivane::relay6::lowers().size());
+    }
 
     if (pid_path[0] == '\0') {
         const char *slash = std::strrchr(program, '/');

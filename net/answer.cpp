@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
 #include "metrics/counters.h"
@@ -27,6 +28,8 @@ namespace {
 constexpr std::size_t min_answer_size = 300;
 constexpr uint8_t answer_tos = 0x10; // low delay
 constexpr uint8_t answer_ttl = 16;
+// Answers read from one socket before the next socket's turn.
+constexpr int answers_per_socket = 32;
 
 uint32_t load_addr(const uint8_t *p) {
     uint32_t v;
@@ -34,18 +37,24 @@ uint32_t load_addr(const uint8_t *p) {
     return v;
 }
 
-// Receives one datagram from a ready socket and lets the server_answer hooks
-// judge it. True when the answer is accepted, with its length measured.
-bool take_answer(answer_state &s, const struct interface *iface) {
+// What one read of a socket gave.
+enum class taken { answer, refused, nothing };
+
+// Receives one datagram and lets the server_answer hooks judge it: an
+// accepted answer has its length measured. flags MSG_DONTWAIT reads a socket
+// that may be empty, which is no error.
+taken take_answer(answer_state &s, const struct interface *iface, int flags) {
     std::memset(&s.from, 0, sizeof s.from);
     socklen_t from_len = sizeof s.from;
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
-    ssize_t got = recvfrom(iface->sock, &s.answer, room, 0, reinterpret_cast<struct sockaddr *>(&s.from),
+    ssize_t got = recvfrom(iface->sock, &s.answer, room, flags, reinterpret_cast<struct sockaddr *>(&s.from),
                            &from_len);
     if (got < 0) {
-        logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
-        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::receive_error);
-        return false;
+        if ((flags & MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
+            kestivane::metrics::count_answer_drop(iface->idx, answer_drop::receive_error);
+        }
+        return taken::nothing;
     }
     kestivane::metrics::count_answer_received(iface->idx);
     auto count = static_cast<std::size_t>(got);
@@ -53,7 +62,7 @@ bool take_answer(answer_state &s, const struct interface *iface) {
         logd(kestivane::log_warning, "A little data from server: %zu < %d", count,
              static_cast<int>(min_answer_size));
         kestivane::metrics::count_answer_drop(iface->idx, answer_drop::too_short);
-        return false;
+        return taken::refused;
     }
     // Bytes past this datagram are left from an earlier, longer answer (another
     // client's); clearing them keeps a short answer from being measured
@@ -64,7 +73,7 @@ bool take_answer(answer_state &s, const struct interface *iface) {
     s.len = kestivane::measure_after_hooks(&s.answer, "server_answer");
     if (!accepted) kestivane::metrics::count_answer_drop(iface->idx, answer_drop::plugin_rejected);
     else if (s.len == 0) kestivane::metrics::count_answer_drop(iface->idx, answer_drop::bad_after_plugin);
-    return accepted && s.len != 0;
+    return accepted && s.len != 0 ? taken::answer : taken::refused;
 }
 
 // Chooses the frame's destination. A broadcast answer goes to everyone. An
@@ -166,20 +175,30 @@ void answer_pass(answer_state &s) {
         usleep(100000);
         return;
     }
+    // Every ready socket in turn, up to answers_per_socket answers each: a
+    // segment whose server answers a flood keeps its socket ready all the
+    // time, and taking only the first ready socket in table order would
+    // leave the others' answers waiting behind that flood. Reading on
+    // without a new wait while answers are queued saves a select per answer
+    // when the thread is busiest.
     for (int32_t i = 0; i < if_num; ++i) {
         if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
-        if (!take_answer(s, ifs[i])) continue;
+        for (int n = 0; n < answers_per_socket; ++n) {
+            taken got = take_answer(s, ifs[i], n == 0 ? 0 : MSG_DONTWAIT);
+            if (got == taken::nothing) break;
+            if (got == taken::refused) continue;
 
-        uint32_t giaddr = load_addr(s.message() + msg_giaddr);
-        int32_t to = find_interface(giaddr);
-        if (to == if_num) {
-            char dotted[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
-            logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
-            return kestivane::metrics::count_answer_drop(ifs[i]->idx, answer_drop::unknown_giaddr);
+            uint32_t giaddr = load_addr(s.message() + msg_giaddr);
+            int32_t to = find_interface(giaddr);
+            if (to == if_num) {
+                char dotted[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
+                logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
+                kestivane::metrics::count_answer_drop(ifs[i]->idx, answer_drop::unknown_giaddr);
+                continue;
+            }
+            deliver(s, ifs[to]);
         }
-        deliver(s, ifs[to]);
-        return;
     }
 }
 
@@ -187,5 +206,8 @@ void answer_pass(answer_state &s) {
 
 extern "C" void *process_server_answer(void * /*unused*/) {
     answer_state state{};
+    // Answers come from the servers of every segment: their lines are
+    // limited per message alone.
+    kestivane::limit_log_lines(nullptr);
     for (;;) kestivane::answer_pass(state);
 }

@@ -32,9 +32,9 @@ struct answer_state {
     uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
 };
 
-// One pass of the answer thread: wait on every interface's socket, take the
-// first acceptable answer in table order and deliver it; at most one answer
-// is delivered per pass.
+// One pass of the answer thread: wait on every interface's socket, then
+// read each ready socket in table order, up to 32 answers or until it is
+// empty, and deliver the acceptable ones.
 void answer_pass(answer_state &s);
 
 } // namespace kestivane

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
 #include "metrics/counters.h"
+#include "net/request_queue.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -70,10 +72,13 @@ extern "C" void process_queue(struct queue_item *item) {
 }
 
 // Every item waiting is taken in one hold of queue_lock and then forwarded
-// one at a time, in push order, without the lock. Under load this takes the
-// lock once per burst instead of once per request, so the listeners rarely
-// find it held by the consumer (and the consumer rarely sleeps on it while
-// a listener pushes). queue_size counts the items not yet taken.
+// one at a time without the lock, every interface in turn (each in its own
+// push order). Under load this takes the lock once per burst instead of
+// once per request, so the listeners rarely find it held by the consumer
+// (and the consumer rarely sleeps on it while a listener pushes); and a
+// request of a quiet segment waits behind at most the one burst in hand,
+// not behind a flooded segment's backlog. queue_size counts the items not
+// yet taken.
 void consume_queue() {
     // A listener signals queue_cond while it still holds queue_lock. Woken
     // on the listener's processor, the consumer would preempt it there at
@@ -87,16 +92,15 @@ void consume_queue() {
     struct sched_param normal_priority{};
     (void)sched_setscheduler(0, SCHED_BATCH, &normal_priority);
     for (;;) {
-        pthread_mutex_lock(&queue_lock);
-        while (queue_size == 0) pthread_cond_wait(&queue_cond, &queue_lock);
-        struct queue_item *item = STAILQ_FIRST(&q_head);
-        STAILQ_INIT(&q_head);
-        queue_size = 0;
-        pthread_mutex_unlock(&queue_lock);
+        struct queue_item *item = kestivane::request_queue::take();
         while (item != nullptr) {
             // Read before forwarding: process_queue frees the item, and its
             // hooks may write over its link.
             struct queue_item *next = STAILQ_NEXT(item, next);
+            // The lines of a request's forwarding are about the segment it
+            // came from.
+            struct interface *from = get_interface_by_idx(item->if_idx);
+            kestivane::limit_log_lines(from != nullptr ? from->name : nullptr);
             process_queue(item);
             item = next;
         }

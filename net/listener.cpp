@@ -4,16 +4,19 @@
 #include "net/listener.h"
 
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
 #include "metrics/counters.h"
 #include "net/platform.h"
+#include "net/request_queue.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -62,14 +65,6 @@ std::optional<request_drop> frame_fault(const uint8_t *frame, uint32_t len) {
     return request_drop::no_end;
 }
 
-void push_request(struct queue_item *item) {
-    pthread_mutex_lock(&queue_lock);
-    STAILQ_INSERT_TAIL(&q_head, item, next);
-    ++queue_size;
-    pthread_cond_signal(&queue_cond);
-    pthread_mutex_unlock(&queue_lock);
-}
-
 } // namespace
 
 extern "C" int32_t sanity_check(const uint8_t *frame, uint32_t len) {
@@ -103,20 +98,49 @@ void handle_captured_frame(struct interface *iface, capture_work &work, const ui
     std::memcpy(&item->buf, &work.packet, sizeof work.packet);
     item->if_idx = iface->idx;
     std::memcpy(&item->dst_ip, header_bytes + ip_dst, sizeof item->dst_ip);
-    push_request(item);
+    // The listener waits for room before it reads a frame, so its share is
+    // never full here; a caller that hands frames in without waiting loses
+    // the excess.
+    if (!request_queue::push(item)) {
+        std::free(item);
+        metrics::count_request_drop(iface->idx, metrics::request_drop::queue_full);
+    }
 }
 
 } // namespace kestivane
 
 namespace {
 
+// How long a listener waits for room before it looks up from its wait to
+// do its once-a-second chores.
+constexpr int room_wait_ms = 100;
+
 struct capture_context {
     struct interface *iface;
     kestivane::capture_work work;
+    time_t last_chores = 0;
 };
+
+// Once a second: the capture ring's drop count (a capture handle is not
+// safe to share between threads, so its own listener reads it) and the log
+// lines suppressed in the second that ended.
+void do_chores(capture_context &context) {
+    time_t now = kestivane::platform::coarse_now().tv_sec;
+    if (now == context.last_chores) return;
+    context.last_chores = now;
+    struct pcap_stat stats{};
+    if (pcap_stats(context.iface->cap, &stats) == 0)
+        kestivane::metrics::of_interface(context.iface->idx).requests.capture_kernel_dropped.set(stats.ps_drop);
+    kestivane::log_flush_suppressed();
+}
 
 void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *frame) {
     auto *context = reinterpret_cast<capture_context *>(user);
+    // Backpressure: while this interface's share of the queue is full the
+    // listener reads nothing more, so a flood's excess stays in the capture
+    // ring and the kernel drops it there, before the relay spends anything
+    // on it. The frame at hand waits with the rest.
+    while (!kestivane::request_queue::wait_for_room(context->iface->idx, room_wait_ms)) do_chores(*context);
     kestivane::handle_captured_frame(context->iface, context->work, frame, info->caplen);
 }
 
@@ -124,11 +148,28 @@ void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *fram
 
 extern "C" void *listener(void *arg) {
     capture_context context{static_cast<struct interface *>(arg), {}};
+    kestivane::limit_log_lines(context.iface->name);
+    // The capture's own read time-out does not end an idle wait (the ring
+    // wakes its reader only for frames), and the chores must run even on a
+    // silent segment: the listener reads without blocking and waits in
+    // poll, at most a second at a time. A handle that cannot do that (a
+    // file read by a test) is read with a 1 ms pause when it has nothing.
+    char errbuf[PCAP_ERRBUF_SIZE];
+    int fd = pcap_setnonblock(context.iface->cap, 1, errbuf) == 0 ? pcap_get_selectable_fd(context.iface->cap) : -1;
+    bool ready_but_empty = false;
     for (;;) {
         // One call handles every frame already waiting in the capture ring,
-        // in arrival order, and waits (up to the read time-out) only when
-        // the ring is empty: a burst costs one call instead of one per frame.
-        if (pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context)) <= 0)
+        // in arrival order: a burst costs one call instead of one per frame.
+        int n = pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context));
+        if (n > 0) {
+            ready_but_empty = false;
+        } else if (n == 0 && fd >= 0 && !ready_but_empty) {
+            struct pollfd wait{fd, POLLIN, 0};
+            ready_but_empty = poll(&wait, 1, 1000) > 0;
+        } else {
             usleep(1000);
+            ready_but_empty = false;
+        }
+        do_chores(context);
     }
 }

@@ -14,10 +14,13 @@ packages=(
   # network test peers and tools
   iproute2 procps util-linux libcap2-bin busybox isc-dhcp-client
   isc-dhcp-server dnsmasq-base isc-dhcp-relay tcpdump python3 python3-scapy
+  dhcpcd-base wide-dhcpv6-relay
   # the metrics file's parser, to check the exposition format
   python3-prometheus-client
   # documentation and packaging
   mandoc dpkg-dev file systemd debhelper lintian devscripts
+  # the benchmark's charts
+  gnuplot-nox
 )
 
 missing=()

@@ -6,7 +6,7 @@
 # report, a leak, a broken invariant or a hang; the input is then in
 # build-fuzz/fuzz-artifacts/ and the target's output in build-fuzz/fuzz-logs/.
 #
-#   scripts/fuzz.sh          # about a minute in all, as the test script runs it
+#   scripts/fuzz.sh          # about a minute and a half in all, as the test script runs it
 #   scripts/fuzz.sh 600      # ten minutes per target
 #
 # fuzz_config enters a network namespace of its own (it needs root, or
@@ -27,7 +27,7 @@ rm -rf "$work" "$logs"
 mkdir -p "$work" "$logs" "$artifacts"
 
 failed=0
-for target in fuzz_options fuzz_request fuzz_answer fuzz_config; do
+for target in fuzz_options fuzz_request fuzz_answer fuzz_config fuzz_relay6; do
     if [ "$target" = fuzz_config ] && ! unshare -n true 2>/dev/null && ! unshare -Urn true 2>/dev/null; then
         echo "$target: skipped (no network namespace can be made here)"
         continue

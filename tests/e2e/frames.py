@@ -4,6 +4,8 @@
   frames.py request IFACE [options]   send crafted Ethernet frames carrying a
                                       DHCP request (or anything near one)
   frames.py answer --to IP [options]  send server answers as UDP datagrams
+  frames.py send6 --iface IF [options] send a DHCPv6 message (or a relay
+                                      message around one) by UDP
   frames.py count PCAP [select]       number of matching DHCP packets
   frames.py dump PCAP [select]        their fields, one JSON object a line
   frames.py check PCAP [select] [--count N] [--absent PCAP2] FIELD=VALUE...
@@ -12,6 +14,8 @@
                                       none in PCAP2
 
   select: --xid X, --op N, --sport N, --dport N, --where FIELD=VALUE
+  (DHCPv6 packets have msg_type instead of op, and the innermost message's
+  transaction id as xid; their fields are listed in v6_fields)
   request and answer take --wait PCAP: wait until the packet shows up there.
 
 Frames are built by hand and sent through a packet socket, datagrams through
@@ -271,14 +275,94 @@ def option(msg, code):
     return None
 
 
+def v6_options(data):
+    """(code, data) of each option; None when one runs past the end."""
+    out, pos = [], 0
+    while pos < len(data):
+        if pos + 4 > len(data):
+            return None
+        code, n = struct.unpack_from("!HH", data, pos)
+        if pos + 4 + n > len(data):
+            return None
+        out.append((code, data[pos + 4: pos + 4 + n]))
+        pos += 4 + n
+    return out
+
+
+def v6_fields(f, m):
+    """The DHCPv6 fields of message m: msg_type, and for a relay message
+    hop_count, link_address, peer_address, interface_id, client_lladdr
+    ("type/mac"), relay_msg_len; inner_* for the message it carries (one
+    level), xid and innermost_type for the innermost message, depth (the
+    relay messages around it)."""
+    if len(m) < 4:
+        f["msg_type"] = m[0] if m else "none"
+        return
+    f["msg_type"] = m[0]
+    f["msg_hex"] = m.hex()
+    depth, prefix = 0, ""
+    while m and m[0] in (12, 13) and len(m) >= 34:
+        opts = v6_options(m[34:])
+        f[prefix + "hop_count"] = m[1]
+        f[prefix + "link_address"] = socket.inet_ntop(socket.AF_INET6, m[2:18])
+        f[prefix + "peer_address"] = socket.inet_ntop(socket.AF_INET6, m[18:34])
+        if opts is None:
+            f[prefix + "options"] = "malformed"
+            return
+        d = dict(reversed(opts))
+        f[prefix + "option_codes"] = ",".join(str(c) for c, _ in opts)
+        iid = d.get(18)
+        f[prefix + "interface_id"] = iid.decode("latin-1") if iid is not None else "none"
+        ll = d.get(79)
+        f[prefix + "client_lladdr"] = ("%d/%s" % (struct.unpack_from("!H", ll)[0], mac_text(ll[2:]))
+                                       if ll is not None and len(ll) >= 2 else "none")
+        inner = d.get(9)
+        if inner is None:
+            return
+        f[prefix + "relay_msg_len"] = len(inner)
+        if depth == 0:
+            f["inner_type"] = inner[0] if inner else "none"
+        depth += 1
+        prefix = "inner_"
+        m = inner
+    f["depth"] = depth
+    if len(m) >= 4:
+        f["innermost_type"] = m[0]
+        f["xid"] = "0x%08x" % int.from_bytes(m[1:4], "big")
+
+
+def v6_frame_fields(f, frame):
+    ip = frame[14:]
+    if len(ip) < 48 or ip[6] != 17:
+        return None
+    plen = struct.unpack_from("!H", ip, 4)[0]
+    udp = ip[40:40 + plen]
+    if len(udp) < 8:
+        return None
+    ulen, ucsum = struct.unpack_from("!HH", udp, 4)
+    pseudo = ip[8:40] + struct.pack("!IxxxB", len(udp), 17)
+    f.update({"ip6_src": socket.inet_ntop(socket.AF_INET6, ip[8:24]),
+              "ip6_dst": socket.inet_ntop(socket.AF_INET6, ip[24:40]),
+              "hop_limit": ip[7], "udp_sport": struct.unpack_from("!H", udp, 0)[0],
+              "udp_dport": struct.unpack_from("!H", udp, 2)[0], "udp_len": ulen,
+              "udp_csum_ok": "yes" if ucsum != 0 and ones_sum(pseudo + udp) == 0xFFFF else "no"})
+    if 547 not in (f["udp_sport"], f["udp_dport"]):
+        return None
+    v6_fields(f, bytes(udp[8:ulen]))
+    return f
+
+
 def fields(stamp, frame):
-    """The fields of one Ethernet/IPv4/UDP frame, or None for anything else."""
+    """The fields of one Ethernet/IPv4/UDP frame (or a DHCPv6 one over
+    IPv6), or None for anything else."""
     if len(frame) < 14:
         return None
     f = {"time": stamp, "frame_len": len(frame),
          "eth_dst": mac_text(frame[0:6]), "eth_src": mac_text(frame[6:12])}
     etype = struct.unpack_from("!H", frame, 12)[0]
     f["eth_type"] = "0x%04x" % etype
+    if etype == 0x86DD:
+        return v6_frame_fields(f, frame)
     if etype != 0x0800 or len(frame) < 34:
         return None
     ip = frame[14:]
@@ -333,6 +417,38 @@ def fields(stamp, frame):
     return f
 
 
+def v6_message(args):
+    """The DHCPv6 message of send6: a client message (or --raw bytes),
+    wrapped in one relay message per --relay HOP."""
+    if args.raw is not None:
+        m = bytes.fromhex(args.raw)
+    else:
+        opts = bytes.fromhex(args.options) if args.options is not None else \
+            bytes.fromhex("0001000a00030001") + bytes.fromhex("02000000%04x" % (args.seq & 0xFFFF))
+        m = bytes([args.type]) + (int(args.xid, 0) & 0xFFFFFF).to_bytes(3, "big") + opts
+    for hop in args.relay:
+        inner = m
+        m = bytes([args.relay_type, hop]) + socket.inet_pton(socket.AF_INET6, args.link) + \
+            socket.inet_pton(socket.AF_INET6, args.peer) + struct.pack("!HH", 9, len(inner)) + inner
+        if args.iface_id is not None:
+            iid = args.iface_id.encode()
+            m += struct.pack("!HH", 18, len(iid)) + iid
+    return m
+
+
+def cmd_send6(args):
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, args.iface.encode())
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, socket.if_nametoindex(args.iface))
+    s.bind(("::", args.sport))
+    scope = socket.if_nametoindex(args.iface)
+    for _ in range(args.count):
+        s.sendto(v6_message(args), (args.to, args.port, 0, scope))
+    s.close()
+    wait_for_capture(args)
+
+
 def select(args, pcap=None):
     for stamp, frame in read_pcap(pcap or args.pcap):
         f = fields(stamp, frame)
@@ -344,7 +460,7 @@ def select(args, pcap=None):
             continue
         if args.sport is not None and f["udp_sport"] != args.sport:
             continue
-        if args.op is not None and f["op"] != args.op:
+        if args.op is not None and f.get("op") != args.op:
             continue
         if not all(same(f.get(k), v) for k, _, v in (w.partition("=") for w in args.where)):
             continue
@@ -374,7 +490,12 @@ def cmd_dump(args):
 def cmd_check(args):
     found = list(select(args))
     ok = True
-    if args.count is not None and len(found) != args.count:
+    if args.at_least is not None:
+        if len(found) < args.at_least:
+            print("expected at least %d matching packet(s), found %d" % (args.at_least, len(found)),
+                  file=sys.stderr)
+            ok = False
+    elif args.count is not None and len(found) != args.count:
         print("expected %d matching packet(s), found %d" % (args.count, len(found)), file=sys.stderr)
         ok = False
     for f in found:
@@ -435,6 +556,28 @@ def main():
     add_message_options(p, op=2, size=300)
     p.set_defaults(func=cmd_answer)
 
+    p = sub.add_parser("send6", help="send a DHCPv6 message by UDP")
+    p.add_argument("--iface", required=True, help="the link to send on (and the scope of --to)")
+    p.add_argument("--to", default="ff02::1:2")
+    p.add_argument("--port", type=int, default=547)
+    p.add_argument("--sport", type=int, default=546)
+    p.add_argument("--type", type=int, default=1, help="message type (default Solicit)")
+    p.add_argument("--xid", default="0x123456")
+    p.add_argument("--seq", type=int, default=0, help="makes the default client id unique")
+    p.add_argument("--options", help="options in hex (default: a client id)")
+    p.add_argument("--raw", help="the whole message in hex")
+    p.add_argument("--relay", type=int, action="append", default=[], metavar="HOP",
+                   help="wrap in a relay message of this hop count (repeat to nest)")
+    p.add_argument("--relay-type", type=int, default=12)
+    p.add_argument("--link", default="::")
+    p.add_argument("--peer", default="::")
+    p.add_argument("--iface-id")
+    p.add_argument("--count", type=int, default=1)
+    p.add_argument("--wait", metavar="PCAP")
+    p.add_argument("--wait-count", type=int, default=1)
+    p.add_argument("--wait-timeout", type=float, default=5.0)
+    p.set_defaults(func=cmd_send6)
+
     for name, func in (("count", cmd_count), ("dump", cmd_dump), ("check", cmd_check)):
         p = sub.add_parser(name)
         p.add_argument("pcap")
@@ -446,6 +589,7 @@ def main():
                        help="only packets with this field value")
         if name == "check":
             p.add_argument("--count", type=int, default=1)
+            p.add_argument("--at-least", type=int, help="instead of --count: N or more")
             p.add_argument("--absent", action="append", default=[], metavar="PCAP",
                            help="another capture that must hold no matching packet")
             p.add_argument("expect", nargs="*",

@@ -23,6 +23,12 @@
 #     <-veth->  server namespace KV_NS_SERVER, interface KV_IF_SERVER, 203.0.113.2/24,
 #               with a route to 198.51.100.0/24 through the relay.
 # Hardware addresses: KV_MAC_RELAY[i], KV_MAC_CLIENT[i].
+# With KV_IPV6=1 set (in the shell, not just for the call) before kv_topology, IPv6 stays on (without duplicate
+# address detection, so that addresses work at once) and the relay side gets
+# 2001:db8:0:i::1/64 (KV_IP6_RELAY[i]) on segment i, 2001:db8:ff::1/64
+# (KV_IP6_UPLINK) on the uplink; the server 2001:db8:ff::2/64
+# (KV_IP6_SERVER), with a route to 2001:db8::/48 through the relay. The
+# clients have their link-local addresses only.
 # Lease ranges for the servers: KV_RANGE_LO[i] .. KV_RANGE_HI[i], netmask KV_MASK.
 #
 # Everything that waits is bounded (KV_TIMEOUT seconds unless told otherwise).
@@ -227,13 +233,30 @@ kv_mac() {
 }
 
 # kv_add_ns NAME: create a namespace, delete it at teardown, bring up lo and
-# keep IPv6 quiet so that captures hold only what the test sends.
+# keep IPv6 quiet so that captures hold only what the test sends. With
+# KV_IPV6=1, IPv6 stays on, without duplicate address detection and router
+# solicitations.
 kv_add_ns() {
     ip netns add "$1" || kv_fail "cannot create namespace $1"
     KV_NAMESPACES+=("$1")
     ip -n "$1" link set lo up
+    if [ "${KV_IPV6:-0}" = 1 ]; then
+        ip netns exec "$1" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0 \
+            net.ipv6.conf.all.router_solicitations=0 net.ipv6.conf.default.router_solicitations=0 \
+            >/dev/null 2>&1 || true
+        return
+    fi
     ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 \
         >/dev/null 2>&1 || true
+}
+
+# kv_no_tentative NS: no IPv6 address of NS waits for duplicate address
+# detection.
+kv_no_tentative() { ! ip -n "$1" -6 addr show tentative 2>/dev/null | grep -q inet6; }
+
+# kv_link_local NS IF: the link-local address of an interface.
+kv_link_local() {
+    ip -n "$1" -6 -o addr show dev "$2" scope link | sed -n 's/.*inet6 \([0-9a-f:]*\)\/.*/\1/p' | head -n 1
 }
 
 # kv_topology [N]: build N client segments (1 to 4), the relay and the
@@ -250,7 +273,7 @@ kv_topology() {
     KV_IP_SERVER=203.0.113.2
     KV_MASK=255.255.255.192
     KV_NS_CLIENT=() KV_IF_CLIENT=() KV_IF_RELAY=() KV_IP_RELAY=() KV_NET=()
-    KV_RANGE_LO=() KV_RANGE_HI=() KV_MAC_RELAY=() KV_MAC_CLIENT=()
+    KV_RANGE_LO=() KV_RANGE_HI=() KV_MAC_RELAY=() KV_MAC_CLIENT=() KV_IP6_RELAY=()
     kv_add_ns "$KV_NS_RELAY"
     kv_add_ns "$KV_NS_SERVER"
     for ((i = 1; i <= n; i++)); do
@@ -267,6 +290,10 @@ kv_topology() {
             peer name "${KV_IF_CLIENT[i]}" netns "${KV_NS_CLIENT[i]}" ||
             kv_fail "cannot create veth pair for segment $i"
         ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[i]}/26" dev "${KV_IF_RELAY[i]}"
+        if [ "${KV_IPV6:-0}" = 1 ]; then
+            KV_IP6_RELAY[i]="2001:db8:0:$i::1"
+            ip -n "$KV_NS_RELAY" addr add "${KV_IP6_RELAY[i]}/64" dev "${KV_IF_RELAY[i]}" nodad
+        fi
         ip -n "$KV_NS_RELAY" link set "${KV_IF_RELAY[i]}" up
         ip -n "${KV_NS_CLIENT[i]}" link set "${KV_IF_CLIENT[i]}" up
         KV_MAC_RELAY[i]=$(kv_mac "$KV_NS_RELAY" "${KV_IF_RELAY[i]}")
@@ -279,10 +306,28 @@ kv_topology() {
     ip -n "$KV_NS_SERVER" addr add "$KV_IP_SERVER/24" dev "$KV_IF_SERVER"
     ip -n "$KV_NS_SERVER" link set "$KV_IF_SERVER" up
     ip -n "$KV_NS_SERVER" route add 198.51.100.0/24 via "$KV_IP_UPLINK"
+    if [ "${KV_IPV6:-0}" = 1 ]; then
+        KV_IP6_UPLINK=2001:db8:ff::1
+        KV_IP6_SERVER=2001:db8:ff::2
+        ip -n "$KV_NS_RELAY" addr add "$KV_IP6_UPLINK/64" dev "$KV_IF_UPLINK" nodad
+        ip -n "$KV_NS_SERVER" addr add "$KV_IP6_SERVER/64" dev "$KV_IF_SERVER" nodad
+        ip -n "$KV_NS_SERVER" -6 route add 2001:db8::/48 via "$KV_IP6_UPLINK"
+    fi
     KV_MAC_UPLINK=$(kv_mac "$KV_NS_RELAY" "$KV_IF_UPLINK")
     KV_MAC_SERVER=$(kv_mac "$KV_NS_SERVER" "$KV_IF_SERVER")
     # veth links come up at once, but give the carriers a moment to settle.
     kv_wait_for 3 kv__links_up || kv_fail "veth links did not come up"
+    if [ "${KV_IPV6:-0}" = 1 ]; then
+        kv_wait_for 5 kv__v6_ready || kv_fail "IPv6 addresses stayed tentative"
+    fi
+}
+kv__v6_ready() {
+    local i
+    kv_no_tentative "$KV_NS_RELAY" && kv_no_tentative "$KV_NS_SERVER" || return 1
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        kv_no_tentative "${KV_NS_CLIENT[i]}" || return 1
+        [ -n "$(kv_link_local "${KV_NS_CLIENT[i]}" "${KV_IF_CLIENT[i]}")" ] || return 1
+    done
 }
 kv__links_up() {
     local i
@@ -490,4 +535,110 @@ KV_XID_SEQ=0
 kv_next_xid() {
     KV_XID_SEQ=$((KV_XID_SEQ + 1))
     KV_XID=$(printf '0x%04x%04x' $((KV_ID & 0xffff)) "$KV_XID_SEQ")
+}
+
+# kv_start_dnsmasq6 [ARGS...]: dnsmasq as a DHCPv6 server in the server
+# namespace (KV_IPV6=1 topology), a stateful range 2001:db8:0:i::100-1ff for
+# every client segment. Extra arguments (more ranges) are passed on. Sets
+# KV_DNSMASQ_PID.
+kv_start_dnsmasq6() {
+    local args=() i
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        args+=("--dhcp-range=2001:db8:0:$i::100,2001:db8:0:$i::1ff,64,10m")
+    done
+    kv_bg dnsmasq6 "$KV_NS_SERVER" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 \
+        --user=root --group=root --interface="$KV_IF_SERVER" --bind-interfaces \
+        --pid-file="$KV_TMP/dnsmasq6.pid" --dhcp-leasefile="$KV_TMP/dnsmasq6.leases" \
+        --log-facility=- --log-dhcp "${args[@]}" "$@"
+    KV_DNSMASQ_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "dnsmasq (DHCPv6) did not start"
+}
+
+# kv_start_dhcpd6 CONF_LINES: ISC dhcpd -6 in the server namespace with a
+# subnet6 for the server segment and the given configuration after it.
+# Sets KV_DHCPD_PID.
+kv_start_dhcpd6() {
+    local conf="$KV_TMP/dhcpd6.conf"
+    {
+        echo "default-lease-time 600;"
+        echo "max-lease-time 600;"
+        echo "ddns-update-style none;"
+        echo "subnet6 2001:db8:ff::/64 { }"
+        echo "$1"
+    } >"$conf"
+    : >"$KV_TMP/dhcpd6.leases"
+    kv_bg dhcpd6 "$KV_NS_SERVER" dhcpd -6 -f -d -cf "$conf" -lf "$KV_TMP/dhcpd6.leases" \
+        -pf "$KV_TMP/dhcpd6.pid" "$KV_IF_SERVER"
+    KV_DHCPD_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "dhcpd -6 did not start"
+}
+
+# kv_dhclient6 NS IF [SECONDS [NAME [FLAGS...]]]: ISC dhclient -6 on IF in
+# NS, at most SECONDS. FLAGS (e.g. -P for a delegated prefix) go to
+# dhclient. Prints what it was given (address, or prefix with -P) and
+# returns 0, or returns 1 with nothing.
+kv_dhclient6() {
+    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhclient6$2} pid
+    shift 4 2>/dev/null || shift $#
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease"
+    printf '#!/bin/sh\ncase "$reason" in BOUND6|RENEW6|REBIND6) echo "${new_ip6_address:-$new_ip6_prefix}" > %s ;; esac\nexit 0\n' \
+        "$rec" >"$script"
+    chmod 755 "$script"
+    printf 'timeout %d;\n' "$limit" >"$KV_TMP/$name.conf"
+    rm -f "$rec"
+    : >"$KV_TMP/$name.leases"
+    kv_bg "$name" "$ns" dhclient -6 -d -v "$@" -cf "$KV_TMP/$name.conf" -lf "$KV_TMP/$name.leases" \
+        -pf "$KV_TMP/$name.pid" -sf "$script" "$dev"
+    pid=$KV_LAST_PID
+    kv_wait_for "$((limit + 2))" test -s "$rec"
+    kv_kill "$pid"
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv_dhcpcd6 NS IF [SECONDS [NAME]]: dhcpcd asking for an address by
+# DHCPv6 alone (no router advertisement needed) on IF in NS. Prints the
+# address and returns 0, or returns 1 without one.
+kv_dhcpcd6() {
+    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd6$2} pid
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
+    printf '#!/bin/sh\ncase "$reason" in BOUND6|RENEW6|REBIND6) echo "$new_dhcp6_ia_na1_ia_addr1" > %s ;; esac\nexit 0\n' \
+        "$rec" >"$script"
+    chmod 755 "$script"
+    printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1\n' "$dev" >"$conf"
+    # A lease left by an earlier run would be confirmed, not asked for.
+    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease6"
+    KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease6 /var/lib/dhcpcd/$dev-6.lease /run/dhcpcd/$dev-6.pid")
+    kv_bg "$name" "$ns" dhcpcd -6 -B -1 -d -t "$limit" -f "$conf" -c "$script" "$dev"
+    pid=$KV_LAST_PID
+    kv_wait_for "$((limit + 2))" test -s "$rec"
+    kv_kill "$pid"
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv_chain_segment SEG: make client segment SEG's namespace a second relay's
+# home (KV_IPV6=1 topology): a link behind it, KV_IF_INNER (address
+# 2001:db8:0:1SEG::1/64, KV_IP6_INNER) in KV_NS_CLIENT[SEG], to a new client
+# namespace KV_NS_INNER_CLIENT, interface KV_IF_INNER_CLIENT (hardware
+# address KV_MAC_INNER_CLIENT).
+kv_chain_segment() {
+    local seg=$1
+    KV_NS_INNER_CLIENT="kv${KV_ID}c${seg}b"
+    KV_IF_INNER="i${seg}k${KV_ID}"
+    KV_IF_INNER_CLIENT="b${seg}k${KV_ID}"
+    KV_IP6_INNER="2001:db8:0:1$seg::1"
+    kv_add_ns "$KV_NS_INNER_CLIENT"
+    ip -n "${KV_NS_CLIENT[seg]}" link add "$KV_IF_INNER" type veth peer name "$KV_IF_INNER_CLIENT" \
+        netns "$KV_NS_INNER_CLIENT" || kv_fail "cannot create the veth pair behind segment $seg"
+    ip -n "${KV_NS_CLIENT[seg]}" addr add "$KV_IP6_INNER/64" dev "$KV_IF_INNER" nodad
+    ip -n "${KV_NS_CLIENT[seg]}" link set "$KV_IF_INNER" up
+    ip -n "$KV_NS_INNER_CLIENT" link set "$KV_IF_INNER_CLIENT" up
+    KV_MAC_INNER_CLIENT=$(kv_mac "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")
+    kv_wait_for 5 kv__inner_ready || kv_fail "the link behind segment $seg did not come up"
+}
+kv__inner_ready() {
+    kv_no_tentative "$KV_NS_INNER_CLIENT" && kv_no_tentative "${KV_NS_CLIENT[seg]}" &&
+        [ -n "$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")" ] &&
+        [ -n "$(kv_link_local "${KV_NS_CLIENT[seg]}" "$KV_IF_INNER")" ]
 }

@@ -39,6 +39,7 @@
 
 #include "core/settings.h"
 #include "fuzz_support.h"
+#include "net/relay6.h"
 
 namespace {
 
@@ -110,11 +111,19 @@ void reset_relay() {
     max_hops = 4;
     rps_limit = 0;
     std::snprintf(plugin_base, sizeof plugin_base, "%s", KESTIVANE_FUZZ_PLUGIN_DIR);
+    kestivane::relay6::close_all();
 }
 
 // What the relay's threads take for granted once the file has been read.
 void check_tables() {
-    FUZZ_CHECK(if_num >= 1 && if_num <= kestivane::interfaces_limit);
+    // A file with DHCPv6 lines alone leaves no v4 interface open.
+    FUZZ_CHECK((if_num >= 1 || kestivane::relay6::configured()) && if_num <= kestivane::interfaces_limit);
+    const auto &servers6 = kestivane::relay6::servers();
+    for (const auto &lower : kestivane::relay6::lowers()) {
+        FUZZ_CHECK(lower.capture.get() >= 0 && lower.socket.get() >= 0 && lower.index != 0);
+        FUZZ_CHECK(std::memchr(lower.name, '\0', sizeof lower.name) != nullptr);
+        for (std::size_t k : lower.servers) FUZZ_CHECK(k < servers6.size());
+    }
     FUZZ_CHECK(srv_num >= 0 && srv_num <= kestivane::servers_limit);
     for (int32_t i = 0; i < srv_num; ++i) FUZZ_CHECK(servers[i] != nullptr && servers[i]->name != nullptr);
     for (int32_t i = 0; i < if_num; ++i) {

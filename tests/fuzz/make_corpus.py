@@ -293,6 +293,16 @@ nosuchhost.invalid lo
 """,
     "long_line": "[servers]\n" + "x" * 6000 + "\n127.0.0.1 lo\n",
     "crlf": "[servers]\r\n127.0.0.1 lo\r\n",
+    "servers6": """[options]
+v6_interface_id=off
+v6_link_layer_address=on
+[servers6]
+::1 lo
+[::1]:5470 lo nosuch
+ff02::1:2%lo lo
+fe80::1 lo
+""",
+    "servers6_only": "[servers6]\n[::1]:547 lo\n",
 }
 
 
@@ -301,8 +311,38 @@ def config_corpus():
         write("fuzz_config", name, text.encode())
 
 
+def v6_option(code, data):
+    return struct.pack("!HH", code, len(data)) + data
+
+
+def v6_relay(kind, hop, inner, interface_id=None, link=16 * b"\0", peer=b"\xfe\x80" + 14 * b"\1"):
+    m = bytes([kind, hop]) + link + peer + v6_option(9, inner)
+    return m + (v6_option(18, interface_id) if interface_id is not None else b"")
+
+
+def relay6_corpus():
+    """DHCPv6 messages as they reach a relay: from clients, from lower
+    relays, and Relay-Replies from servers."""
+    client_id = v6_option(1, bytes.fromhex("00030001") + CLIENT_CHADDR)
+    ia_na = v6_option(3, struct.pack("!III", 1, 0, 0))
+    solicit = bytes([1]) + rng.getrandbits(24).to_bytes(3, "big") + client_id + v6_option(8, b"\0\0") + ia_na
+    advertise = bytes([2]) + solicit[1:4] + client_id + v6_option(2, bytes.fromhex("000100012a2b2c2d") +
+                                                                   CLIENT_CHADDR) + ia_na
+    seeds = {
+        "solicit": solicit,
+        "information_request": bytes([11]) + solicit[1:4] + client_id,
+        "relay_forward": v6_relay(12, 0, solicit, b"eth0", link=bytes.fromhex("20010db8" + "00" * 11 + "01")),
+        "relay_forward_twice": v6_relay(12, 1, v6_relay(12, 0, solicit, b"eth1"), b"eth0"),
+        "relay_reply": v6_relay(13, 0, advertise, b"eth0"),
+        "relay_reply_nested": v6_relay(13, 1, v6_relay(13, 0, advertise, b"eth1"), b"eth0"),
+        "relay_reply_no_id": v6_relay(13, 0, advertise, link=bytes.fromhex("20010db8" + "00" * 11 + "01")),
+    }
+    for name, msg in seeds.items():
+        write("fuzz_relay6", name, msg)
+
+
 def main():
-    for target in ("fuzz_options", "fuzz_request", "fuzz_answer", "fuzz_config"):
+    for target in ("fuzz_options", "fuzz_request", "fuzz_answer", "fuzz_config", "fuzz_relay6"):
         folder = os.path.join(CORPUS, target)
         if os.path.isdir(folder):
             for name in os.listdir(folder):
@@ -312,6 +352,7 @@ def main():
     request_corpus()
     answer_corpus()
     config_corpus()
+    relay6_corpus()
     return 0
 
 

@@ -231,6 +231,31 @@ TEST_F(ConfigFile, RpsLimitRefusals) {
     }
 }
 
+// queue_limit: a decimal count of at least 1 and at most a million, read
+// as far as its digits go like the other numbers; nothing else leaves the
+// queue unbounded, so 0, negatives, words and huge values are refused.
+TEST_F(ConfigFile, QueueLimit) {
+    struct Case {
+        const char *value;
+        const char *set; // null: refused
+    };
+    const std::vector<Case> cases{
+        {"1", "1"},       {"1000000", "1000000"}, {"64 items", "64"}, {" +8", "8"},
+        {"0", nullptr},   {"-1", nullptr},        {"", nullptr},      {"abc", nullptr},
+        {"1000001", nullptr}, {"4294967297", nullptr}, {"99999999999999999999", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        Outcome result = read_file(std::string("[options]\nQueue_Limit=") + c.value + "\n", c.set != nullptr);
+        if (c.set != nullptr) {
+            EXPECT_EQ(result.out, std::string("Option queue_limit set to: ") + c.set + "\n");
+            EXPECT_EQ(result.err, no_interfaces);
+        } else {
+            expect_refusal(result, "Wrong queue limit. Line: 2");
+        }
+    }
+}
+
 // plugin_path always ends in '/' when it fits and applies to the plug-in
 // headers after it.
 TEST_F(ConfigFile, PluginPathGovernsLaterHeaders) {

@@ -45,7 +45,7 @@ runtime=$(value RuntimeDirectory)
 grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mode"
 
 # Exactly the families the relay opens: UDP, packet sockets, syslog, netlink.
-[ "$(words "$(value RestrictAddressFamilies)")" = "AF_INET AF_NETLINK AF_PACKET AF_UNIX " ] \
+[ "$(words "$(value RestrictAddressFamilies)")" = "AF_INET AF_INET6 AF_NETLINK AF_PACKET AF_UNIX " ] \
   || fail "RestrictAddressFamilies: $(value RestrictAddressFamilies)"
 
 # The relay gives up its capabilities itself once started: the system calls

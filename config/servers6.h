@@ -1,0 +1,19 @@
+// The DHCPv6 parts of the configuration file: [servers6] lines and the v6
+// keys of [options].
+#pragma once
+
+#include <string_view>
+
+namespace kestivane::config {
+
+// "<server> <lower-interface>...": <server> is an IPv6 address, optionally
+// "%<upper-interface>", or "[<address>[%<upper-interface>]]:<port>". A server
+// that cannot be used, or an interface that cannot, is skipped with a
+// warning; a server that no interface took is forgotten.
+void parse_servers6_line(std::string_view line);
+
+// Sets v6_interface_id or v6_link_layer_address ("on" or "off"). False when
+// key is neither; a wrong value ends the process.
+bool set_v6_option(std::string_view key, std::string_view value, int line_number);
+
+} // namespace kestivane::config

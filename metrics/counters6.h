@@ -1,0 +1,72 @@
+// The DHCPv6 relay's counters, per lower interface, by reason: the same
+// counter type and naming as the DHCPv4 counters, in a table of their own,
+// since the v6 interfaces are not slots of ifs. The packet path only
+// increments; readers take a snapshot whenever they like.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "metrics/counters.h"
+
+namespace kestivane::metrics {
+
+// The most lower interfaces and servers the v6 relay serves.
+inline constexpr std::size_t v6_interfaces_limit = 99;
+inline constexpr std::size_t v6_servers_limit = 63;
+
+// Why a message from a lower link went no further.
+enum class request6_drop : std::size_t {
+    malformed,   // too short, a length past its message, a bad UDP header or checksum
+    not_relayed, // well formed, but no message a relay passes upward
+    hop_limit,   // a Relay-Forward that has passed too many relays
+    too_long,    // the Relay-Forward around it would not fit in a datagram
+    count
+};
+
+// Why a message from above went no further.
+enum class answer6_drop : std::size_t {
+    malformed,     // not a well-formed Relay-Reply holding a message
+    unmatched,     // neither its Interface-ID nor its link-address names a lower interface
+    receive_error, // the upper socket's receive failed
+    count
+};
+
+inline constexpr std::size_t request6_drop_count = static_cast<std::size_t>(request6_drop::count);
+inline constexpr std::size_t answer6_drop_count = static_cast<std::size_t>(answer6_drop::count);
+
+const char *name_of(request6_drop reason);
+const char *name_of(answer6_drop reason);
+
+// One lower interface's counters; the requests are written by the v6
+// thread only, but each group keeps a cache line of its own like the v4
+// blocks, so that readers never slow the writer.
+struct interface6_counters {
+    struct alignas(64) {
+        counter received;
+        counter dropped[request6_drop_count];
+        counter forwarded[v6_servers_limit]; // per v6 server, indexed like the v6 server table
+        counter forward_errors[v6_servers_limit];
+    } requests;
+    struct alignas(64) {
+        counter delivered;
+        counter write_errors;
+    } answers;
+};
+
+// Counters of what came from above that no lower interface took.
+struct upper6_counters {
+    counter received;
+    counter dropped[answer6_drop_count];
+};
+
+// The counters of v6 lower interface idx (0 .. v6_interfaces_limit - 1).
+interface6_counters &of_interface6(std::size_t idx);
+upper6_counters &of_upper6();
+
+// Shorthands for the packet path; an index outside the table counts
+// nothing.
+void count_request6_drop(std::size_t if_idx, request6_drop reason);
+void count_answer6_drop(answer6_drop reason);
+
+} // namespace kestivane::metrics

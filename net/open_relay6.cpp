@@ -1,0 +1,224 @@
+// Opening the DHCPv6 relay's sockets, all at start-up: on each lower
+// interface a packet socket that sees datagrams to port 547 with the
+// sender's hardware address (for the Client Link-Layer Address option) and
+// a UDP socket that joins ff02::1:2 there and sends the replies; one UDP
+// socket on the upper side for the servers.
+#include <arpa/inet.h>
+#include <err.h>
+#include <ifaddrs.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "core/settings.h"
+#include "metrics/counters6.h"
+#include "net/platform.h"
+#include "net/relay6.h"
+
+namespace kestivane::relay6 {
+
+settings6 settings;
+
+descriptor &descriptor::operator=(descriptor &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+descriptor::~descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+std::vector<server6> server_table;
+std::vector<lower6> lower_table;
+descriptor upper;
+
+const struct in6_addr all_relay_agents_and_servers = {{{0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}}};
+
+// Only UDP (next header 17, right after the fixed header) to port 547
+// reaches the packet socket; the rest of the link's traffic never leaves the
+// kernel.
+bool attach_port_filter(int fd) {
+    static struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 6),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 40 + 2),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, server_port, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0x40000),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+// The lower UDP socket only holds the port and the group: what it would
+// receive the packet socket has already seen. A filter that takes nothing
+// keeps its queue empty, while the bound port still keeps the kernel from
+// answering unicast requests with port-unreachable errors.
+bool attach_drop_filter(int fd) {
+    static struct sock_filter code[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    struct sock_fprog program = {1, code};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+bool set_int(int fd, int level, int name, int value) {
+    return setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+// A UDP socket on port 547 that shares the port with the relay's other
+// sockets (each bound to its own interface, or to none).
+descriptor open_udp(const char *device, std::string &failed) {
+    descriptor fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        failed = "socket";
+        return fd;
+    }
+    struct sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(server_port);
+    if (!set_int(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1)) failed = "IPV6_V6ONLY";
+    else if (!set_int(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) failed = "SO_REUSEADDR";
+    else if (device != nullptr &&
+             setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(std::strlen(device))) != 0)
+        failed = "SO_BINDTODEVICE";
+    else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) failed = "bind to port 547";
+    if (!failed.empty()) return descriptor();
+    return fd;
+}
+
+bool is_link_local(const struct in6_addr &a) { return IN6_IS_ADDR_LINKLOCAL(&a); }
+
+// The interface's IPv6 addresses. False when the system cannot list them.
+bool list_addresses(const char *name, std::vector<struct in6_addr> &out) {
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    std::unique_ptr<struct ifaddrs, decltype(&freeifaddrs)> owner(list, &freeifaddrs);
+    for (const struct ifaddrs *e = list; e != nullptr; e = e->ifa_next) {
+        if (e->ifa_addr == nullptr || e->ifa_addr->sa_family != AF_INET6) continue;
+        if (e->ifa_name == nullptr || std::strcmp(e->ifa_name, name) != 0) continue;
+        struct sockaddr_in6 a;
+        std::memcpy(&a, e->ifa_addr, sizeof a);
+        out.push_back(a.sin6_addr);
+    }
+    return true;
+}
+
+bool open_lower_sockets(lower6 &l) {
+    std::string failed;
+    l.socket = open_udp(l.name, failed);
+    if (failed.empty()) {
+        struct ipv6_mreq group{};
+        group.ipv6mr_multiaddr = all_relay_agents_and_servers;
+        group.ipv6mr_interface = l.index;
+        if (setsockopt(l.socket.get(), IPPROTO_IPV6, IPV6_JOIN_GROUP, &group, sizeof group) != 0)
+            failed = "joining ff02::1:2";
+        else if (!attach_drop_filter(l.socket.get()))
+            failed = "SO_ATTACH_FILTER";
+    }
+    if (failed.empty()) {
+        // Bound to no protocol until the filter is in place, so that nothing
+        // unfiltered is ever queued.
+        l.capture = descriptor(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        struct sockaddr_ll where{};
+        where.sll_family = AF_PACKET;
+        where.sll_protocol = htons(ETH_P_IPV6);
+        where.sll_ifindex = static_cast<int>(l.index);
+        if (l.capture.get() < 0)
+            failed = "packet socket";
+        else if (!attach_port_filter(l.capture.get()))
+            failed = "SO_ATTACH_FILTER";
+        else if (!set_int(l.capture.get(), SOL_PACKET, PACKET_AUXDATA, 1))
+            failed = "PACKET_AUXDATA";
+        else if (::bind(l.capture.get(), reinterpret_cast<struct sockaddr *>(&where), sizeof where) != 0)
+            failed = "binding the packet socket";
+    }
+    if (failed.empty()) return true;
+    logd(kestivane::log_error, "DHCPv6 on %s: %s: %s", l.name, failed.c_str(), std::strerror(errno));
+    return false;
+}
+
+} // namespace
+
+std::vector<server6> &servers() { return server_table; }
+std::vector<lower6> &lowers() { return lower_table; }
+bool configured() { return !lower_table.empty(); }
+int upper_socket() { return upper.get(); }
+
+int open_lower(std::string_view name) {
+    for (std::size_t i = 0; i < lower_table.size(); ++i) {
+        if (name == lower_table[i].name) return static_cast<int>(i);
+    }
+    const std::string text(name);
+    if (text.size() >= IF_NAMESIZE || if_nametoindex(text.c_str()) == 0) {
+        logd(kestivane::log_warning, "Interface %s does not exist. Ignored.", text.c_str());
+        return -1;
+    }
+    if (lower_table.size() >= metrics::v6_interfaces_limit) {
+        logd(kestivane::log_warning, "Interface %s: too many DHCPv6 interfaces. Ignored.", text.c_str());
+        return -1;
+    }
+    lower6 l;
+    std::memcpy(l.name, text.c_str(), text.size() + 1);
+    l.index = if_nametoindex(l.name);
+    if (!list_addresses(l.name, l.own)) {
+        logd(kestivane::log_error, "getifaddrs for %s: %s", l.name, std::strerror(errno));
+        return -1;
+    }
+    if (l.own.empty()) {
+        logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", l.name);
+        return -1;
+    }
+    for (const auto &a : l.own) {
+        if (!is_link_local(a) && !IN6_IS_ADDR_LOOPBACK(&a)) {
+            l.link_address = a;
+            break;
+        }
+    }
+    l.has_mac = platform::link_address(l.name, l.mac) == platform::link_lookup::found &&
+                std::memcmp(l.mac, "\0\0\0\0\0\0", 6) != 0;
+    if (!open_lower_sockets(l)) {
+        logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
+        return -1;
+    }
+    char text6[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &l.link_address, text6, sizeof text6);
+    logd(kestivane::log_warning, "Listen at %s for DHCPv6: link-address %s", l.name, text6);
+    lower_table.push_back(std::move(l));
+    return static_cast<int>(lower_table.size() - 1);
+}
+
+void open_upper() {
+    std::string failed;
+    upper = open_udp(nullptr, failed);
+    // Multicast to the servers never loops back to this host's own sockets,
+    // goes at most as far as a Relay-Forward may travel (hop limit 8), and
+    // only groups this socket joined (none) are delivered to it: without
+    // that, every client message to ff02::1:2 on a lower link would arrive
+    // here too.
+    if (failed.empty()) {
+        if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0)) failed = "IPV6_MULTICAST_LOOP";
+        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 8)) failed = "IPV6_MULTICAST_HOPS";
+        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0)) failed = "IPV6_MULTICAST_ALL";
+    }
+    if (!failed.empty()) errx(1, "Can't open the DHCPv6 server socket: %s: %s", failed.c_str(), std::strerror(errno));
+}
+
+void close_all() {
+    lower_table.clear();
+    server_table.clear();
+    upper = descriptor();
+    settings = settings6{};
+}
+
+} // namespace kestivane::relay6

@@ -1,0 +1,191 @@
+// The request queue: the listeners push, the consumer takes. q_head holds
+// the waiting items in the order they were pushed and queue_size counts
+// them, both under queue_lock, as plug-ins know them; the per-interface
+// counts and the fair order are this file's own.
+#include "net/request_queue.h"
+
+#include <pthread.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+
+#include "core/settings.h"
+#include "metrics/counters.h"
+
+namespace kestivane::request_queue {
+
+namespace {
+
+// Items waiting per interface, written under queue_lock and read without it
+// by has_room (a stale read only sends the listener to the locked check).
+std::array<std::atomic<uint32_t>, KESTIVANE_MAX_INTERFACES> waiting{};
+// How many items the counts above hold in all: 0 when they are all 0.
+uint32_t counted = 0;
+
+// Listeners waiting for room, and the condition they wait on. It runs on
+// the monotonic clock, so that a change of the wall clock cannot stretch a
+// wait.
+int room_waiters = 0;
+pthread_cond_t room_cond;
+pthread_once_t room_cond_once = PTHREAD_ONCE_INIT;
+
+void init_room_cond() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&room_cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+bool in_table(int32_t idx) { return idx >= 0 && idx < KESTIVANE_MAX_INTERFACES; }
+
+// A plug-in may take items off q_head itself, as the globals allow; once it
+// has emptied the queue, no interface has anything waiting, whatever the
+// counts say. Called with queue_lock held.
+void forget_drained() {
+    if (queue_size != 0 || counted == 0) return;
+    for (auto &count : waiting) count.store(0, std::memory_order_relaxed);
+    counted = 0;
+}
+
+bool room_locked(int32_t idx) {
+    forget_drained();
+    return !in_table(idx) || waiting[static_cast<std::size_t>(idx)].load(std::memory_order_relaxed) < share();
+}
+
+void note_length() {
+    auto length = static_cast<uint64_t>(queue_size);
+    metrics::queue_counters &gauges = metrics::of_queue();
+    gauges.length.set(length);
+    if (length > gauges.length_max.get()) gauges.length_max.set(length);
+}
+
+// A list taken off q_head, split by interface and put back together one
+// item of each interface in turn. The last bucket holds items whose index
+// lies outside the table (a plug-in may push such items itself).
+struct bucket {
+    struct queue_item *first = nullptr;
+    struct queue_item **last = &first;
+};
+constexpr std::size_t bucket_count = KESTIVANE_MAX_INTERFACES + 1;
+std::size_t next_turn = 0; // the bucket that goes first at the next take
+
+struct queue_item *in_fair_order(struct queue_item *list) {
+    if (list == nullptr || STAILQ_NEXT(list, next) == nullptr) return list;
+    std::array<bucket, bucket_count> buckets;
+    for (auto &b : buckets) b.last = &b.first;
+    while (list != nullptr) {
+        struct queue_item *item = list;
+        list = STAILQ_NEXT(item, next);
+        std::size_t b = in_table(item->if_idx) ? static_cast<std::size_t>(item->if_idx) : bucket_count - 1;
+        STAILQ_NEXT(item, next) = nullptr;
+        *buckets[b].last = item;
+        buckets[b].last = &STAILQ_NEXT(item, next);
+    }
+    struct queue_item *fair = nullptr;
+    struct queue_item **tail = &fair;
+    std::size_t start = next_turn;
+    next_turn = (next_turn + 1) % bucket_count;
+    for (bool any = true; any;) {
+        any = false;
+        for (std::size_t i = 0; i < bucket_count; ++i) {
+            bucket &b = buckets[(start + i) % bucket_count];
+            if (b.first == nullptr) continue;
+            struct queue_item *item = b.first;
+            b.first = STAILQ_NEXT(item, next);
+            STAILQ_NEXT(item, next) = nullptr;
+            *tail = item;
+            tail = &STAILQ_NEXT(item, next);
+            any = true;
+        }
+    }
+    return fair;
+}
+
+// Empties q_head; called with queue_lock held. The items taken no longer
+// count against their interfaces' shares: from here on they cost the
+// consumer's time, not queue room.
+struct queue_item *take_locked() {
+    struct queue_item *list = STAILQ_FIRST(&q_head);
+    STAILQ_INIT(&q_head);
+    queue_size = 0;
+    forget_drained();
+    note_length();
+    if (room_waiters > 0) pthread_cond_broadcast(&room_cond);
+    return list;
+}
+
+} // namespace
+
+uint32_t share() {
+    uint32_t limit = queue_limit > 0 ? static_cast<uint32_t>(queue_limit) : 1;
+    uint32_t interfaces = if_num > 0 ? static_cast<uint32_t>(if_num) : 1;
+    uint32_t part = limit / interfaces;
+    return part > 0 ? part : 1;
+}
+
+bool has_room(int32_t if_idx) {
+    return !in_table(if_idx) ||
+           waiting[static_cast<std::size_t>(if_idx)].load(std::memory_order_relaxed) < share();
+}
+
+bool wait_for_room(int32_t if_idx, int timeout_ms) {
+    if (has_room(if_idx)) return true;
+    pthread_once(&room_cond_once, init_room_cond);
+    struct timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&queue_lock);
+    ++room_waiters;
+    bool room = room_locked(if_idx);
+    while (!room) {
+        int status = pthread_cond_timedwait(&room_cond, &queue_lock, &deadline);
+        room = room_locked(if_idx);
+        if (status == ETIMEDOUT) break;
+    }
+    --room_waiters;
+    pthread_mutex_unlock(&queue_lock);
+    return room;
+}
+
+bool push(struct queue_item *item) {
+    pthread_mutex_lock(&queue_lock);
+    if (!room_locked(item->if_idx)) {
+        pthread_mutex_unlock(&queue_lock);
+        return false;
+    }
+    STAILQ_INSERT_TAIL(&q_head, item, next);
+    ++queue_size;
+    if (in_table(item->if_idx)) {
+        waiting[static_cast<std::size_t>(item->if_idx)].fetch_add(1, std::memory_order_relaxed);
+        ++counted;
+    }
+    note_length();
+    pthread_cond_signal(&queue_cond);
+    pthread_mutex_unlock(&queue_lock);
+    return true;
+}
+
+struct queue_item *take_waiting() {
+    pthread_mutex_lock(&queue_lock);
+    struct queue_item *list = take_locked();
+    pthread_mutex_unlock(&queue_lock);
+    return in_fair_order(list);
+}
+
+struct queue_item *take() {
+    pthread_mutex_lock(&queue_lock);
+    while (queue_size == 0) pthread_cond_wait(&queue_cond, &queue_lock);
+    struct queue_item *list = take_locked();
+    pthread_mutex_unlock(&queue_lock);
+    return in_fair_order(list);
+}
+
+} // namespace kestivane::request_queue

@@ -1,0 +1,40 @@
+// The request queue between the listeners and the consumer: bounded by
+// queue_limit, with an equal share of it per interface, and taken in an
+// order that serves every interface in turn.
+#pragma once
+
+#include <cstdint>
+
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane::request_queue {
+
+// The items one interface may have waiting: queue_limit divided among the
+// interfaces, at least one. A flooded segment can fill its own share only,
+// so the others always find room.
+uint32_t share();
+
+// Whether interface if_idx may push one more item now. Lock-free: a
+// listener asks before every frame.
+bool has_room(int32_t if_idx);
+
+// The backpressure wait: blocks until interface if_idx may push, for at most
+// timeout_ms. True when there is room. A listener waits here instead of
+// reading its capture, so that the excess of a flood stays in the kernel's
+// capture ring, where it is dropped (and counted) at no cost to the relay.
+bool wait_for_room(int32_t if_idx, int timeout_ms);
+
+// Appends item at the tail of q_head unless its interface's share is full.
+// False then: the item is still the caller's.
+bool push(struct queue_item *item);
+
+// Takes every waiting item and returns them linked through next, in fair
+// order: one item of each interface in turn, each interface's items in the
+// order they were pushed, the turn starting one interface further at each
+// take. Null when nothing waits. Does not block.
+struct queue_item *take_waiting();
+
+// As take_waiting, but waits on queue_cond until something is waiting.
+struct queue_item *take();
+
+} // namespace kestivane::request_queue

@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# DHCPv6 relaying end to end: the configuration's warnings and options; real clients (ISC dhclient -6, dhcpcd) get
+# addresses from dnsmasq and ISC dhcpd -6, and a delegated prefix from dhcpd,
+# through the relay on two links and through two relays in a chain; the
+# server's capture shows the Relay-Forward fields exactly; crafted messages
+# probe the drops (malformed, not relayed, hop limit) and the Relay-Reply
+# matching (Interface-ID, link-address, none).
+#
+# Layout: KV_IPV6=1 topology with three segments. Segments 1 and 2 have
+# clients; segment 3's namespace runs a second relay whose upper side is
+# segment 3 (it sends to ff02::1:2 there) and whose lower link holds one
+# more client: its messages reach the server wrapped twice.
+source "$(dirname "$0")/lib.sh"
+
+KV_IPV6=1
+kv_topology 3
+kv_chain_segment 3
+for seg in 1 2 3; do
+    LL_CLIENT[seg]=$(kv_link_local "${KV_NS_CLIENT[seg]}" "${KV_IF_CLIENT[seg]}")
+done
+LL_INNER_CLIENT=$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")
+
+cat >"$KV_TMP/relay.conf" <<CONF
+[servers6]
+$KV_IP6_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[2]} ${KV_IF_RELAY[3]}
+CONF
+cat >"$KV_TMP/inner.conf" <<CONF
+[servers6]
+ff02::1:2%${KV_IF_CLIENT[3]} $KV_IF_INNER
+CONF
+
+kv_start_dnsmasq6 "--dhcp-range=2001:db8:0:13::100,2001:db8:0:13::1ff,64,10m"
+kv_tcpdump srvlines "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
+LINES_TCPDUMP=$KV_LAST_PID
+
+# ----- configuration: lines that cannot be used are skipped, each with its
+# warning; the options turn the Interface-ID and option 79 off; a wrong
+# value stops the start. An interface without IPv6 for one case:
+NOV6="n6k$KV_ID"
+ip -n "$KV_NS_RELAY" link add "$NOV6" type veth peer name "n6pk$KV_ID"
+ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv6.conf.$NOV6.disable_ipv6=1"
+ip -n "$KV_NS_RELAY" link set "$NOV6" up
+cat >"$KV_TMP/lines.conf" <<CONF
+[options]
+v6_interface_id=off
+V6_LINK_LAYER_ADDRESS=off
+[servers6]
+$KV_IP6_SERVER%nosuch0 ${KV_IF_RELAY[1]}
+fe80::1 ${KV_IF_RELAY[1]}
+ff02::1:2 ${KV_IF_RELAY[1]}
+[2001:db8:ff::2]:0 ${KV_IF_RELAY[1]}
+[2001:db8:ff::2 ${KV_IF_RELAY[1]}
+2001:db8:ff::zz ${KV_IF_RELAY[1]}
+2001:db8:ff::3 nosuch1 $NOV6
+[$KV_IP6_SERVER]:547 nosuch2	${KV_IF_RELAY[1]}
+CONF
+KV_LISTEN_COUNT=1 kv_start_relay lines -f "$KV_TMP/lines.conf"
+for text in "DHCPv6 server 2001:db8:ff::2: interface nosuch0 does not exist." \
+    "DHCPv6 server fe80::1: a link-local or multicast address needs %<interface>." \
+    "DHCPv6 server ff02::1:2: a link-local or multicast address needs %<interface>." \
+    "DHCPv6 server [2001:db8:ff::2]:0: not [address]:port." \
+    "DHCPv6 server [2001:db8:ff::2: not [address]:port." \
+    "DHCPv6 server 2001:db8:ff::zz: not an IPv6 address." \
+    "Interface nosuch1 does not exist. Ignored." \
+    "Interface $NOV6 has no IPv6 address. Ignored." \
+    "DHCPv6 server 2001:db8:ff::3 serves no interface. Ignored." \
+    "Interface nosuch2 does not exist. Ignored." \
+    "DHCPv6 server #1: [$KV_IP6_SERVER]:547" "Total DHCPv6 interfaces: 1"; do
+    grep -qF -- "$text" "$KV_RELAY_LOG" || kv_check_fail "configuration: no log line '$text'"
+done
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x300 --wait "$(kv_pcap srvlines)" &&
+    kv_frames check "$(kv_pcap srvlines)" --xid 0x300 --where msg_type=12 option_codes=9 \
+        link_address=2001:db8:0:1::1 ||
+    kv_check_fail "with both options off, a Relay-Forward carries more than its message"
+kv_stop "$KV_RELAY_PID"
+kv_stop "$LINES_TCPDUMP"
+printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
+out=$("$KESTIVANE" -d -f "$KV_TMP/wrong.conf" 2>&1)
+rc=$?
+[ "$rc" = 1 ] && [[ "$out" == *"Wrong v6_interface_id value (on or off). Line: 2"* ]] ||
+    kv_check_fail "a wrong v6_interface_id value: exit $rc, '$out'"
+
+# ----- the relays for the rest, the outer one with a DHCPv4 line beside
+printf '[servers]\n%s %s\n' "$KV_IP_SERVER" "${KV_IF_RELAY[1]}" >>"$KV_TMP/relay.conf"
+KV_LISTEN_COUNT=4 kv_start_relay relay -f "$KV_TMP/relay.conf"
+OUTER_PID=$KV_RELAY_PID
+kv_bg inner "${KV_NS_CLIENT[3]}" "$KESTIVANE" -d -f "$KV_TMP/inner.conf"
+INNER_PID=$KV_LAST_PID
+kv_wait_log "$KV_TMP/inner.log" "Listen at $KV_IF_INNER" || kv_fail "the inner relay did not start"
+
+kv_tcpdump srv "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
+SRV=$(kv_pcap srv)
+kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
+kv_tcpdump link2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 546 or udp port 547
+
+# in_prefix ADDRESS PREFIX: ADDRESS starts with PREFIX (both as printed).
+in_prefix() { case "$1" in "$2"*) return 0 ;; esac; return 1; }
+
+# ----- real clients through the relay: client, namespace, interface, what
+# the address must start with
+lease_cases() {
+    local server=$1 seg_prefix=$2
+    while read -r client ns dev want; do
+        case "$client" in
+        dhclient) got=$(kv_dhclient6 "$ns" "$dev" 8 "dhclient6-$server-$dev") ;;
+        dhclient-pd) got=$(kv_dhclient6 "$ns" "$dev" 8 "dhclient6pd-$server-$dev" -P) ;;
+        dhcpcd) got=$(kv_dhcpcd6 "$ns" "$dev" 8 "dhcpcd6-$server-$dev") ;;
+        esac
+        if [ -n "$got" ] && in_prefix "$got" "$want"; then
+            kv_pass "$server: $client on $dev got $got"
+        else
+            kv_check_fail "$server: $client on $dev got '${got:-nothing}', expected $want..."
+        fi
+    done
+}
+
+lease_cases dnsmasq <<CASES
+dhclient ${KV_NS_CLIENT[1]} ${KV_IF_CLIENT[1]} 2001:db8:0:1::1
+dhcpcd ${KV_NS_CLIENT[2]} ${KV_IF_CLIENT[2]} 2001:db8:0:2::1
+dhclient $KV_NS_INNER_CLIENT $KV_IF_INNER_CLIENT 2001:db8:0:13::1
+CASES
+
+# ----- what the server saw: every Relay-Forward of each client, exactly
+check_forwards() {
+    local what=$1
+    shift
+    if kv_frames check "$SRV" --at-least 2 "$@"; then kv_pass "$what"; else kv_check_fail "$what"; fi
+}
+check_forwards "Relay-Forward of a client on link 1" --where msg_type=12 --where "peer_address=${LL_CLIENT[1]}" \
+    ip6_src="$KV_IP6_UPLINK" udp_sport=547 udp_dport=547 hop_count=0 link_address=2001:db8:0:1::1 \
+    "interface_id=${KV_IF_RELAY[1]}" "client_lladdr=1/${KV_MAC_CLIENT[1]}" option_codes=9,18,79 depth=1
+check_forwards "Relay-Forward of a client on link 2" --where msg_type=12 --where "peer_address=${LL_CLIENT[2]}" \
+    hop_count=0 link_address=2001:db8:0:2::1 "interface_id=${KV_IF_RELAY[2]}" \
+    "client_lladdr=1/${KV_MAC_CLIENT[2]}" option_codes=9,18,79 depth=1
+LL_INNER_UP=$(kv_link_local "${KV_NS_CLIENT[3]}" "${KV_IF_CLIENT[3]}")
+check_forwards "Relay-Forward of the inner relay, forwarded by the outer" --where msg_type=12 --where inner_type=12 \
+    hop_count=1 link_address=2001:db8:0:3::1 "peer_address=$LL_INNER_UP" "interface_id=${KV_IF_RELAY[3]}" \
+    client_lladdr=none option_codes=9,18 depth=2 inner_hop_count=0 "inner_link_address=$KV_IP6_INNER" \
+    "inner_peer_address=$LL_INNER_CLIENT" "inner_interface_id=$KV_IF_INNER" \
+    "inner_client_lladdr=1/$KV_MAC_INNER_CLIENT"
+
+# ----- each client's Reply on its own link only
+for pair in "1 2" "2 1"; do
+    read -r own other <<<"$pair"
+    if kv_frames check "$(kv_pcap "link$own")" --at-least 1 --where msg_type=7 --where "ip6_dst=${LL_CLIENT[own]}" \
+        udp_sport=547 udp_dport=546 &&
+        kv_frames check "$(kv_pcap "link$other")" --count 0 --where "ip6_dst=${LL_CLIENT[own]}"; then
+        kv_pass "replies to the client of link $own on link $own only"
+    else
+        kv_check_fail "replies to the client of link $own: not on link $own alone"
+    fi
+done
+
+# ----- crafted messages from link 1: each dropped one leaves its log line
+# and nothing at the server. Name, send6 arguments, log text.
+LOG=$KV_TMP/relay.log
+count_forwards() { kv_frames count "$SRV" --where msg_type=12 --where "peer_address=${LL_CLIENT[1]}"; }
+before=$(count_forwards)
+drops=0
+while IFS='|' read -r name args text; do
+    n=$(kv_count_lines "$LOG" "$text")
+    # shellcheck disable=SC2086
+    kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" $args
+    if kv_wait_log "$LOG" "$text" $((n + 1)) 3; then kv_pass "dropped: $name"; else kv_check_fail "not dropped: $name"; fi
+    drops=$((drops + 1))
+done <<CASES
+three bytes|--raw 011234|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
+option past the end|--raw 01abcdef00010010aabb|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
+option header cut|--raw 01abcdef000100|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
+Relay-Forward without a message|--raw 0c00$(printf '0%.0s' {1..64})|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
+Relay-Forward around a short one|--raw 0100 --relay 0|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
+Advertise from below|--type 2 --xid 0x100|DHCPv6 message of a server on interface ${KV_IF_RELAY[1]}
+Relay-Reply from below|--type 7 --relay 0 --relay-type 13|DHCPv6 message of a server on interface ${KV_IF_RELAY[1]}
+hop count at the limit|--relay 8 --xid 0x101|DHCPv6 hop count limit reached on interface ${KV_IF_RELAY[1]}
+CASES
+# One under the limit passes, with hop count + 1; it also marks the end of
+# the drops, which took the same path before it.
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --relay 7 --xid 0x102 --wait "$SRV" ||
+    kv_check_fail "a Relay-Forward of hop count 7 did not reach the server"
+kv_frames check "$SRV" --xid 0x102 hop_count=8 inner_hop_count=7 client_lladdr=none link_address=2001:db8:0:1::1 ||
+    kv_check_fail "the Relay-Forward of hop count 7 went on wrong"
+after=$(count_forwards)
+[ "$after" -eq $((before + 1)) ] || kv_check_fail "$((after - before - 1)) dropped message(s) reached the server"
+
+# ----- Relay-Replies from the server: name, send6 arguments, the link
+# where it must arrive (none: dropped, with the log text), its port
+REPLY="--iface $KV_IF_SERVER --to $KV_IP6_UPLINK --sport 1547 --relay-type 13 --relay 0 --type 7"
+while IFS='|' read -r name xid args link port text; do
+    n=$(kv_count_lines "$LOG" "${text:-none}")
+    # shellcheck disable=SC2086
+    kv_frames_in "$KV_NS_SERVER" send6 $REPLY --xid "$xid" $args
+    if [ "$link" = none ]; then
+        kv_wait_log "$LOG" "$text" $((n + 1)) 3 || kv_check_fail "$name: no log line '$text'"
+        continue
+    fi
+    if kv_wait_pcap "link$link" 1 3 --xid "$xid" &&
+        kv_frames check "$(kv_pcap "link$link")" --xid "$xid" udp_sport=547 "udp_dport=$port"; then
+        kv_pass "$name"
+    else
+        kv_check_fail "$name: not on link $link to port $port"
+    fi
+done <<CASES
+by Interface-ID|0x200|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]}|1|546|
+by link-address|0x201|--peer ${LL_CLIENT[2]} --link 2001:db8:0:2::1|2|546|
+Interface-ID before link-address|0x202|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --link 2001:db8:0:2::1|1|546|
+for a lower relay|0x203|--peer ${LL_CLIENT[1]} --relay 0 --iface-id ${KV_IF_RELAY[1]}|1|547|
+unknown Interface-ID|0x204|--peer ${LL_CLIENT[1]} --iface-id nosuch0|none||Destination interface not found for DHCPv6 link-address: ::
+unknown link-address|0x205|--peer ${LL_CLIENT[1]} --link 2001:db8:0:9::1|none||Destination interface not found for DHCPv6 link-address: 2001:db8:0:9::1
+Relay-Forward inside|0x206|--peer ${LL_CLIENT[1]} --type 12 --iface-id ${KV_IF_RELAY[1]}|none||Malformed DHCPv6 Relay-Reply
+CASES
+for xid in 0x204 0x205 0x206; do
+    [ "$(kv_frames count "$(kv_pcap link1)" --xid "$xid")" = 0 ] || kv_check_fail "dropped Relay-Reply $xid delivered"
+done
+
+kv_relay_alive || kv_check_fail "the relay died"
+kill -0 "$INNER_PID" 2>/dev/null || kv_check_fail "the inner relay died"
+kv_stop "$KV_DNSMASQ_PID"
+
+# ----- ISC dhcpd -6: addresses on both links and a delegated prefix
+kv_start_dhcpd6 "
+subnet6 2001:db8:0:1::/64 {
+  range6 2001:db8:0:1::200 2001:db8:0:1::2ff;
+  prefix6 2001:db8:5:: 2001:db8:5:f00:: /56;
+}
+subnet6 2001:db8:0:2::/64 { range6 2001:db8:0:2::200 2001:db8:0:2::2ff; }
+subnet6 2001:db8:0:13::/64 { range6 2001:db8:0:13::200 2001:db8:0:13::2ff; }"
+lease_cases dhcpd <<CASES
+dhclient ${KV_NS_CLIENT[1]} ${KV_IF_CLIENT[1]} 2001:db8:0:1::2
+dhcpcd ${KV_NS_CLIENT[2]} ${KV_IF_CLIENT[2]} 2001:db8:0:2::2
+dhclient-pd ${KV_NS_CLIENT[1]} ${KV_IF_CLIENT[1]} 2001:db8:5:
+dhclient $KV_NS_INNER_CLIENT $KV_IF_INNER_CLIENT 2001:db8:0:13::2
+CASES
+
+kv_relay_alive || kv_check_fail "the relay died"
+kv_finish
