@@ -61,6 +61,23 @@ std::vector<std::string> dump_lines(const snapshot &shot) {
     q.add("queue_length", shot.queue_length);
     q.add("queue_length_max", shot.queue_length_max);
     q.finish();
+    if (!shot.v6) return lines;
+    for (const auto &i : shot.interfaces6) {
+        line_builder b(lines, "Counters of DHCPv6 interface " + i.name + ": ");
+        b.add("v6_requests_received", i.received);
+        for (std::size_t r = 0; r < request6_drop_count; ++r)
+            b.add(std::string("v6_requests_dropped{") + name_of(static_cast<request6_drop>(r)) + "}", i.dropped[r]);
+        for (const auto &s : i.servers) b.add("v6_requests_forwarded{" + s.label + "}", s.forwarded);
+        for (const auto &s : i.servers) b.add("v6_forward_errors{" + s.label + "}", s.errors);
+        b.add("v6_answers_delivered", i.delivered);
+        b.add("v6_answer_write_errors", i.write_errors);
+        b.finish();
+    }
+    line_builder u(lines, "Counters of the DHCPv6 server socket: ");
+    u.add("v6_answers_received", shot.upper6.received);
+    for (std::size_t r = 0; r < answer6_drop_count; ++r)
+        u.add(std::string("v6_answers_dropped{") + name_of(static_cast<answer6_drop>(r)) + "}", shot.upper6.dropped[r]);
+    u.finish();
     return lines;
 }
 

@@ -8,7 +8,8 @@
 
 namespace kestivane::metrics {
 
-// One line per interface and one for the queue, each naming only the
+// One line per interface and one for the queue, then, with DHCPv6, one per
+// v6 lower interface and one for the v6 server socket; each naming only the
 // counters that are not zero ("all zero" when none is), as name=value or
 // name{label}=value with the metrics file's names less their prefix. A line
 // that would outgrow the log's line length goes on in another line with the

@@ -75,6 +75,36 @@ private:
     const char *name_ = "";
 };
 
+void write_v6(writer &w, const snapshot &shot) {
+    const auto &ifs = shot.interfaces6;
+    w.family("kestivane_v6_requests_received_total", "counter",
+             "UDP datagrams to the DHCPv6 port of the relay on the lower interface.");
+    for (const auto &i : ifs) w.sample({"interface", i.name}, i.received);
+    w.family("kestivane_v6_requests_dropped_total", "counter",
+             "DHCPv6 messages from the lower interface that went no further, by reason.");
+    for (const auto &i : ifs)
+        for (std::size_t r = 0; r < request6_drop_count; ++r)
+            w.sample({"interface", i.name, "reason", name_of(static_cast<request6_drop>(r))}, i.dropped[r]);
+    w.family("kestivane_v6_requests_forwarded_total", "counter", "Relay-Forwards sent to the DHCPv6 server.");
+    for (const auto &i : ifs)
+        for (const auto &s : i.servers) w.sample({"interface", i.name, "server", s.label}, s.forwarded);
+    w.family("kestivane_v6_forward_errors_total", "counter", "Relay-Forwards whose send to the DHCPv6 server failed.");
+    for (const auto &i : ifs)
+        for (const auto &s : i.servers) w.sample({"interface", i.name, "server", s.label}, s.errors);
+    w.family("kestivane_v6_answers_delivered_total", "counter",
+             "Messages out of Relay-Replies sent to their peer on the lower interface.");
+    for (const auto &i : ifs) w.sample({"interface", i.name}, i.delivered);
+    w.family("kestivane_v6_answer_write_errors_total", "counter",
+             "Messages out of Relay-Replies whose send on the lower interface failed.");
+    for (const auto &i : ifs) w.sample({"interface", i.name}, i.write_errors);
+    w.family("kestivane_v6_answers_received_total", "counter", "Datagrams read from the DHCPv6 server socket.");
+    w.sample({}, shot.upper6.received);
+    w.family("kestivane_v6_answers_dropped_total", "counter",
+             "Datagrams from the DHCPv6 servers that no lower interface took, by reason.");
+    for (std::size_t r = 0; r < answer6_drop_count; ++r)
+        w.sample({"reason", name_of(static_cast<answer6_drop>(r))}, shot.upper6.dropped[r]);
+}
+
 } // namespace
 
 std::string format_exposition(const snapshot &shot, const exposition_extras &extras) {
@@ -131,6 +161,7 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
     w.sample({}, shot.queue_length);
     w.family("kestivane_queue_length_max", "gauge", "The most requests that have waited at once.");
     w.sample({}, shot.queue_length_max);
+    if (shot.v6) write_v6(w, shot);
     return out;
 }
 

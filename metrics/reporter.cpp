@@ -87,6 +87,7 @@ private:
     void tick(int64_t now) {
         read_socket_drops();
         snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        take_snapshot6(shot);
         extras_.alarmed.clear();
         for (const auto &i : shot.interfaces) {
             answer_alarm &alarm = alarms_[static_cast<std::size_t>(i.idx)];
@@ -121,7 +122,9 @@ private:
 
     void dump() {
         read_socket_drops();
-        for (const std::string &line : dump_lines(take_snapshot(ifs, if_num, servers, srv_num)))
+        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        take_snapshot6(shot);
+        for (const std::string &line : dump_lines(shot))
             logd(log_warning, "%s", line.c_str());
     }
 

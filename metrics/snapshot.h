@@ -3,12 +3,15 @@
 // the dump and the health alarm all read the table through it.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "metrics/counters.h"
+#include "metrics/counters6.h"
 
 namespace kestivane::metrics {
 
@@ -34,17 +37,46 @@ struct interface_snapshot {
     uint64_t forwarded_total() const;
 };
 
+// A DHCPv6 lower interface: what came from its link, and the answers it
+// took from above.
+struct interface6_snapshot {
+    std::string name;
+    uint64_t received = 0;
+    std::array<uint64_t, request6_drop_count> dropped{};
+    std::vector<server_snapshot> servers; // one per distinct label, in line order
+    uint64_t delivered = 0;
+    uint64_t write_errors = 0;
+};
+
+// What came from the DHCPv6 servers before any lower interface took it.
+struct upper6_snapshot {
+    uint64_t received = 0;
+    std::array<uint64_t, answer6_drop_count> dropped{};
+};
+
 struct snapshot {
     std::vector<interface_snapshot> interfaces;
     uint64_t queue_length = 0;
     uint64_t queue_length_max = 0;
+    // A relay without DHCPv6 shows no DHCPv6 metrics at all, rather than
+    // families that can never have a sample.
+    bool v6 = false;
+    std::vector<interface6_snapshot> interfaces6;
+    upper6_snapshot upper6;
 };
 
 // address:port of a server, as the labels show it.
 std::string server_label(const struct server &target);
 
+// [address]:port of a DHCPv6 server, with %interface when the address
+// needs one (link-local and multicast servers).
+std::string server6_label(const struct sockaddr_in6 &addr, unsigned upper_index);
+
 // The counters of the first if_num interfaces of table.
 snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct server *const *server_table,
                        int32_t server_count);
+
+// Adds the DHCPv6 relay's counters to shot, when the v6 relay has work.
+void take_snapshot6(snapshot &shot);
 
 } // namespace kestivane::metrics

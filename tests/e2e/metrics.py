@@ -15,7 +15,7 @@ import sys
 
 from prometheus_client.parser import text_string_to_metric_families
 
-EXPECT = re.compile(r"^([a-z_]+)(?:\{(.*)\})?(=|<=)(\d+(?:\.\d+)?)$")
+EXPECT = re.compile(r"^([a-z_][a-z0-9_]*)(?:\{(.*)\})?(=|<=)(\d+(?:\.\d+)?)$")
 
 
 def series_key(name, labels):

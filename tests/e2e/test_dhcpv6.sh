@@ -20,7 +20,12 @@ for seg in 1 2 3; do
 done
 LL_INNER_CLIENT=$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")
 
+STATS=$KV_TMP/kestivane.prom
+metrics() { "$KV_PYTHON" "$KV_DIR/metrics.py" "$@"; }
 cat >"$KV_TMP/relay.conf" <<CONF
+[options]
+stats_file=$STATS
+stats_interval=1
 [servers6]
 $KV_IP6_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[2]} ${KV_IF_RELAY[3]}
 CONF
@@ -211,6 +216,43 @@ CASES
 for xid in 0x204 0x205 0x206; do
     [ "$(kv_frames count "$(kv_pcap link1)" --xid "$xid")" = 0 ] || kv_check_fail "dropped Relay-Reply $xid delivered"
 done
+
+# ----- the counters of those drops, exactly, in the metrics file and the dump
+R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]} R3=${KV_IF_RELAY[3]}
+EXPECTED=("kestivane_v6_answers_dropped_total{reason=malformed}=1"
+    "kestivane_v6_answers_dropped_total{reason=unmatched}=2"
+    "kestivane_v6_answers_dropped_total{reason=receive_error}=0"
+    "kestivane_v6_forward_errors_total{interface=$R1,server=[$KV_IP6_SERVER]:547}=0")
+# reason: link 1, link 2
+for row in malformed:5:0 not_relayed:2:0 hop_limit:1:0 too_long:0:0; do
+    IFS=: read -r reason n1 n2 <<<"$row"
+    EXPECTED+=("kestivane_v6_requests_dropped_total{interface=$R1,reason=$reason}=$n1"
+        "kestivane_v6_requests_dropped_total{interface=$R2,reason=$reason}=$n2")
+done
+if kv_wait_for 5 metrics check "$STATS" "${EXPECTED[@]}" 2>/dev/null; then
+    kv_pass "v6 drop counters match the crafted messages (${#EXPECTED[@]} series)"
+else
+    metrics check "$STATS" "${EXPECTED[@]}"
+    kv_check_fail "v6 drop counters differ from the crafted messages (above)"
+fi
+if metrics validate "$STATS"; then kv_pass "the file with v6 parses as Prometheus text"; else kv_check_fail "the file with v6 is not valid"; fi
+if command -v promtool >/dev/null 2>&1; then
+    promtool check metrics <"$STATS" || kv_check_fail "promtool refuses the file with v6"
+fi
+n=$(kv_count_lines "$LOG" "Counters of the DHCPv6 server socket: ")
+kill -USR1 "$OUTER_PID"
+if kv_wait_log "$LOG" "Counters of the DHCPv6 server socket: " $((n + 1)) 5; then
+    grep -F "Counters of DHCPv6 interface $R1: " "$LOG" | tail -1 | grep -qF -- \
+        " v6_requests_dropped{malformed}=5 v6_requests_dropped{not_relayed}=2 v6_requests_dropped{hop_limit}=1 " ||
+        kv_check_fail "SIGUSR1: the line of $R1 lacks its drops"
+    grep -F "Counters of the DHCPv6 server socket: " "$LOG" | tail -1 |
+        grep -qE -- " v6_answers_received=[0-9]+ v6_answers_dropped\{malformed\}=1 v6_answers_dropped\{unmatched\}=2$" ||
+        kv_check_fail "SIGUSR1: the server socket's line lacks its drops"
+    grep -qF "Counters of DHCPv6 interface $R3: " "$LOG" || kv_check_fail "SIGUSR1: no line for $R3"
+    kv_pass "SIGUSR1 dump of the v6 counters"
+else
+    kv_check_fail "SIGUSR1 logged no v6 server socket line"
+fi
 
 kv_relay_alive || kv_check_fail "the relay died"
 kill -0 "$INNER_PID" 2>/dev/null || kv_check_fail "the inner relay died"

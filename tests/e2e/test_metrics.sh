@@ -149,6 +149,7 @@ now=$(date +%s)
 start=$(metrics value "$STATS" kestivane_start_time_seconds) || kv_check_fail "no start time"
 awk -v s="$start" -v n="$now" 'BEGIN { exit !(s > n - 120 && s <= n) }' || kv_check_fail "start time $start is not recent"
 if metrics validate "$STATS"; then kv_pass "the file parses as Prometheus text"; else kv_check_fail "the file is not valid"; fi
+grep -q '^# TYPE kestivane_v6_' "$STATS" && kv_check_fail "a relay without DHCPv6 shows v6 metrics"
 if command -v promtool >/dev/null 2>&1; then
     promtool check metrics <"$STATS" || kv_check_fail "promtool refuses the file"
 fi

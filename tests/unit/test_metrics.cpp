@@ -1,5 +1,7 @@
 // The metrics module's pure parts: the health alarm's judgement, the text
 // exposition, the dump lines, and the file replacement.
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +100,8 @@ bool has_line(const std::vector<std::string> &lines, const std::string &line) {
     return false;
 }
 
+void expect_well_formed(const std::vector<std::string> &lines);
+
 TEST(Exposition, SamplesAndLabels) {
     exposition_extras extras;
     extras.start_time = 1700000000.25;
@@ -122,7 +126,13 @@ TEST(Exposition, SamplesAndLabels) {
          }) {
         EXPECT_TRUE(has_line(lines, line)) << line << "\nin:\n" << text;
     }
-    // Every family: HELP, then TYPE, then its samples; counters end in _total.
+    expect_well_formed(lines);
+    EXPECT_EQ(escape_label("a\nb"), "a\\nb");
+    EXPECT_EQ(text.find("kestivane_v6_"), std::string::npos) << "a relay without DHCPv6 shows v6 families";
+}
+
+// Every family: HELP, then TYPE, then its samples; counters end in _total.
+void expect_well_formed(const std::vector<std::string> &lines) {
     std::string family;
     for (const auto &line : lines) {
         if (line.rfind("# HELP ", 0) == 0) {
@@ -139,7 +149,6 @@ TEST(Exposition, SamplesAndLabels) {
         EXPECT_EQ(line.substr(0, family.size()), family) << line;
         EXPECT_TRUE(line[family.size()] == '{' || line[family.size()] == ' ') << line;
     }
-    EXPECT_EQ(escape_label("a\nb"), "a\\nb");
 }
 
 TEST(Dump, NonZeroCountersOneLineEach) {
@@ -171,6 +180,88 @@ TEST(Dump, LongLinesGoOn) {
         for (std::string w; words >> w;) ++items;
     }
     EXPECT_EQ(items, 63u);
+}
+
+snapshot with_v6() {
+    snapshot shot = two_interfaces();
+    shot.v6 = true;
+    interface6_snapshot a;
+    a.name = "v6\"a";
+    a.received = 11;
+    a.dropped[static_cast<std::size_t>(request6_drop::malformed)] = 5;
+    a.dropped[static_cast<std::size_t>(request6_drop::hop_limit)] = 1;
+    a.servers = {{"[2001:db8:ff::2]:547", 4, 0}, {"[ff02::1:2%up0]:547", 3, 2}};
+    a.delivered = 6;
+    interface6_snapshot b;
+    b.name = "v6b";
+    b.write_errors = 8;
+    shot.interfaces6 = {a, b};
+    shot.upper6.received = 10;
+    shot.upper6.dropped[static_cast<std::size_t>(answer6_drop::unmatched)] = 2;
+    return shot;
+}
+
+TEST(Exposition, Dhcp6Families) {
+    const std::string text = format_exposition(with_v6(), exposition_extras{});
+    const auto lines = lines_of(text);
+    for (const char *line : {
+             "kestivane_v6_requests_received_total{interface=\"v6\\\"a\"} 11",
+             "kestivane_v6_requests_dropped_total{interface=\"v6\\\"a\",reason=\"malformed\"} 5",
+             "kestivane_v6_requests_dropped_total{interface=\"v6\\\"a\",reason=\"not_relayed\"} 0",
+             "kestivane_v6_requests_dropped_total{interface=\"v6b\",reason=\"too_long\"} 0",
+             "kestivane_v6_requests_forwarded_total{interface=\"v6\\\"a\",server=\"[ff02::1:2%up0]:547\"} 3",
+             "kestivane_v6_forward_errors_total{interface=\"v6\\\"a\",server=\"[ff02::1:2%up0]:547\"} 2",
+             "kestivane_v6_answers_delivered_total{interface=\"v6\\\"a\"} 6",
+             "kestivane_v6_answer_write_errors_total{interface=\"v6b\"} 8",
+             "kestivane_v6_answers_received_total 10",
+             "kestivane_v6_answers_dropped_total{reason=\"unmatched\"} 2",
+             "kestivane_v6_answers_dropped_total{reason=\"receive_error\"} 0",
+         }) {
+        EXPECT_TRUE(has_line(lines, line)) << line << "\nin:\n" << text;
+    }
+    expect_well_formed(lines);
+    // Each family once, so that parsers do not see a family split in two.
+    for (const auto &line : lines) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            EXPECT_EQ(text.find(line), text.rfind(line)) << line;
+        }
+    }
+}
+
+TEST(Dump, Dhcp6Lines) {
+    const auto lines = dump_lines(with_v6());
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[3], "Counters of DHCPv6 interface v6\"a: v6_requests_received=11 "
+                        "v6_requests_dropped{malformed}=5 v6_requests_dropped{hop_limit}=1 "
+                        "v6_requests_forwarded{[2001:db8:ff::2]:547}=4 v6_requests_forwarded{[ff02::1:2%up0]:547}=3 "
+                        "v6_forward_errors{[ff02::1:2%up0]:547}=2 v6_answers_delivered=6");
+    EXPECT_EQ(lines[4], "Counters of DHCPv6 interface v6b: v6_answer_write_errors=8");
+    EXPECT_EQ(lines[5], "Counters of the DHCPv6 server socket: v6_answers_received=10 v6_answers_dropped{unmatched}=2");
+}
+
+TEST(Snapshot, Server6Labels) {
+    struct Case {
+        const char *address;
+        uint16_t port;
+        unsigned upper_index;
+        std::string expected;
+    };
+    const unsigned lo = if_nametoindex("lo");
+    ASSERT_NE(lo, 0u);
+    const std::vector<Case> cases{
+        {"2001:db8:ff::2", 5547, 0, "[2001:db8:ff::2]:5547"},
+        {"2001:db8::1", 547, lo, "[2001:db8::1]:547"}, // a routed address needs no scope to tell it apart
+        {"fe80::1", 547, lo, "[fe80::1%lo]:547"},
+        {"ff02::1:2", 547, lo, "[ff02::1:2%lo]:547"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.address);
+        struct sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(c.port);
+        ASSERT_EQ(inet_pton(AF_INET6, c.address, &addr.sin6_addr), 1);
+        EXPECT_EQ(server6_label(addr, c.upper_index), c.expected);
+    }
 }
 
 TEST(StatsFile, ReplacesWholeOrNotAtAll) {

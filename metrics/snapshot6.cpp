@@ -1,0 +1,67 @@
+// The DHCPv6 relay's counters in the snapshot, with the names of its lower
+// interfaces and servers.
+#include <arpa/inet.h>
+#include <net/if.h>
+
+#include "metrics/snapshot.h"
+#include "net/relay6.h"
+
+namespace kestivane::metrics {
+
+std::string server6_label(const struct sockaddr_in6 &addr, unsigned upper_index) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &addr.sin6_addr, text, sizeof text);
+    std::string label = "[";
+    label += text;
+    // The same link-local or multicast address on two upper links is two
+    // servers: the interface keeps their labels apart.
+    if (upper_index != 0 && (IN6_IS_ADDR_LINKLOCAL(&addr.sin6_addr) || IN6_IS_ADDR_MULTICAST(&addr.sin6_addr))) {
+        char name[IF_NAMESIZE] = "";
+        label += '%';
+        label += if_indextoname(upper_index, name) != nullptr ? name : std::to_string(upper_index);
+    }
+    return label + "]:" + std::to_string(ntohs(addr.sin6_port));
+}
+
+void take_snapshot6(snapshot &shot) {
+    if (!relay6::configured()) return;
+    shot.v6 = true;
+    const auto &server_table = relay6::servers();
+    const auto &lower_table = relay6::lowers();
+    for (std::size_t i = 0; i < lower_table.size() && i < v6_interfaces_limit; ++i) {
+        const relay6::lower6 &l = lower_table[i];
+        const interface6_counters &c = of_interface6(i);
+        interface6_snapshot s;
+        s.name = l.name;
+        s.received = c.requests.received.get();
+        for (std::size_t r = 0; r < request6_drop_count; ++r) s.dropped[r] = c.requests.dropped[r].get();
+        std::vector<std::size_t> seen;
+        for (std::size_t srv : l.servers) {
+            if (srv >= server_table.size() || srv >= v6_servers_limit) continue;
+            bool again = false;
+            for (std::size_t other : seen) again = again || other == srv;
+            if (again) continue;
+            seen.push_back(srv);
+            // Two lines for one address count under one label, since a
+            // label set may appear only once in the metrics.
+            std::string label = server6_label(server_table[srv].addr, server_table[srv].upper_index);
+            const uint64_t forwarded = c.requests.forwarded[srv].get();
+            const uint64_t errors = c.requests.forward_errors[srv].get();
+            bool merged = false;
+            for (auto &known : s.servers) {
+                if (known.label != label) continue;
+                known.forwarded += forwarded;
+                known.errors += errors;
+                merged = true;
+            }
+            if (!merged) s.servers.push_back({std::move(label), forwarded, errors});
+        }
+        s.delivered = c.answers.delivered.get();
+        s.write_errors = c.answers.write_errors.get();
+        shot.interfaces6.push_back(std::move(s));
+    }
+    shot.upper6.received = of_upper6().received.get();
+    for (std::size_t r = 0; r < answer6_drop_count; ++r) shot.upper6.dropped[r] = of_upper6().dropped[r].get();
+}
+
+} // namespace kestivane::metrics
