@@ -821,7 +821,12 @@ int main(int argc, char **argv) {
     for (std::size_t i = 1; i < rr.faults.size(); ++i) {
         if (rr.faults[i] == 0) continue;
         bad += rr.faults[i];
-        reasons += (reasons.empty() ? "" : ",") + std::string(fault_names[i]) + ":" + std::to_string(rr.faults[i]);
+        // Appended piece by piece: GCC 12 sees a false overlap (-Wrestrict)
+        // in libstdc++ when a literal is prepended to a temporary string.
+        if (!reasons.empty()) reasons += ',';
+        reasons += fault_names[i];
+        reasons += ':';
+        reasons += std::to_string(rr.faults[i]);
     }
     double window_s = std::max(1e-9, static_cast<double>(sr.last_ns - sr.first_ns) / 1e9);
     if (o.rate > 0 && sr.sent > 0) window_s = std::max(window_s, static_cast<double>(sr.sent) / o.rate);

@@ -14,6 +14,7 @@
 
 #include "config/ip_binding.h"
 #include "config/servers6.h"
+#include "core/privileges.h"
 #include "core/settings.h"
 #include "net/relay6.h"
 #include "plugins/loader.h"
@@ -148,6 +149,8 @@ void set_option(std::string_view line, int line_number) {
         logd(kestivane::log_debug, "Option stats_interval set to: %d", kestivane::stats_interval);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
+    } else if (iequals(key, "user")) {
+        set_run_as_user(value, line_number);
     } else if (kestivane::config::set_v6_option(key, value, line_number)) {
     } else {
         errx(1, "Unknown option in [Options] section. Line: %d", line_number);

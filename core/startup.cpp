@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/privileges.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/forward.h"
@@ -186,6 +187,9 @@ void run_relay(int argc, char **argv) {
     signal(SIGHUP, SIG_IGN);
     if (debug == 0 && daemon(0, 0) != 0) process_error(1, "Can't daemonize. Exiting.");
     if (pfh != nullptr) pidfile_write(pfh);
+    // Everything is open and the plug-ins are initialised: nothing from here
+    // on needs a privilege, and no thread exists yet to keep one.
+    drop_privileges();
 
     STAILQ_INIT(&q_head);
     pthread_mutex_init(&queue_lock, nullptr);

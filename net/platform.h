@@ -67,3 +67,16 @@ bool socket_receive_drops(int fd, uint64_t &drops);
 struct timespec coarse_now();
 
 } // namespace kestivane::platform
+
+namespace kestivane::platform {
+
+// Empties the calling thread's ambient, effective, permitted and inheritable
+// capability sets; threads created afterwards inherit the empty sets.
+// Returns nullptr, or the name of the call that failed with errno set.
+const char *capabilities_clear();
+
+// Keeps this process and everything it runs from ever gaining a privilege
+// again (no set-user-id, no file capabilities). 0, or -1 with errno set.
+int no_new_privileges_set();
+
+} // namespace kestivane::platform

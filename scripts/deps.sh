@@ -18,7 +18,7 @@ packages=(
   # the metrics file's parser, to check the exposition format
   python3-prometheus-client
   # documentation and packaging
-  mandoc dpkg-dev file systemd
+  mandoc dpkg-dev file systemd debhelper lintian devscripts
   # the benchmark's charts
   gnuplot-nox
 )

@@ -19,7 +19,7 @@ seconds=${1:-15}
 command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is not installed (scripts/deps.sh installs it)" >&2; exit 1; }
 
 build=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -DKESTIVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$build" -DKESTIVANE_FUZZ=ON -DKESTIVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_targets
 
 work="$build/fuzz-work" logs="$build/fuzz-logs" artifacts="$build/fuzz-artifacts"

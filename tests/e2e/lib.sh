@@ -519,6 +519,22 @@ kv_frames_in() {
     ip netns exec "$ns" "$KV_PYTHON" "$KV_FRAMES" "$@"
 }
 
+# kv_option_hex PCAP OP CODE: option CODE of every captured DHCP message
+# with that op, as hex, one line each ("none" when it has none).
+kv_option_hex() {
+    "$KV_PYTHON" - "$1" "$2" "$3" "$KV_DIR" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[4])
+import frames
+for stamp, frame in frames.read_pcap(sys.argv[1]):
+    f = frames.fields(stamp, frame)
+    if f is None or f.get("op") != int(sys.argv[2]):
+        continue
+    value = frames.option(bytes.fromhex(f["payload_hex"]), int(sys.argv[3]))
+    print(value.hex() if value is not None else "none")
+EOF
+}
+
 # kv_wait_pcap NAME COUNT SECONDS SELECT...: wait until the capture holds
 # at least COUNT DHCP packets matching the selection (frames.py count).
 kv_wait_pcap() {

@@ -72,19 +72,7 @@ answer() {
 
 # agent_info PCAP OP: option 82 of every captured message with that op, as
 # hex, one line each ("none" when it has none).
-agent_info() {
-    "$KV_PYTHON" - "$1" "$2" "$KV_DIR" <<'EOF'
-import sys
-sys.path.insert(0, sys.argv[3])
-import frames
-for stamp, frame in frames.read_pcap(sys.argv[1]):
-    f = frames.fields(stamp, frame)
-    if f is None or f.get("op") != int(sys.argv[2]):
-        continue
-    value = frames.option(bytes.fromhex(f["payload_hex"]), 82)
-    print(value.hex() if value is not None else "none")
-EOF
-}
+agent_info() { kv_option_hex "$1" "$2" 82; }
 
 # (kv_frames check takes the expected fields right after the capture: no
 # positional arguments after its options.)

@@ -144,6 +144,36 @@ TEST_F(ConfigFile, LongLinesAreReadInPieces) {
     expect_refusal(result, "Wrong hops number. Line: 4");
 }
 
+// user= names the user root switches to once start-up is done. The name is
+// looked up as the line is read, untrimmed, and an unknown one stops the
+// relay with the line; only root can switch, so only root looks it up.
+TEST_F(ConfigFile, UserKey) {
+    if (geteuid() != 0) {
+        Outcome result = read_file("[options]\nuser=kestivane-no-such-user\n");
+        EXPECT_EQ(result.out, "Option user kestivane-no-such-user ignored: not running as root\n");
+        expect_refusal(result, "No interfaces found to listen. Exiting.");
+        GTEST_SKIP() << "not root: only the unprivileged reading is checked";
+    }
+    struct Case {
+        std::string text;
+        std::string out;     // debug lines
+        std::string message; // the refusal
+    };
+    const std::vector<Case> cases{
+        {"[options]\nuser=nobody\n", "Option user set to: nobody\n", "No interfaces found to listen. Exiting."},
+        {"[OPTIONS]\nUSER=nobody\n", "Option user set to: nobody\n", "No interfaces found to listen. Exiting."},
+        {"[options]\n#\nuser=kestivane-no-such-user\n", "", "Unknown user kestivane-no-such-user. Line: 3"},
+        {"[options]\nuser= nobody\n", "", "Unknown user  nobody. Line: 2"},
+        {"[options]\nuser=\n", "", "Unknown user . Line: 2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Outcome result = read_file(c.text);
+        EXPECT_EQ(result.out, c.out);
+        expect_refusal(result, c.message);
+    }
+}
+
 TEST_F(ConfigFile, ConfigurationFileThatCannotBeRead) {
     const std::string missing = (dir_ / "missing.conf").string();
     expect_refusal(run({"-f", missing}), "Can't open: " + missing);
@@ -368,6 +398,8 @@ TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
     replace_all(" eth2", " nosuchB0");
     replace_all("#bind_ip=eth1 ", "bind_ip=nosuchA0 ");
     replace_all("#plugin_path=", "plugin_path=");
+    // The package creates the sample's user; nobody exists everywhere.
+    replace_all("#user=kestivane", "user=nobody");
     const std::string list = write("servers.list", "198.51.100.9 nosuchC0\n");
     replace_all("#file=/etc/kestivane.servers", "file=" + list);
 
@@ -375,7 +407,9 @@ TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
     EXPECT_EQ(without_interface_probes(result.out), "Option max_packet_size set to: 1400\n"
                           "Option max_hops set to: 4\n"
                           "Option rps_limit set to: 0\n"
-                          "Option plugin_base set to: /usr/local/lib/kestivane/\n"
+                          "Option plugin_base set to: /usr/local/lib/kestivane/\n" +
+                          std::string(geteuid() == 0 ? "Option user set to: nobody\n"
+                                                     : "Option user nobody ignored: not running as root\n") +
                           "bind_ip: address 198.51.100.1 not found on interface nosuchA0. Ignoring\n"
                           "Open server: 203.0.113.10\n"
                           "DHCP server #1: 203.0.113.10\n"

@@ -48,6 +48,28 @@ grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mod
 [ "$(words "$(value RestrictAddressFamilies)")" = "AF_INET AF_INET6 AF_NETLINK AF_PACKET AF_UNIX " ] \
   || fail "RestrictAddressFamilies: $(value RestrictAddressFamilies)"
 
+# The relay gives up its capabilities itself once started: the system calls
+# it makes for that must pass the unit's filter, or every start would fail.
+# syscalls NAME...: the calls of these sets, the sets they include expanded
+# (each set once: the listing indents its members under its own name).
+expanded=" "
+syscalls() {
+  local item
+  for item in "$@"; do
+    case $item in
+      @*) [[ "$expanded" == *" $item "* ]] && continue
+          expanded+="$item "
+          syscalls $(systemd-analyze syscall-filter "$item" 2>/dev/null | sed -n 's/^ \{1,\}\([@a-z_0-9-]*\)$/\1/p') ;;
+      *) echo "$item" ;;
+    esac
+  done
+}
+filter=$(value SystemCallFilter)
+allowed=$(syscalls $filter | sort -u)
+for call in capset prctl setgroups setgid setuid; do
+  grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which the privilege drop makes"
+done
+
 # The user the unit names is the one the sysusers file declares.
 sysusers="$src/dist/kestivane.sysusers"
 grep -qx "$user" <<<"$(awk '$1 == "u" {print $2}' "$sysusers")" || fail "$sysusers does not declare $user"
