@@ -241,6 +241,9 @@ $KV_IP_SERVER $R1 $R2
 EOF
     kv_start_relay relay -f "$KV_TMP/relay.conf"
     kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "the relay does not listen on both segments"
+    # Once it gives up its capabilities at start-up, every reopening below
+    # is done without any.
+    kv_pass "relay running with effective capabilities $(sed -n 's/^CapEff:[[:space:]]*//p' "/proc/$KV_RELAY_PID/status")"
 }
 
 # Case c starts relays of its own; the others share one.
