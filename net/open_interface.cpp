@@ -33,7 +33,7 @@ void add_newest_server(struct interface *iface) {
     iface->srv_idx[iface->srv_count++] = srv_num - 1;
 }
 
-constexpr int capture_ring_bytes = 512 * 1024;
+constexpr int capture_ring_bytes = 256 * 1024;
 
 // Immediate mode hands each request to the listener as it arrives; otherwise
 // the kernel's ring would hold it until a block fills or the time-out passes.
@@ -48,11 +48,12 @@ struct pcap *open_capture(const char *name) {
     // The capture ring: libpcap's default of 2 MiB gives every interface
     // some 1,300 slots of about 2 KiB each (a slot holds a whole snapshot
     // length), and the listener, cycling through them, keeps all of it
-    // resident: 2.8 MB per interface. The listener empties the ring
-    // within microseconds of each wake-up, and requests it has taken wait
-    // on the request queue, not in the ring, so a quarter of that (340
-    // slots, over 10 ms of a 30,000 requests/s flood on one segment) is
-    // plenty.
+    // resident: 2.8 MB per interface. Under a flood the listener stops
+    // reading while its share of the request queue is full, so the ring
+    // stays full and every request read from it has waited the ring's whole
+    // length first: the ring is the wait of an overloaded segment. An eighth
+    // of the default (about 170 slots, some 3 ms at the relay's full rate)
+    // absorbs the bursts of normal load and keeps that wait short.
     if (status == 0) status = pcap_set_buffer_size(cap, capture_ring_bytes);
     if (status == 0) status = pcap_activate(cap);
     if (status < 0) {
