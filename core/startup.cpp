@@ -106,7 +106,7 @@ void start_threads() {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
     }
     if (pthread_create(&thread, nullptr, process_server_answer, nullptr) == 0) pthread_detach(thread);
-    if (kestivane::relay6::configured()) kestivane::relay6::start_thread();
+    if (kestivane::relay6::configured()) kestivane::relay6::start_threads();
     kestivane::metrics::start_reporter();
 }
 

@@ -38,9 +38,10 @@ inline constexpr std::size_t answer6_drop_count = static_cast<std::size_t>(answe
 const char *name_of(request6_drop reason);
 const char *name_of(answer6_drop reason);
 
-// One lower interface's counters; the requests are written by the v6
-// thread only, but each group keeps a cache line of its own like the v4
-// blocks, so that readers never slow the writer.
+// One lower interface's counters; the requests are written by the upward
+// thread only and the answers by the downward thread only, each group on a
+// cache line of its own like the v4 blocks, so that neither the other
+// writer nor the readers slow a writer.
 struct interface6_counters {
     struct alignas(64) {
         counter received;

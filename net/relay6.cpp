@@ -1,8 +1,9 @@
-// The DHCPv6 relay path, both directions, in one thread: a message from a
-// lower link is checked, wrapped in a Relay-Forward and sent to every server
-// of that interface; a Relay-Reply from above is unwrapped and its message
-// sent to the peer on the interface it names. Every buffer lives in the
-// thread's state: nothing is allocated per message.
+// The DHCPv6 relay path, one thread each way: the upward thread checks a
+// message from a lower link, wraps it in a Relay-Forward and sends it to
+// every server of that interface; the downward thread unwraps a Relay-Reply
+// from above and sends its message to the peer on the interface it names.
+// Each thread reads and sends a batch per system call, and every buffer
+// lives in the thread's state: nothing is allocated per message.
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <poll.h>
@@ -10,9 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "dhcp6/message6.h"
 #include "metrics/counters6.h"
@@ -38,17 +41,56 @@ constexpr std::size_t udp_checksum = 6;
 constexpr std::size_t udp_header_size = 8;
 constexpr uint8_t next_header_udp = 17;
 
-// Each socket is read at most this many times per wake, so that a flood on
-// one link cannot starve the others or the replies.
-constexpr int reads_per_wake = 32;
+// Datagrams taken from a socket in one read. The upward thread reads each
+// ready lower link once per wake, so a flood on one link cannot starve the
+// others.
+constexpr unsigned batch_size = 32;
+// Room for the largest datagram a socket can deliver: nothing is cut short.
+constexpr std::size_t in_room = ip6_header_size + 65536;
+constexpr std::size_t out_room = 65536;
 
 const uint8_t all_relay_agents_and_servers[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2};
 
-struct thread_state {
-    // Room for the largest IPv6 datagram, and for the largest Relay-Forward.
-    uint8_t in[ip6_header_size + 65536];
-    uint8_t out[65536];
+struct alignas(struct cmsghdr) pktinfo_control {
+    char bytes[CMSG_SPACE(sizeof(struct in6_pktinfo))];
+};
+struct alignas(struct cmsghdr) auxdata_control {
+    char bytes[CMSG_SPACE(sizeof(struct tpacket_auxdata))];
+};
+
+// The upward thread's batch: the datagrams of one read, the Relay-Forwards
+// made of them, and one send for each forward and server. Only the bytes a
+// datagram fills are ever touched, so the room costs address space, not
+// memory.
+struct upward_state {
+    uint8_t in[batch_size][in_room];
+    uint8_t out[batch_size][out_room];
+    struct mmsghdr reads[batch_size];
+    struct iovec read_parts[batch_size];
+    struct sockaddr_ll from[batch_size];
+    auxdata_control aux[batch_size];
+    // Sized at start for the interface with the most servers.
+    std::vector<struct mmsghdr> sends;
+    std::vector<struct iovec> send_parts;
+    std::vector<std::size_t> send_server;
+    std::size_t pending = 0;
+    // Per server: the control data that names its upper interface.
+    std::vector<pktinfo_control> server_control;
     std::vector<struct pollfd> watched;
+};
+
+// The downward thread's batch: the Relay-Replies of one read and the
+// messages they carry, each to its peer.
+struct downward_state {
+    uint8_t in[batch_size][in_room];
+    struct mmsghdr reads[batch_size];
+    struct iovec read_parts[batch_size];
+    struct sockaddr_in6 from[batch_size];
+    struct mmsghdr sends[batch_size];
+    struct iovec send_parts[batch_size];
+    struct sockaddr_in6 to[batch_size];
+    std::size_t send_lower[batch_size];
+    std::size_t pending = 0;
 };
 
 uint16_t load16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
@@ -78,51 +120,61 @@ void drop_request(std::size_t idx, request6_drop reason, const char *format) {
     logd(kestivane::log_error, format, lowers()[idx].name);
 }
 
-void send_to_servers(std::size_t idx, const uint8_t *msg, std::size_t len) {
-    lower6 &l = lowers()[idx];
-    auto &counters = metrics::of_interface6(idx).requests;
-    for (std::size_t s : l.servers) {
+// Adds the sends of one Relay-Forward (out[slot], len bytes) to every server
+// of lower interface idx.
+void queue_forward(upward_state &t, std::size_t idx, std::size_t slot, std::size_t len) {
+    for (std::size_t s : lowers()[idx].servers) {
         const server6 &server = servers()[s];
-        struct iovec part = {const_cast<uint8_t *>(msg), len};
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in6_pktinfo))]{};
-        struct msghdr m{};
+        std::size_t k = t.pending++;
+        t.send_parts[k] = {t.out[slot], len};
+        struct msghdr &m = t.sends[k].msg_hdr;
+        m = {};
         m.msg_name = const_cast<struct sockaddr_in6 *>(&server.addr);
         m.msg_namelen = sizeof server.addr;
-        m.msg_iov = &part;
+        m.msg_iov = &t.send_parts[k];
         m.msg_iovlen = 1;
         if (server.upper_index != 0) {
             // The named upper interface carries it, whatever the address.
-            m.msg_control = control;
-            m.msg_controllen = sizeof control;
-            struct cmsghdr *c = CMSG_FIRSTHDR(&m);
-            c->cmsg_level = IPPROTO_IPV6;
-            c->cmsg_type = IPV6_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
-            struct in6_pktinfo info{};
-            info.ipi6_ifindex = server.upper_index;
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            m.msg_control = t.server_control[s].bytes;
+            m.msg_controllen = sizeof t.server_control[s].bytes;
         }
-        if (sendmsg(upper_socket(), &m, 0) != static_cast<ssize_t>(len)) {
-            counters.forward_errors[s].add();
-            logd(kestivane::log_error, "sendto DHCPv6 server %s from %s: %s", server.text, l.name,
-                 std::strerror(errno));
-            continue;
-        }
-        counters.forwarded[s].add();
+        t.send_server[k] = s;
     }
 }
 
+// Sends the queued Relay-Forwards of lower interface idx, all in as few
+// calls as the socket allows; a send that fails is counted and skipped.
+void flush_forwards(upward_state &t, std::size_t idx) {
+    auto &counters = metrics::of_interface6(idx).requests;
+    std::size_t i = 0;
+    while (i < t.pending) {
+        int sent = sendmmsg(upper_socket(), &t.sends[i], static_cast<unsigned>(t.pending - i), 0);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) {
+            const std::size_t s = t.send_server[i];
+            counters.forward_errors[s].add();
+            logd(kestivane::log_error, "sendto DHCPv6 server %s from %s: %s", servers()[s].text, lowers()[idx].name,
+                 sent < 0 ? std::strerror(errno) : "nothing sent");
+            ++i;
+            continue;
+        }
+        for (std::size_t k = i; k < i + static_cast<std::size_t>(sent); ++k) counters.forwarded[t.send_server[k]].add();
+        i += static_cast<std::size_t>(sent);
+    }
+    t.pending = 0;
+}
+
 // One datagram captured on lower interface idx: len bytes from the IPv6
-// header on.
+// header on, in in[slot].
 // checksum_done: the kernel or the card has checked the UDP checksum, or
 // the datagram came from this host and its checksum is not filled in yet.
-void handle_lower(thread_state &t, std::size_t idx, std::size_t len, const struct sockaddr_ll &from,
+void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_t len, const struct sockaddr_ll &from,
                   bool checksum_done) {
     lower6 &l = lowers()[idx];
     // Only what was sent to this host: not the relay's own output, not
     // frames for other hosts that pass on a shared segment.
     if (from.sll_pkttype != PACKET_HOST && from.sll_pkttype != PACKET_MULTICAST) return;
-    const uint8_t *ip = t.in;
+    const uint8_t *ip = t.in[slot];
     if (len < ip6_header_size + udp_header_size || (ip[0] >> 4) != 6 || ip[ip6_next_header] != next_header_udp)
         return;
     if (!is_own(l, ip + ip6_dst)) return;
@@ -176,12 +228,12 @@ void handle_lower(thread_state &t, std::size_t idx, std::size_t len, const struc
         fields.interface_id = reinterpret_cast<const uint8_t *>(l.name);
         fields.interface_id_len = std::strlen(l.name);
     }
-    std::size_t out_len = dhcp6::build_relay_forward(t.out, sizeof t.out, fields, msg, msg_len);
+    std::size_t out_len = dhcp6::build_relay_forward(t.out[slot], out_room, fields, msg, msg_len);
     if (out_len == 0) {
         drop_request(idx, request6_drop::too_long, "DHCPv6 Relay-Forward too long on interface %s -- dropped");
         return;
     }
-    send_to_servers(idx, t.out, out_len);
+    queue_forward(t, idx, slot, out_len);
 }
 
 // The lower interface a Relay-Reply names: by its Interface-ID, else by its
@@ -205,12 +257,15 @@ int find_lower(const dhcp6::relay_reply &r) {
     return -1;
 }
 
-void handle_reply(thread_state &t, std::size_t len, const struct sockaddr_in6 &from) {
+// One datagram from above, len bytes in in[slot]: a matched Relay-Reply
+// queues its message for the peer.
+void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     metrics::of_upper6().received.add();
-    char from_text[INET6_ADDRSTRLEN];
+    const struct sockaddr_in6 &from = t.from[slot];
     dhcp6::relay_reply r{};
-    if (!dhcp6::unwrap_relay_reply(t.in, len, r)) {
+    if (!dhcp6::unwrap_relay_reply(t.in[slot], len, r)) {
         metrics::count_answer6_drop(answer6_drop::malformed);
+        char from_text[INET6_ADDRSTRLEN];
         inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);
         logd(kestivane::log_error, "Malformed DHCPv6 Relay-Reply from %s -- dropped", from_text);
         return;
@@ -223,44 +278,71 @@ void handle_reply(thread_state &t, std::size_t len, const struct sockaddr_in6 &f
         logd(kestivane::log_error, "Destination interface not found for DHCPv6 link-address: %s", link_text);
         return;
     }
-    lower6 &l = lowers()[static_cast<std::size_t>(idx)];
-    struct sockaddr_in6 to{};
+    const std::size_t k = t.pending++;
+    struct sockaddr_in6 &to = t.to[k];
+    to = {};
     to.sin6_family = AF_INET6;
     to.sin6_port = htons(r.inner_is_relay_reply ? server_port : client_port);
     std::memcpy(&to.sin6_addr, r.peer_address, 16);
     // The interface's own scope: several interfaces may share one link-local
     // address, and the reply belongs on this one.
-    to.sin6_scope_id = l.index;
-    auto &counters = metrics::of_interface6(static_cast<std::size_t>(idx)).answers;
-    if (sendto(l.socket.get(), r.inner, r.inner_len, 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to) !=
-        static_cast<ssize_t>(r.inner_len)) {
-        counters.write_errors.add();
-        char peer_text[INET6_ADDRSTRLEN];
-        inet_ntop(AF_INET6, r.peer_address, peer_text, sizeof peer_text);
-        logd(kestivane::log_error, "sendto DHCPv6 peer %s on %s: %s", peer_text, l.name, std::strerror(errno));
-        return;
-    }
-    counters.delivered.add();
+    to.sin6_scope_id = lowers()[static_cast<std::size_t>(idx)].index;
+    t.send_parts[k] = {const_cast<uint8_t *>(r.inner), r.inner_len};
+    struct msghdr &m = t.sends[k].msg_hdr;
+    m = {};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &t.send_parts[k];
+    m.msg_iovlen = 1;
+    t.send_lower[k] = static_cast<std::size_t>(idx);
 }
 
-void read_lower(thread_state &t, std::size_t idx) {
-    for (int n = 0; n < reads_per_wake; ++n) {
-        struct sockaddr_ll from{};
-        struct iovec part = {t.in, sizeof t.in};
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct tpacket_auxdata))];
-        struct msghdr m{};
-        m.msg_name = &from;
-        m.msg_namelen = sizeof from;
-        m.msg_iov = &part;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        ssize_t got = recvmsg(lowers()[idx].capture.get(), &m, MSG_DONTWAIT);
-        if (got < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                logd(kestivane::log_error, "recvfrom at %s: %s", lowers()[idx].name, std::strerror(errno));
-            return;
+// Sends the queued replies, each run of replies for one interface in as few
+// calls as its socket allows; a send that fails is counted and skipped.
+void flush_replies(downward_state &t) {
+    std::size_t i = 0;
+    while (i < t.pending) {
+        const std::size_t idx = t.send_lower[i];
+        std::size_t run = i + 1;
+        while (run < t.pending && t.send_lower[run] == idx) ++run;
+        lower6 &l = lowers()[idx];
+        auto &counters = metrics::of_interface6(idx).answers;
+        int sent = sendmmsg(l.socket.get(), &t.sends[i], static_cast<unsigned>(run - i), 0);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) {
+            counters.write_errors.add();
+            char peer_text[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, &t.to[i].sin6_addr, peer_text, sizeof peer_text);
+            logd(kestivane::log_error, "sendto DHCPv6 peer %s on %s: %s", peer_text, l.name,
+                 sent < 0 ? std::strerror(errno) : "nothing sent");
+            ++i;
+            continue;
         }
+        counters.delivered.add(static_cast<uint64_t>(sent));
+        i += static_cast<std::size_t>(sent);
+    }
+    t.pending = 0;
+}
+
+// One read of lower interface idx: up to a batch of datagrams, whose
+// Relay-Forwards then go out together.
+void read_lower(upward_state &t, std::size_t idx) {
+    for (unsigned k = 0; k < batch_size; ++k) {
+        // The kernel shortens these to what it filled in; each read starts
+        // from the full room again.
+        struct msghdr &m = t.reads[k].msg_hdr;
+        m.msg_namelen = sizeof t.from[k];
+        m.msg_controllen = sizeof t.aux[k].bytes;
+        m.msg_flags = 0;
+    }
+    int got = recvmmsg(lowers()[idx].capture.get(), t.reads, batch_size, MSG_DONTWAIT, nullptr);
+    if (got < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            logd(kestivane::log_error, "recvfrom at %s: %s", lowers()[idx].name, std::strerror(errno));
+        return;
+    }
+    for (std::size_t k = 0; k < static_cast<std::size_t>(got); ++k) {
+        struct msghdr &m = t.reads[k].msg_hdr;
         bool checksum_done = false;
         for (struct cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
             if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
@@ -268,32 +350,15 @@ void read_lower(thread_state &t, std::size_t idx) {
             std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
             checksum_done = (aux.tp_status & (TP_STATUS_CSUMNOTREADY | TP_STATUS_CSUM_VALID)) != 0;
         }
-        handle_lower(t, idx, static_cast<std::size_t>(got), from, checksum_done);
+        handle_lower(t, idx, k, t.reads[k].msg_len, t.from[k], checksum_done);
     }
+    flush_forwards(t, idx);
 }
 
-void read_upper(thread_state &t) {
-    for (int n = 0; n < reads_per_wake; ++n) {
-        struct sockaddr_in6 from{};
-        socklen_t from_len = sizeof from;
-        ssize_t got = recvfrom(upper_socket(), t.in, sizeof t.in, MSG_DONTWAIT,
-                               reinterpret_cast<struct sockaddr *>(&from), &from_len);
-        if (got < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                metrics::count_answer6_drop(answer6_drop::receive_error);
-                logd(kestivane::log_error, "recvfrom at the DHCPv6 server socket: %s", std::strerror(errno));
-            }
-            return;
-        }
-        handle_reply(t, static_cast<std::size_t>(got), from);
-    }
-}
-
-void *run(void *arg) {
-    auto &t = *static_cast<thread_state *>(arg);
+void *run_upward(void *arg) {
+    auto &t = *static_cast<upward_state *>(arg);
     auto &table = lowers();
     for (const auto &l : table) t.watched.push_back({l.capture.get(), POLLIN, 0});
-    t.watched.push_back({upper_socket(), POLLIN, 0});
     for (;;) {
         int n = poll(t.watched.data(), t.watched.size(), -1);
         if (n < 0) {
@@ -304,25 +369,86 @@ void *run(void *arg) {
             continue;
         }
         for (std::size_t i = 0; i < table.size(); ++i) {
-            if (t.watched[i].revents != 0) read_lower(t, i);
+            if (t.watched[i].revents == 0) continue;
+            // The lines of a message's relaying are about the link it came from.
+            kestivane::limit_log_lines(table[i].name);
+            read_lower(t, i);
         }
-        if (t.watched.back().revents != 0) read_upper(t);
     }
     return nullptr;
 }
 
-} // namespace
+void *run_downward(void *arg) {
+    auto &t = *static_cast<downward_state *>(arg);
+    // Replies come from every server: their lines are limited per message
+    // alone.
+    kestivane::limit_log_lines(nullptr);
+    for (;;) {
+        for (unsigned k = 0; k < batch_size; ++k) t.reads[k].msg_hdr.msg_namelen = sizeof t.from[k];
+        // Waits for the first reply, then takes what else is queued.
+        int got = recvmmsg(upper_socket(), t.reads, batch_size, MSG_WAITFORONE, nullptr);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            metrics::count_answer6_drop(answer6_drop::receive_error);
+            logd(kestivane::log_error, "recvfrom at the DHCPv6 server socket: %s", std::strerror(errno));
+            // A failing read would otherwise spin.
+            usleep(10000);
+            continue;
+        }
+        for (std::size_t k = 0; k < static_cast<std::size_t>(got); ++k) handle_reply(t, k, t.reads[k].msg_len);
+        flush_replies(t);
+    }
+    return nullptr;
+}
 
-void start_thread() {
-    // The state outlives start-up and lives as long as the process.
-    static thread_state state;
+bool start(void *(*body)(void *), void *state, const char *what) {
     pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, run, &state);
+    int failed = pthread_create(&thread, nullptr, body, state);
     if (failed != 0) {
-        logd(kestivane::log_error, "DHCPv6 thread: pthread_create: %s", std::strerror(failed));
-        return;
+        logd(kestivane::log_error, "DHCPv6 %s thread: pthread_create: %s", what, std::strerror(failed));
+        return false;
     }
     pthread_detach(thread);
+    return true;
+}
+
+} // namespace
+
+void start_threads() {
+    // The states outlive start-up and live as long as the process.
+    static upward_state up;
+    static downward_state down;
+
+    std::size_t most_servers = 0;
+    for (const auto &l : lowers()) most_servers = std::max(most_servers, l.servers.size());
+    up.sends.resize(batch_size * most_servers);
+    up.send_parts.resize(batch_size * most_servers);
+    up.send_server.resize(batch_size * most_servers);
+    up.server_control.resize(servers().size());
+    for (std::size_t s = 0; s < servers().size(); ++s) {
+        pktinfo_control &control = up.server_control[s];
+        struct cmsghdr c{};
+        c.cmsg_level = IPPROTO_IPV6;
+        c.cmsg_type = IPV6_PKTINFO;
+        c.cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
+        struct in6_pktinfo info{};
+        info.ipi6_ifindex = servers()[s].upper_index;
+        std::memcpy(control.bytes, &c, sizeof c);
+        std::memcpy(control.bytes + CMSG_LEN(0), &info, sizeof info);
+    }
+    for (unsigned k = 0; k < batch_size; ++k) {
+        up.read_parts[k] = {up.in[k], in_room};
+        up.reads[k].msg_hdr.msg_name = &up.from[k];
+        up.reads[k].msg_hdr.msg_iov = &up.read_parts[k];
+        up.reads[k].msg_hdr.msg_iovlen = 1;
+        up.reads[k].msg_hdr.msg_control = up.aux[k].bytes;
+        down.read_parts[k] = {down.in[k], in_room};
+        down.reads[k].msg_hdr.msg_name = &down.from[k];
+        down.reads[k].msg_hdr.msg_iov = &down.read_parts[k];
+        down.reads[k].msg_hdr.msg_iovlen = 1;
+    }
+    start(run_upward, &up, "upward");
+    start(run_downward, &down, "downward");
 }
 
 } // namespace kestivane::relay6

@@ -1,6 +1,6 @@
-// The DHCPv6 relay: its lower interfaces, its servers and its thread. The
+// The DHCPv6 relay: its lower interfaces, its servers and its threads. The
 // tables are filled at start-up, while the configuration is read, and only
-// read once the thread runs.
+// read once the threads run.
 #pragma once
 
 #include <netinet/in.h>
@@ -84,7 +84,7 @@ int upper_socket();
 // configurations in one process).
 void close_all();
 
-// Starts the thread that relays in both directions.
-void start_thread();
+// Starts the two threads: one relays upward, the other downward.
+void start_threads();
 
 } // namespace kestivane::relay6
