@@ -205,6 +205,29 @@ kv_wait_log() {
 }
 kv__has_lines() { [ "$(kv_count_lines "$1" "$2")" -ge "$3" ]; }
 
+# kv_check_log_flood FILE LINE IFACE TOTAL: TOTAL lines LINE about IFACE
+# were due in one burst (and none before). The first 10 of each second stand
+# as they are; the summaries ("LINE: N more suppressed on IFACE in the last
+# second") account for the rest, exactly.
+kv_check_log_flood() {
+    local file=$1 line=$2 iface=$3 total=$4 re exact suppressed first
+    re="^$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$line"): ([0-9]+) more suppressed on $iface in the last second\$"
+    if ! kv_wait_for 5 grep -qE "$re" "$file"; then
+        kv_check_fail "no summary line for the suppressed lines of '$line'"
+        return
+    fi
+    sleep 1.2 # a burst that straddled two seconds has its second summary too
+    exact=$(grep -cxF -- "$line" "$file")
+    suppressed=$(grep -E "$re" "$file" | sed -E "s/$re/\\1/" | awk '{ s += $1 } END { print s + 0 }')
+    if [ "$exact" -ge 10 ] && [ $((exact + suppressed)) -eq "$total" ]; then
+        kv_pass "$total lines due on $iface: $exact as always, $suppressed told in summaries"
+    else
+        kv_check_fail "$total lines due on $iface: $exact as always and $suppressed in summaries"
+    fi
+    first=$(grep -F -- "$line" "$file" | head -n 10 | sort -u)
+    [ "$first" = "$line" ] || kv_check_fail "the first 10 lines are not the line as it is: $first"
+}
+
 # kv_ns NS COMMAND...: run a command inside a namespace.
 kv_ns() {
     local ns=$1
