@@ -97,7 +97,7 @@ void open_pid_file(const char *path) {
     errx(1, "Can't create PID file");
 }
 
-void start_threads() {
+void start_threads(kestivane::answer_backlog &answers) {
     // The DHCPv6 relay's interfaces are its own: while it runs, the relay
     // has something left to do when every IPv4 interface is gone.
     if (if_num > 0) kestivane::start_interface_watch(!kestivane::relay6::configured());
@@ -105,7 +105,7 @@ void start_threads() {
     for (int32_t i = 0; i < if_num; ++i) {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
     }
-    if (pthread_create(&thread, nullptr, process_server_answer, nullptr) == 0) pthread_detach(thread);
+    if (pthread_create(&thread, nullptr, process_server_answer, &answers) == 0) pthread_detach(thread);
     if (kestivane::relay6::configured()) kestivane::relay6::start_threads();
     kestivane::metrics::start_reporter();
 }
@@ -194,6 +194,8 @@ void run_relay(int argc, char **argv) {
     STAILQ_INIT(&q_head);
     pthread_mutex_init(&queue_lock, nullptr);
     pthread_cond_init(&queue_cond, nullptr);
-    start_threads();
-    consume_queue();
+    // Shared by the answer thread and the consumer for the process's life.
+    static kestivane::answer_backlog answers;
+    start_threads(answers);
+    consume_queue(answers);
 }

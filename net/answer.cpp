@@ -172,7 +172,10 @@ void answer_pass(answer_state &s) {
     // every second so that one comes soon.
     struct timeval most{1, 0};
     int n = select(s.watch_limit, &ready, nullptr, nullptr, &most);
-    if (n == 0) return;
+    if (n == 0) {
+        if (s.backlog != nullptr) s.backlog->report(0);
+        return;
+    }
     if (n < 0) {
         if (errno == EINTR) return;
         // A failing wait would otherwise spin; pause before the next one.
@@ -186,9 +189,13 @@ void answer_pass(answer_state &s) {
     // leave the others' answers waiting behind that flood. Reading on
     // without a new wait while answers are queued saves a select per answer
     // when the thread is busiest.
+    // What a socket still holds is asked only of one left with answers in
+    // it: under load, one question per 32 answers; otherwise none.
+    uint64_t waiting = 0;
     for (int32_t i = 0; i < if_num; ++i) {
         if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
-        for (int n = 0; n < answers_per_socket; ++n) {
+        int n = 0;
+        for (; n < answers_per_socket; ++n) {
             kestivane::interface_reader steady;
             taken got = take_answer(s, ifs[i], n == 0 ? 0 : MSG_DONTWAIT);
             if (got == taken::nothing) break;
@@ -205,13 +212,21 @@ void answer_pass(answer_state &s) {
             }
             deliver(s, ifs[to]);
         }
+        uint64_t bytes = 0;
+        if (n == answers_per_socket && s.backlog != nullptr &&
+            kestivane::platform::socket_receive_queued(ifs[i]->sock, bytes))
+            waiting += bytes;
     }
+    if (s.backlog != nullptr) s.backlog->report(waiting);
 }
 
 } // namespace kestivane
 
-extern "C" void *process_server_answer(void * /*unused*/) {
+// The argument, where the relay starts the thread, is the backlog the
+// consumer watches; null (as the exported declaration allows) tells nobody.
+extern "C" void *process_server_answer(void *backlog) {
     answer_state state{};
+    state.backlog = static_cast<kestivane::answer_backlog *>(backlog);
     // Answers come from the servers of every segment: their lines are
     // limited per message alone.
     kestivane::limit_log_lines(nullptr);

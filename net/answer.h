@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/answer_backlog.h"
 #include "plugins/kestivane_plugin.h"
 
 namespace kestivane {
@@ -27,6 +28,9 @@ struct answer_state {
     // is the highest descriptor + 1, 0 until the set is built.
     fd_set watched;
     int watch_limit;
+    // Told after each pass how far behind the thread is (none: nobody
+    // listens).
+    answer_backlog *backlog;
 
     uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
     uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
@@ -34,7 +38,8 @@ struct answer_state {
 
 // One pass of the answer thread: wait on every interface's socket, then
 // read each ready socket in table order, up to 32 answers or until it is
-// empty, and deliver the acceptable ones.
+// empty, deliver the acceptable ones, and tell the backlog how far behind
+// the thread is.
 void answer_pass(answer_state &s);
 
 } // namespace kestivane

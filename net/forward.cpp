@@ -83,7 +83,7 @@ extern "C" void process_queue(struct queue_item *item) {
 // request of a quiet segment waits behind at most the one burst in hand,
 // not behind a flooded segment's backlog. queue_size counts the items not
 // yet taken.
-void consume_queue() {
+void consume_queue(const kestivane::answer_backlog &answers) {
     // A listener signals queue_cond while it still holds queue_lock. Woken
     // on the listener's processor, the consumer would preempt it there at
     // once, find the lock still held, sleep on it and be woken again by the
@@ -105,6 +105,7 @@ void consume_queue() {
             // came from.
             struct interface *from = get_interface_by_idx(item->if_idx);
             kestivane::limit_log_lines(from != nullptr ? from->name : nullptr);
+            answers.wait_until_caught_up();
             process_queue(item);
             item = next;
         }

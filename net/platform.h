@@ -62,6 +62,10 @@ bool link_events_drain(int handle);
 // full, since it opened (32 bits wide: it wraps). False, with errno set,
 // when the system cannot tell.
 bool socket_receive_drops(int fd, uint64_t &drops);
+// The bytes waiting in a socket's receive queue, as the kernel counts them
+// against its receive buffer. False, with errno set, when the system cannot
+// tell.
+bool socket_receive_queued(int fd, uint64_t &bytes);
 
 // A cheap monotonic clock of millisecond or better resolution.
 struct timespec coarse_now();
