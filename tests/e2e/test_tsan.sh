@@ -2,9 +2,11 @@
 # The relay built with ThreadSanitizer (cmake -DKESTIVANE_TSAN=ON) under
 # load: the listeners of two client segments, the queue consumer and the
 # answer thread all busy at once, with the queue_probe plug-in's hooks
-# reading the request queue under its lock on all three kinds of thread.
-# Requests come from two load generators, one per segment, as fast as they
-# can send; the bench responder answers. The test fails on any
+# reading the request queue under its lock on all three kinds of thread;
+# beside them the two DHCPv6 threads, and the metrics writer reading every
+# counter. Requests come from two load generators, one per segment, as fast
+# as they can send, and DHCPv6 Solicits from a third on segment 2; the bench
+# responders answer. The test fails on any
 # ThreadSanitizer report in the relay's output, or when the relay dies or
 # relays nothing. In a build without ThreadSanitizer it skips.
 set -uo pipefail
@@ -26,20 +28,32 @@ PLUGIN_DIR=${KESTIVANE_TEST_PLUGIN_DIR:-$KESTIVANE_BUILD_DIR/tests/plugins/}
 # after the first so that every race shows.
 export TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1"
 
-kv_topology 2
+KV_IPV6=1 kv_topology 2
 kv_bg responder "$KV_NS_SERVER" "$RESPONDER" --listen "$KV_IP_SERVER" --max-seconds 90
+kv_bg responder6 "$KV_NS_SERVER" "$RESPONDER" --listen6 "$KV_IP6_SERVER" --max-seconds 90
 kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 67 || kv_fail "the responder did not start"
+kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "the DHCPv6 responder did not start"
+# The generator's made-up DHCPv6 clients are known neighbours: their
+# answers need no neighbour discovery.
+V6_CLIENTS=16
+for ((c = 0; c < V6_CLIENTS; c++)); do
+    printf 'neigh replace fe80::ff:fe00:%x lladdr 02:00:00:00:00:%02x dev %s nud permanent\n' "$c" "$c" "${KV_IF_RELAY[2]}"
+done | ip -n "$KV_NS_RELAY" -batch - || kv_fail "cannot add the DHCPv6 clients' neighbour entries"
 
 cat >"$KV_TMP/relay.conf" <<EOF
 [options]
 plugin_path=$PLUGIN_DIR
+stats_file=$KV_TMP/stats
+stats_interval=1
 [servers]
 $KV_IP_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[2]}
+[servers6]
+$KV_IP6_SERVER ${KV_IF_RELAY[2]}
 [queue_probe-plugin]
 file=$KV_TMP/queue_probe.report
 EOF
 kv_start_relay relay -f "$KV_TMP/relay.conf"
-kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "the relay does not listen on both segments"
+kv_wait_log "$KV_RELAY_LOG" "Listen at" 3 || kv_fail "the relay does not listen on both segments and for DHCPv6"
 
 # Both segments at once, as fast as the generators go, bounded in count and
 # time.
@@ -48,11 +62,14 @@ for seg in 1 2; do
         --count 30000 --seconds 8 --drain-ms 2000 --xid-base $((0x20000000 * seg))
     eval "LOAD$seg=\$KV_LAST_PID"
 done
-wait "$LOAD1" "$LOAD2"
-for seg in 1 2; do
-    say "segment $seg: $(cat "$KV_TMP/load$seg.log")"
+kv_bg load6 "${KV_NS_CLIENT[2]}" "$LOADGEN" --iface "${KV_IF_CLIENT[2]}" --v6 --v6-clients "$V6_CLIENTS" \
+    --rate 0 --count 30000 --seconds 8 --drain-ms 2000
+LOAD6=$KV_LAST_PID
+wait "$LOAD1" "$LOAD2" "$LOAD6"
+for seg in 1 2 6; do
+    say "load $seg: $(cat "$KV_TMP/load$seg.log")"
     answered=$(sed -n 's/.*answered=\([0-9]*\).*/\1/p' "$KV_TMP/load$seg.log")
-    [ "${answered:-0}" -gt 0 ] || kv_check_fail "segment $seg: no answer came back through the relay"
+    [ "${answered:-0}" -gt 0 ] || kv_check_fail "load $seg: no answer came back through the relay"
 done
 # The probe writes its figures when the relay gets SIGUSR2.
 kill -USR2 "$KV_RELAY_PID"
@@ -65,5 +82,5 @@ if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then
     grep -A 30 "WARNING: ThreadSanitizer" "$KV_RELAY_LOG" | head -n 120 >&2
     kv_fail "ThreadSanitizer reported $(grep -c 'WARNING: ThreadSanitizer' "$KV_RELAY_LOG") problem(s)"
 fi
-kv_pass "no ThreadSanitizer report with two listeners, the consumer and the answer thread under load"
+kv_pass "no ThreadSanitizer report with two listeners, the consumer, the answer thread and both DHCPv6 threads under load"
 kv_finish
