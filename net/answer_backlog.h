@@ -1,5 +1,6 @@
-// Answers first: while answers wait in the answer sockets beyond a few
-// milliseconds' worth, the consumer forwards no new requests. Each forwarded
+// Answers first: while answers wait in the answer sockets beyond some
+// milliseconds' worth, the consumer forwards no new request of a busy
+// segment. Each forwarded
 // request brings one more answer; forwarding then only lengthens the wait of
 // every answer already on its way, and takes the processor from the thread
 // that delivers them. The requests held back stay in the queue, then in the
@@ -23,19 +24,35 @@ public:
 
     bool behind() const { return behind_.load(std::memory_order_relaxed); }
 
-    // The consumer, before each request: waits while the answer thread is
-    // behind, at most wait_limit_us, so that an answer thread that cannot
-    // catch up (a slow hook, say) slows the forwarding but never stops it.
-    void wait_until_caught_up() const;
+    // The consumer, before a busy segment's request: waits while the answer
+    // thread is behind, at most wait_limit_us, so that an answer thread that
+    // cannot catch up (a slow hook, say) slows the forwarding but never
+    // stops it; and not at all once stop() says that other work is waiting
+    // (a quiet segment's request, which must not wait behind the busy
+    // segment's answers).
+    template <typename Stop>
+    void wait_until_caught_up(Stop &&stop) const {
+        if (!behind() || stop()) return;
+        const int64_t until = now_us() + wait_limit_us;
+        while (behind() && !stop() && now_us() < until) pause();
+    }
 
-    // A 300-byte answer costs its socket about 1 KiB: high_bytes is some
-    // 500 answers, under 10 ms of the thread's work. Bursts below it (a
-    // rate-limit window's answers at once) pass as before.
-    static constexpr uint64_t high_bytes = 512 * 1024;
-    static constexpr uint64_t low_bytes = 128 * 1024;
+    // A 300-byte answer costs its socket 1.25 KiB: high_bytes is some 800
+    // answers, about 15 ms of the thread's work at its full rate. A
+    // burst below it (a rate-limit window's answers at once, a thread that
+    // was off its processor for some milliseconds) passes as before: holding
+    // the forwarding for such a burst only costs requests. Forwarding goes
+    // on once half of it is delivered.
+    static constexpr uint64_t high_bytes = 1024 * 1024;
+    static constexpr uint64_t low_bytes = 512 * 1024;
     static constexpr int64_t wait_limit_us = 20000;
 
 private:
+    static int64_t now_us();
+    // A short sleep rather than a wake-up from the answer thread: that
+    // thread is the busy one here, and a signal per pass would cost it.
+    static void pause();
+
     std::atomic<bool> behind_{false};
 };
 

@@ -6,6 +6,9 @@
 #include <sched.h>
 #include <sys/socket.h>
 
+#include <array>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +17,7 @@
 #include "core/wire.h"
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
+#include "net/platform.h"
 #include "net/request_queue.h"
 #include "plugins/hooks.h"
 
@@ -21,6 +25,33 @@ using namespace kestivane::wire;
 using kestivane::metrics::request_drop;
 
 namespace {
+
+// Requests of one interface in one batch from which its segment counts as
+// busy: a segment at a thousand requests a second has one or two.
+constexpr uint32_t busy_in_batch = 8;
+
+using batch_counts = std::array<uint32_t, KESTIVANE_MAX_INTERFACES>;
+using batch_times = std::array<int64_t, KESTIVANE_MAX_INTERFACES>;
+
+// How long a segment counts as served after a request of it was in a batch.
+constexpr int64_t served_lately_ms = 100;
+
+bool in_table(int32_t if_idx) { return if_idx >= 0 && if_idx < KESTIVANE_MAX_INTERFACES; }
+
+int64_t coarse_ms() {
+    struct timespec t = kestivane::platform::coarse_now();
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Whether a segment other than busy has been served lately or has a
+// request waiting in the queue.
+bool others_served(const batch_times &last_batch, int32_t busy, int64_t now_ms) {
+    for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
+        if (i == busy) continue;
+        if (now_ms - last_batch[i] < served_lately_ms || kestivane::request_queue::waiting_of(i) > 0) return true;
+    }
+    return false;
+}
 
 // A send_to_server hook may rewrite the item's if_idx, so the interface is
 // taken afresh each time it is needed, and an index outside the table ends
@@ -95,8 +126,20 @@ void consume_queue(const kestivane::answer_backlog &answers) {
     // time.
     struct sched_param normal_priority{};
     (void)sched_setscheduler(0, SCHED_BATCH, &normal_priority);
+    // Requests of each interface in the batch in hand, and when a batch last
+    // held one of each (a slot per possible index).
+    batch_counts in_batch{};
+    batch_times last_batch;
+    last_batch.fill(INT64_MIN / 2);
     for (;;) {
         struct queue_item *item = kestivane::request_queue::take();
+        const int64_t now_ms = coarse_ms();
+        in_batch.fill(0);
+        for (struct queue_item *i = item; i != nullptr; i = STAILQ_NEXT(i, next)) {
+            if (!in_table(i->if_idx)) continue;
+            ++in_batch[i->if_idx];
+            last_batch[i->if_idx] = now_ms;
+        }
         while (item != nullptr) {
             // Read before forwarding: process_queue frees the item, and its
             // hooks may write over its link.
@@ -105,7 +148,15 @@ void consume_queue(const kestivane::answer_backlog &answers) {
             // came from.
             struct interface *from = get_interface_by_idx(item->if_idx);
             kestivane::limit_log_lines(from != nullptr ? from->name : nullptr);
-            answers.wait_until_caught_up();
+            // Answers first holds a busy segment's requests only while it
+            // is the one segment served. Holding one segment's flood while
+            // another segment was served lengthened the other's waits too,
+            // in both directions, even with its own requests never held
+            // (measured: its p99 from 15-19 to 23-57 ms); so then
+            // everything goes on as without the hold.
+            const int32_t idx = item->if_idx;
+            if (in_table(idx) && in_batch[idx] >= busy_in_batch)
+                answers.wait_until_caught_up([&] { return others_served(last_batch, idx, coarse_ms()); });
             process_queue(item);
             item = next;
         }

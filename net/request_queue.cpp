@@ -131,6 +131,10 @@ bool has_room(int32_t if_idx) {
            waiting[static_cast<std::size_t>(if_idx)].load(std::memory_order_relaxed) < share();
 }
 
+uint32_t waiting_of(int32_t if_idx) {
+    return in_table(if_idx) ? waiting[static_cast<std::size_t>(if_idx)].load(std::memory_order_relaxed) : 0;
+}
+
 bool wait_for_room(int32_t if_idx, int timeout_ms) {
     if (has_room(if_idx)) return true;
     pthread_once(&room_cond_once, init_room_cond);

@@ -18,6 +18,10 @@ uint32_t share();
 // listener asks before every frame.
 bool has_room(int32_t if_idx);
 
+// The items of interface if_idx waiting now. Lock-free, so it may be a
+// moment stale.
+uint32_t waiting_of(int32_t if_idx);
+
 // The backpressure wait: blocks until interface if_idx may push, for at most
 // timeout_ms. True when there is room. A listener waits here instead of
 // reading its capture, so that the excess of a flood stays in the kernel's
