@@ -1,10 +1,10 @@
 // Answers first: while answers wait in the answer sockets beyond some
 // milliseconds' worth, the consumer forwards no new request of a busy
-// segment. Each forwarded
-// request brings one more answer; forwarding then only lengthens the wait of
-// every answer already on its way, and takes the processor from the thread
-// that delivers them. The requests held back stay in the queue, then in the
-// capture rings, where the excess of a flood is dropped at no cost.
+// segment. Each forwarded request brings one more answer; forwarding then
+// only lengthens the wait of every answer already on its way, and takes the
+// processor from the thread that delivers them. The requests held back stay
+// in the queue, then in the capture rings, where the excess of a flood is
+// dropped at no cost.
 #pragma once
 
 #include <atomic>
@@ -27,9 +27,8 @@ public:
     // The consumer, before a busy segment's request: waits while the answer
     // thread is behind, at most wait_limit_us, so that an answer thread that
     // cannot catch up (a slow hook, say) slows the forwarding but never
-    // stops it; and not at all once stop() says that other work is waiting
-    // (a quiet segment's request, which must not wait behind the busy
-    // segment's answers).
+    // stops it; and not at all once stop() says that the hold would cost
+    // other work (another segment being served).
     template <typename Stop>
     void wait_until_caught_up(Stop &&stop) const {
         if (!behind() || stop()) return;
