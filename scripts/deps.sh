@@ -7,14 +7,16 @@ set -euo pipefail
 
 packages=(
   # build
-  build-essential cmake pkg-config libpcap-dev libbsd-dev libradcli-dev
+  build-essential cmake pkg-config libpcap-dev libbsd-dev libradcli-dev libseccomp-dev
   libgtest-dev googletest
   # fuzzing and sanitizers (clang's libFuzzer runtime)
   clang libclang-rt-14-dev
   # network test peers and tools
   iproute2 procps util-linux libcap2-bin busybox isc-dhcp-client
   isc-dhcp-server dnsmasq-base isc-dhcp-relay tcpdump python3 python3-scapy
-  dhcpcd-base wide-dhcpv6-relay
+  dhcpcd-base wide-dhcpv6-relay kea-dhcp4-server kea-dhcp6-server
+  # profiling the relay's costs (bench/)
+  strace linux-perf
   # the metrics file's parser, to check the exposition format
   python3-prometheus-client
   # documentation and packaging
@@ -37,7 +39,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # Some of the test peers ship a service that would start on install (the DHCP
-# server and relay); the tests start their own copies inside namespaces, so
+# servers, Kea among them, and the relay); the tests start their own copies inside namespaces, so
 # forbid service starts while installing.
 policy=/usr/sbin/policy-rc.d
 had_policy=0
