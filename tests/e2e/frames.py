@@ -411,6 +411,7 @@ def fields(stamp, frame):
         n = end_offset(m)
         f["msg_len"] = n if n is not None else "none"
         f["after_end"] = len(m) - n if n is not None else "none"
+        f["after_end_zero"] = ("yes" if not any(m[n:]) else "no") if n is not None else "none"
         tag = option(m, 12)
         f["tag"] = tag.decode("latin-1") if tag is not None else "none"
         f["payload_hex"] = m.hex()
