@@ -646,7 +646,8 @@ kv_dhclient6() {
 
 # kv_dhcpcd6 NS IF [SECONDS [NAME]]: dhcpcd asking for an address by
 # DHCPv6 alone (no router advertisement needed) on IF in NS. Prints the
-# address and returns 0, or returns 1 without one.
+# address and returns 0, or returns 1 without one. With KV_DHCPCD_RELEASE=1
+# it stays after the lease and releases it when stopped.
 kv_dhcpcd6() {
     local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd6$2} pid
     local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
@@ -654,10 +655,11 @@ kv_dhcpcd6() {
         "$rec" >"$script"
     chmod 755 "$script"
     printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1\n' "$dev" >"$conf"
+    [ "${KV_DHCPCD_RELEASE:-0}" = 1 ] && echo release >>"$conf"
     # A lease left by an earlier run would be confirmed, not asked for.
     rm -f "$rec" "/var/lib/dhcpcd/$dev.lease6"
     KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease6 /var/lib/dhcpcd/$dev-6.lease /run/dhcpcd/$dev-6.pid")
-    kv_bg "$name" "$ns" dhcpcd -6 -B -1 -d -t "$limit" -f "$conf" -c "$script" "$dev"
+    kv_bg "$name" "$ns" dhcpcd -6 -B "$(kv__dhcpcd_once)" -d -t "$limit" -f "$conf" -c "$script" "$dev"
     pid=$KV_LAST_PID
     kv_wait_for "$((limit + 2))" test -s "$rec"
     kv_kill "$pid"
@@ -689,4 +691,87 @@ kv__inner_ready() {
     kv_no_tentative "$KV_NS_INNER_CLIENT" && kv_no_tentative "${KV_NS_CLIENT[seg]}" &&
         [ -n "$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")" ] &&
         [ -n "$(kv_link_local "${KV_NS_CLIENT[seg]}" "$KV_IF_INNER")" ]
+}
+
+# kv__dhcpcd_once: dhcpcd's flag for one lease and out (-1), or, with
+# KV_DHCPCD_RELEASE=1, for staying in the foreground until stopped (-B
+# again), so that the stop releases the lease.
+kv__dhcpcd_once() { if [ "${KV_DHCPCD_RELEASE:-0}" = 1 ]; then echo -B; else echo -1; fi; }
+
+# kv_dhcpcd4 NS IF [SECONDS [NAME]]: dhcpcd asking for an IPv4 address on IF
+# in NS, without the ARP probe of the offered address (which would cost
+# seconds). dhcpcd puts the address and routes on IF itself. Prints the
+# address and returns 0, or returns 1 without one. KV_DHCPCD_RELEASE=1 as
+# for kv_dhcpcd6 (a DHCPv4 release goes by unicast to the server).
+kv_dhcpcd4() {
+    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd4$2} pid
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
+    printf '#!/bin/sh\ncase "$reason" in BOUND|RENEW|REBIND|REBOOT) echo "$new_ip_address" > %s ;; esac\nexit 0\n' \
+        "$rec" >"$script"
+    chmod 755 "$script"
+    printf 'ipv4only\nnoarp\nnoipv4ll\nnohook resolv.conf\n' >"$conf"
+    [ "${KV_DHCPCD_RELEASE:-0}" = 1 ] && echo release >>"$conf"
+    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease"
+    KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease /run/dhcpcd/$dev-4.pid")
+    kv_bg "$name" "$ns" dhcpcd -4 -B "$(kv__dhcpcd_once)" -d -t "$limit" -f "$conf" -c "$script" "$dev"
+    pid=$KV_LAST_PID
+    kv_wait_for "$((limit + 2))" test -s "$rec"
+    kv_kill "$pid"
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv__kea_env: Kea keeps its lock and pid files in the test's directory,
+# not in the system's.
+kv__kea_env() { echo "KEA_LOCKFILE_DIR=$KV_TMP" "KEA_PIDFILE_DIR=$KV_TMP"; }
+
+# kv_start_kea4: Kea's DHCPv4 server in the server namespace, a subnet with
+# a pool KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment (picked by
+# giaddr), leases, lock and pid files in KV_TMP. Sets KV_KEA4_PID.
+kv_start_kea4() {
+    local conf="$KV_TMP/kea4.json" i subnets=""
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/26\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
+        subnets+=" \"option-data\": [{\"name\": \"routers\", \"data\": \"${KV_IP_RELAY[i]}\"}]},"
+    done
+    cat >"$conf" <<CONF
+{"Dhcp4": {
+  "interfaces-config": {"interfaces": ["$KV_IF_SERVER"], "dhcp-socket-type": "udp"},
+  "lease-database": {"type": "memfile", "persist": true, "name": "$KV_TMP/kea4.leases", "lfc-interval": 0},
+  "valid-lifetime": 600,
+  "subnet4": [$subnets {"id": 100, "subnet": "203.0.113.0/24"}],
+  "loggers": [{"name": "kea-dhcp4", "output_options": [{"output": "stdout"}], "severity": "INFO"}]
+}}
+CONF
+    # shellcheck disable=SC2046
+    kv_bg kea4 "$KV_NS_SERVER" env $(kv__kea_env) kea-dhcp4 -c "$conf"
+    KV_KEA4_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 67 || kv_fail "kea-dhcp4 did not start"
+}
+
+# kv_start_kea6: Kea's DHCPv6 server in the server namespace (KV_IPV6=1
+# topology), listening on KV_IP6_SERVER for relayed messages, a subnet
+# 2001:db8:0:i::/64 with a pool ::100-::1ff for every client segment (picked
+# by the Relay-Forward's link-address); leases, lock and pid files in KV_TMP
+# and a server DUID that is not kept. Sets KV_KEA6_PID.
+kv_start_kea6() {
+    local conf="$KV_TMP/kea6.json" i subnets=""
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        subnets+="{\"id\": $i, \"subnet\": \"2001:db8:0:$i::/64\","
+        subnets+=" \"pools\": [{\"pool\": \"2001:db8:0:$i::100 - 2001:db8:0:$i::1ff\"}]},"
+    done
+    cat >"$conf" <<CONF
+{"Dhcp6": {
+  "interfaces-config": {"interfaces": ["$KV_IF_SERVER/$KV_IP6_SERVER"]},
+  "server-id": {"type": "LLT", "persist": false},
+  "lease-database": {"type": "memfile", "persist": true, "name": "$KV_TMP/kea6.leases", "lfc-interval": 0},
+  "preferred-lifetime": 300, "valid-lifetime": 600,
+  "subnet6": [$subnets {"id": 100, "subnet": "2001:db8:ff::/64"}],
+  "loggers": [{"name": "kea-dhcp6", "output_options": [{"output": "stdout"}], "severity": "INFO"}]
+}}
+CONF
+    # shellcheck disable=SC2046
+    kv_bg kea6 "$KV_NS_SERVER" env $(kv__kea_env) kea-dhcp6 -c "$conf"
+    KV_KEA6_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "kea-dhcp6 did not start"
 }
