@@ -649,22 +649,11 @@ kv_dhclient6() {
 # address and returns 0, or returns 1 without one. With KV_DHCPCD_RELEASE=1
 # it stays after the lease and releases it when stopped.
 kv_dhcpcd6() {
-    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd6$2} pid
-    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
-    printf '#!/bin/sh\ncase "$reason" in BOUND6|RENEW6|REBIND6) echo "$new_dhcp6_ia_na1_ia_addr1" > %s ;; esac\nexit 0\n' \
-        "$rec" >"$script"
-    chmod 755 "$script"
-    printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1\n' "$dev" >"$conf"
-    [ "${KV_DHCPCD_RELEASE:-0}" = 1 ] && echo release >>"$conf"
+    local dev=$2
     # A lease left by an earlier run would be confirmed, not asked for.
-    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease6"
     KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease6 /var/lib/dhcpcd/$dev-6.lease /run/dhcpcd/$dev-6.pid")
-    kv_bg "$name" "$ns" dhcpcd -6 -B "$(kv__dhcpcd_once)" -d -t "$limit" -f "$conf" -c "$script" "$dev"
-    pid=$KV_LAST_PID
-    kv_wait_for "$((limit + 2))" test -s "$rec"
-    kv_kill "$pid"
-    [ -s "$rec" ] || return 1
-    cat "$rec"
+    kv__dhcpcd 6 "$1" "$dev" "${3:-8}" "${4:-dhcpcd6$dev}" "BOUND6|RENEW6|REBIND6" new_dhcp6_ia_na1_ia_addr1 \
+        "/var/lib/dhcpcd/$dev.lease6" "$(printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1' "$dev")"
 }
 
 # kv_chain_segment SEG: make client segment SEG's namespace a second relay's
@@ -693,27 +682,35 @@ kv__inner_ready() {
         [ -n "$(kv_link_local "${KV_NS_CLIENT[seg]}" "$KV_IF_INNER")" ]
 }
 
-# kv__dhcpcd_once: dhcpcd's flag for one lease and out (-1), or, with
-# KV_DHCPCD_RELEASE=1, for staying in the foreground until stopped (-B
-# again), so that the stop releases the lease.
-kv__dhcpcd_once() { if [ "${KV_DHCPCD_RELEASE:-0}" = 1 ]; then echo -B; else echo -1; fi; }
-
 # kv_dhcpcd4 NS IF [SECONDS [NAME]]: dhcpcd asking for an IPv4 address on IF
 # in NS, without the ARP probe of the offered address (which would cost
 # seconds). dhcpcd puts the address and routes on IF itself. Prints the
 # address and returns 0, or returns 1 without one. KV_DHCPCD_RELEASE=1 as
 # for kv_dhcpcd6 (a DHCPv4 release goes by unicast to the server).
 kv_dhcpcd4() {
-    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd4$2} pid
-    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
-    printf '#!/bin/sh\ncase "$reason" in BOUND|RENEW|REBIND|REBOOT) echo "$new_ip_address" > %s ;; esac\nexit 0\n' \
-        "$rec" >"$script"
-    chmod 755 "$script"
-    printf 'ipv4only\nnoarp\nnoipv4ll\nnohook resolv.conf\n' >"$conf"
-    [ "${KV_DHCPCD_RELEASE:-0}" = 1 ] && echo release >>"$conf"
-    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease"
+    local dev=$2
     KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease /run/dhcpcd/$dev-4.pid")
-    kv_bg "$name" "$ns" dhcpcd -4 -B "$(kv__dhcpcd_once)" -d -t "$limit" -f "$conf" -c "$script" "$dev"
+    kv__dhcpcd 4 "$1" "$dev" "${3:-8}" "${4:-dhcpcd4$dev}" "BOUND|RENEW|REBIND|REBOOT" new_ip_address \
+        "/var/lib/dhcpcd/$dev.lease" "$(printf 'ipv4only\nnoarp\nnoipv4ll\nnohook resolv.conf')"
+}
+
+# kv__dhcpcd FAMILY NS IF SECONDS NAME REASONS VARIABLE LEASE_FILE CONF: one
+# dhcpcd run of either family; its script records VARIABLE for the REASONS
+# that give a lease; LEASE_FILE, left by an earlier run, is removed first.
+# Without KV_DHCPCD_RELEASE=1 dhcpcd ends after the lease (-1); with it, it
+# stays until stopped (-B once more) and releases the lease then.
+kv__dhcpcd() {
+    local family=$1 ns=$2 dev=$3 limit=$4 name=$5 pid once=-1
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
+    printf '#!/bin/sh\ncase "$reason" in %s) echo "$%s" > %s ;; esac\nexit 0\n' "$6" "$7" "$rec" >"$script"
+    chmod 755 "$script"
+    printf '%s\n' "$9" >"$conf"
+    if [ "${KV_DHCPCD_RELEASE:-0}" = 1 ]; then
+        echo release >>"$conf"
+        once=-B
+    fi
+    rm -f "$rec" "$8"
+    kv_bg "$name" "$ns" dhcpcd "-$family" -B "$once" -d -t "$limit" -f "$conf" -c "$script" "$dev"
     pid=$KV_LAST_PID
     kv_wait_for "$((limit + 2))" test -s "$rec"
     kv_kill "$pid"
