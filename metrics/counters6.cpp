@@ -8,11 +8,11 @@ namespace kestivane::metrics {
 namespace {
 
 constexpr std::array<const char *, request6_drop_count> request6_drop_names = {
-    "malformed", "not_relayed", "hop_limit", "too_long",
+    "malformed", "not_relayed", "hop_limit", "too_long", "fragmented",
 };
 
 constexpr std::array<const char *, answer6_drop_count> answer6_drop_names = {
-    "malformed", "unmatched", "receive_error",
+    "malformed", "unmatched", "receive_error", "not_a_server", "bad_peer_address",
 };
 
 std::array<interface6_counters, v6_interfaces_limit> interface6_table;
