@@ -14,6 +14,7 @@
 #include "metrics/dump.h"
 #include "metrics/exposition.h"
 #include "metrics/health_alarm.h"
+#include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
 #include "net/platform.h"
 
@@ -68,19 +69,14 @@ public:
     }
 
 private:
-    // The kernel counts socket drops in 32 bits; adding the difference
-    // between readings keeps the counter growing across a wrap.
     void read_socket_drops() {
         for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
             const struct interface *iface = ifs[i];
             if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
-            uint64_t raw = 0;
-            if (!platform::socket_receive_drops(iface->sock, raw)) continue;
-            auto now = static_cast<uint32_t>(raw);
-            auto idx = static_cast<std::size_t>(iface->idx);
-            socket_drops_[idx] += static_cast<uint32_t>(now - last_socket_drops_[idx]);
-            last_socket_drops_[idx] = now;
-            of_interface(iface->idx).answers.socket_dropped.set(socket_drops_[idx]);
+            platform::socket_drops reading;
+            if (!platform::socket_receive_drops(iface->sock, reading)) continue;
+            const uint64_t total = socket_drops_[static_cast<std::size_t>(iface->idx)].add(reading);
+            of_interface(iface->idx).answers.socket_dropped.set(total);
         }
     }
 
@@ -130,8 +126,7 @@ private:
 
     int64_t interval_ms_;
     std::vector<answer_alarm> alarms_;
-    std::array<uint32_t, KESTIVANE_MAX_INTERFACES> last_socket_drops_{};
-    std::array<uint64_t, KESTIVANE_MAX_INTERFACES> socket_drops_{};
+    std::array<socket_drop_total, KESTIVANE_MAX_INTERFACES> socket_drops_{};
     exposition_extras extras_;
     bool write_failed_ = false;
 };
