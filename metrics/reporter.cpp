@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "metrics/dump.h"
 #include "metrics/exposition.h"
@@ -21,6 +23,10 @@
 namespace kestivane::metrics {
 
 namespace {
+
+// How often the summaries of log floods are told: a second of suppressed
+// lines is summed up at most this long after it ended.
+constexpr int64_t log_flush_ms = 250;
 
 int64_t monotonic_ms() {
     struct timespec t{};
@@ -62,7 +68,8 @@ public:
                 next += interval_ms_;
                 if (next <= now) next = now + interval_ms_;
             }
-            int64_t wait = next - now;
+            log_flush_suppressed();
+            int64_t wait = std::min(next - now, log_flush_ms);
             struct timespec timeout{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
             if (sigtimedwait(&set, nullptr, &timeout) == SIGUSR1) dump();
         }
