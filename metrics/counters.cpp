@@ -13,7 +13,8 @@ constexpr std::array<const char *, request_drop_count> request_drop_names = {
 };
 
 constexpr std::array<const char *, answer_drop_count> answer_drop_names = {
-    "too_short", "receive_error", "plugin_rejected", "bad_after_plugin", "unknown_giaddr",
+    "too_short",    "receive_error", "plugin_rejected", "bad_after_plugin",
+    "unknown_giaddr", "not_a_server",  "not_a_reply",     "truncated",
 };
 
 // One block per slot of ifs: a slot is never reused for another interface,
