@@ -115,9 +115,9 @@ taken take_answer(answer_state &s, const struct interface *iface) {
     // within what was taken (servers may pad); one that does not is said to
     // be too long, not left to look like a plug-in's fault.
     if (cut && get_dhcp_len(&s.answer) == 0) {
-        logd(kestivane::log_warning, "Answer of %zu bytes from %s on %s has no END within the %zu bytes "
-             "that max_packet_size lets in. Dropped.", static_cast<std::size_t>(got), sender_text(s.from).text,
-             iface->name, room);
+        logd(kestivane::log_warning,
+             "Answer of %zu bytes from %s on %s has no END within the %zu bytes that max_packet_size lets in. Dropped.",
+             static_cast<std::size_t>(got), sender_text(s.from).text, iface->name, room);
         kestivane::metrics::count_answer_drop(iface->idx, answer_drop::truncated);
         return taken::refused;
     }
