@@ -347,6 +347,13 @@ def relay6_corpus():
         "relay_reply": v6_relay(13, 0, advertise, b"eth0"),
         "relay_reply_nested": v6_relay(13, 1, v6_relay(13, 0, advertise, b"eth1"), b"eth0"),
         "relay_reply_no_id": v6_relay(13, 0, advertise, link=bytes.fromhex("20010db8" + "00" * 11 + "01")),
+        "relay_reply_multicast_peer": v6_relay(13, 0, advertise, b"eth0", peer=bytes.fromhex("ff02" + "00" * 13 + "01")),
+        "relay_reply_loopback_peer": v6_relay(13, 0, advertise, b"eth0", peer=bytes(15) + b"\1"),
+        # DHCPv4-over-DHCPv6: a query (type 20) goes up, its response (21)
+        # never does; the DHCPv4 message travels in option 87.
+        "dhcpv4_query": bytes([20, 0, 0, 0]) + v6_option(87, bytes(240)) + client_id,
+        "dhcpv4_response_below": bytes([21, 0, 0, 0]) + v6_option(87, bytes(240)),
+        "unknown_type": bytes([200]) + solicit[1:],
     }
     for name, msg in seeds.items():
         write("fuzz_relay6", name, msg)
