@@ -742,57 +742,48 @@ kv__dhcpcd() {
     cat "$rec"
 }
 
-# kv__kea_env: Kea keeps its lock and pid files in the test's directory,
-# not in the system's.
-kv__kea_env() { echo "KEA_LOCKFILE_DIR=$KV_TMP" "KEA_PIDFILE_DIR=$KV_TMP"; }
+# kv__start_kea FAMILY PORT SETTINGS: Kea's DHCPvFAMILY server in the server
+# namespace with SETTINGS (members of its JSON configuration) and what every
+# run shares: leases in KV_TMP, the log on standard output, and its lock and
+# pid files in KV_TMP rather than the system's. Returns once it has PORT.
+kv__start_kea() {
+    local family=$1 port=$2 conf="$KV_TMP/kea$1.json"
+    printf '{"Dhcp%s": {\n%s,\n  "lease-database": {"type": "memfile", "persist": true, "name": "%s", "lfc-interval": 0},\n  "loggers": [{"name": "kea-dhcp%s", "output_options": [{"output": "stdout"}], "severity": "INFO"}]\n}}\n' \
+        "$family" "$3" "$KV_TMP/kea$family.leases" "$family" >"$conf"
+    kv_bg "kea$family" "$KV_NS_SERVER" env "KEA_LOCKFILE_DIR=$KV_TMP" "KEA_PIDFILE_DIR=$KV_TMP" \
+        "kea-dhcp$family" -c "$conf"
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" "$port" || kv_fail "kea-dhcp$family did not start"
+}
 
-# kv_start_kea4: Kea's DHCPv4 server in the server namespace, a subnet with
-# a pool KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment (picked by
-# giaddr), leases, lock and pid files in KV_TMP. Sets KV_KEA4_PID.
+# kv_start_kea4: Kea's DHCPv4 server (kv__start_kea), a subnet with a pool
+# KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment (picked by
+# giaddr). Sets KV_KEA4_PID.
 kv_start_kea4() {
-    local conf="$KV_TMP/kea4.json" i subnets=""
+    local i subnets=""
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
         subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/26\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
         subnets+=" \"option-data\": [{\"name\": \"routers\", \"data\": \"${KV_IP_RELAY[i]}\"}]},"
     done
-    cat >"$conf" <<CONF
-{"Dhcp4": {
-  "interfaces-config": {"interfaces": ["$KV_IF_SERVER"], "dhcp-socket-type": "udp"},
-  "lease-database": {"type": "memfile", "persist": true, "name": "$KV_TMP/kea4.leases", "lfc-interval": 0},
-  "valid-lifetime": 600,
-  "subnet4": [$subnets {"id": 100, "subnet": "203.0.113.0/24"}],
-  "loggers": [{"name": "kea-dhcp4", "output_options": [{"output": "stdout"}], "severity": "INFO"}]
-}}
-CONF
-    # shellcheck disable=SC2046
-    kv_bg kea4 "$KV_NS_SERVER" env $(kv__kea_env) kea-dhcp4 -c "$conf"
+    kv__start_kea 4 67 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER\"], \"dhcp-socket-type\": \"udp\"},
+  \"valid-lifetime\": 600,
+  \"subnet4\": [$subnets {\"id\": 100, \"subnet\": \"203.0.113.0/24\"}]"
     KV_KEA4_PID=$KV_LAST_PID
-    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 67 || kv_fail "kea-dhcp4 did not start"
 }
 
-# kv_start_kea6: Kea's DHCPv6 server in the server namespace (KV_IPV6=1
-# topology), listening on KV_IP6_SERVER for relayed messages, a subnet
-# 2001:db8:0:i::/64 with a pool ::100-::1ff for every client segment (picked
-# by the Relay-Forward's link-address); leases, lock and pid files in KV_TMP
-# and a server DUID that is not kept. Sets KV_KEA6_PID.
+# kv_start_kea6: Kea's DHCPv6 server (kv__start_kea; KV_IPV6=1 topology),
+# listening on KV_IP6_SERVER for relayed messages, a subnet 2001:db8:0:i::/64
+# with a pool ::100-::1ff for every client segment (picked by the
+# Relay-Forward's link-address), and a server DUID that is not kept. Sets
+# KV_KEA6_PID.
 kv_start_kea6() {
-    local conf="$KV_TMP/kea6.json" i subnets=""
+    local i subnets=""
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
         subnets+="{\"id\": $i, \"subnet\": \"2001:db8:0:$i::/64\","
         subnets+=" \"pools\": [{\"pool\": \"2001:db8:0:$i::100 - 2001:db8:0:$i::1ff\"}]},"
     done
-    cat >"$conf" <<CONF
-{"Dhcp6": {
-  "interfaces-config": {"interfaces": ["$KV_IF_SERVER/$KV_IP6_SERVER"]},
-  "server-id": {"type": "LLT", "persist": false},
-  "lease-database": {"type": "memfile", "persist": true, "name": "$KV_TMP/kea6.leases", "lfc-interval": 0},
-  "preferred-lifetime": 300, "valid-lifetime": 600,
-  "subnet6": [$subnets {"id": 100, "subnet": "2001:db8:ff::/64"}],
-  "loggers": [{"name": "kea-dhcp6", "output_options": [{"output": "stdout"}], "severity": "INFO"}]
-}}
-CONF
-    # shellcheck disable=SC2046
-    kv_bg kea6 "$KV_NS_SERVER" env $(kv__kea_env) kea-dhcp6 -c "$conf"
+    kv__start_kea 6 547 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER/$KV_IP6_SERVER\"]},
+  \"server-id\": {\"type\": \"LLT\", \"persist\": false},
+  \"preferred-lifetime\": 300, \"valid-lifetime\": 600,
+  \"subnet6\": [$subnets {\"id\": 100, \"subnet\": \"2001:db8:ff::/64\"}]"
     KV_KEA6_PID=$KV_LAST_PID
-    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "kea-dhcp6 did not start"
 }
