@@ -77,6 +77,11 @@ kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x300
     kv_frames check "$(kv_pcap srvlines)" --xid 0x300 --where msg_type=12 option_codes=9 \
         link_address=2001:db8:0:1::1 ||
     kv_check_fail "with both options off, a Relay-Forward carries more than its message"
+# A relay without DHCPv4 sums up a flood on time, although the message
+# never comes again.
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --raw 011234 --count 40
+kv_check_log_flood "$KV_RELAY_LOG" "Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]} -- dropped" \
+    "${KV_IF_RELAY[1]}" 40 2
 kv_stop "$KV_RELAY_PID"
 kv_stop "$LINES_TCPDUMP"
 printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
@@ -255,9 +260,7 @@ else
 fi
 
 # ----- a flood of malformed messages on link 2 (none there before): its
-# lines are limited per link like the DHCPv4 ones, and this relay, which has
-# no DHCPv4 listener, sums them up on time although the message never comes
-# again
+# lines are limited per link like the DHCPv4 ones
 kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --raw 011234 --count 40
 kv_check_log_flood "$LOG" "Malformed DHCPv6 message on interface $R2 -- dropped" "$R2" 40 2
 
