@@ -343,8 +343,11 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     metrics::of_upper6().received.add();
     const struct sockaddr_in6 &from = t.from[slot];
     char from_text[INET6_ADDRSTRLEN];
-    // Who sent it is checked before anything it says is read.
-    if (!from_a_server(from, arrival_index(t.reads[slot].msg_hdr))) {
+    // Who sent it is checked before anything it says is read, unless the
+    // site has servers that answer from other addresses (the same key as
+    // for DHCPv4). The peer-address check below holds either way.
+    if (kestivane::answer_sources_accepted != kestivane::answer_sources::any &&
+        !from_a_server(from, arrival_index(t.reads[slot].msg_hdr))) {
         metrics::count_answer6_drop(answer6_drop::not_a_server);
         inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);
         logd(kestivane::log_error, "DHCPv6 Relay-Reply from %s, not a server -- dropped", from_text);

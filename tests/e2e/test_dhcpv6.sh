@@ -39,10 +39,17 @@ CONF
 kv_start_dnsmasq6 "--dhcp-range=2001:db8:0:13::100,2001:db8:0:13::1ff,64,10m"
 kv_tcpdump srvlines "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
 LINES_TCPDUMP=$KV_LAST_PID
+kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
+# A host on the server's link that is no server has a deprecated address
+# there, which nothing else picks as its source.
+ROGUE=2001:db8:ff::66
+ip -n "$KV_NS_SERVER" addr add "$ROGUE/64" dev "$KV_IF_SERVER" nodad preferred_lft 0
+REPLY="--iface $KV_IF_SERVER --to $KV_IP6_UPLINK --sport 1547 --relay-type 13 --relay 0 --type 7"
 
 # ----- configuration: lines that cannot be used are skipped, each with its
 # warning; the options turn the Interface-ID and option 79 off; a wrong
-# value stops the start. An interface without IPv6 for one case:
+# value stops the start; answer_sources=any takes Relay-Replies from
+# anyone, to unicast peers only. An interface without IPv6 for one case:
 NOV6="n6k$KV_ID"
 ip -n "$KV_NS_RELAY" link add "$NOV6" type veth peer name "n6pk$KV_ID"
 ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv6.conf.$NOV6.disable_ipv6=1"
@@ -51,6 +58,7 @@ cat >"$KV_TMP/lines.conf" <<CONF
 [options]
 v6_interface_id=off
 V6_LINK_LAYER_ADDRESS=off
+answer_sources=any
 [servers6]
 $KV_IP6_SERVER%nosuch0 ${KV_IF_RELAY[1]}
 fe80::1 ${KV_IF_RELAY[1]}
@@ -79,6 +87,18 @@ kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x300
     kv_frames check "$(kv_pcap srvlines)" --xid 0x300 --where msg_type=12 option_codes=9 \
         link_address=2001:db8:0:1::1 ||
     kv_check_fail "with both options off, a Relay-Forward carries more than its message"
+# shellcheck disable=SC2086
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --src "$ROGUE" --xid 0x301 --peer "${LL_CLIENT[1]}" \
+    --iface-id "${KV_IF_RELAY[1]}" --wait "$(kv_pcap link1)" || kv_check_fail "answer_sources=any: no delivery"
+text="DHCPv6 Relay-Reply from $ROGUE for peer-address ff02::1 -- dropped"
+# shellcheck disable=SC2086
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --src "$ROGUE" --xid 0x302 --peer ff02::1 --iface-id "${KV_IF_RELAY[1]}"
+kv_wait_log "$KV_RELAY_LOG" "$text" 1 3 || kv_check_fail "answer_sources=any: no log line '$text'"
+# A relay without DHCPv4 sums up a flood on time, although the message
+# never comes again.
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --raw 011234 --count 40
+kv_check_log_flood "$KV_RELAY_LOG" "Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]} -- dropped" \
+    "${KV_IF_RELAY[1]}" 40 2
 kv_stop "$KV_RELAY_PID"
 kv_stop "$LINES_TCPDUMP"
 printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
@@ -97,7 +117,6 @@ kv_wait_log "$KV_TMP/inner.log" "Listen at $KV_IF_INNER" || kv_fail "the inner r
 
 kv_tcpdump srv "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
 SRV=$(kv_pcap srv)
-kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
 kv_tcpdump link2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 546 or udp port 547
 
 # in_prefix ADDRESS PREFIX: ADDRESS starts with PREFIX (both as printed).
@@ -206,12 +225,7 @@ after=$(count_forwards)
 [ "$after" -eq $((before + ups)) ] || kv_check_fail "$((after - before - ups)) dropped message(s) reached the server"
 
 # ----- Relay-Replies from the server: name, send6 arguments, the link
-# where it must arrive (none: dropped, with the log text), its port. A
-# host on the server's link that is no server has a deprecated address
-# there, which nothing else picks as its source.
-ROGUE=2001:db8:ff::66
-ip -n "$KV_NS_SERVER" addr add "$ROGUE/64" dev "$KV_IF_SERVER" nodad preferred_lft 0
-REPLY="--iface $KV_IF_SERVER --to $KV_IP6_UPLINK --sport 1547 --relay-type 13 --relay 0 --type 7"
+# where it must arrive (none: dropped, with the log text), its port.
 while IFS='|' read -r name xid args link port text; do
     n=$(kv_count_lines "$LOG" "${text:-none}")
     # shellcheck disable=SC2086
@@ -291,9 +305,7 @@ else
 fi
 
 # ----- a flood of malformed messages on link 2 (none there before): its
-# lines are limited per link like the DHCPv4 ones, and this relay, which has
-# no DHCPv4 listener, sums them up on time although the message never comes
-# again
+# lines are limited per link like the DHCPv4 ones
 kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --raw 011234 --count 40
 kv_check_log_flood "$LOG" "Malformed DHCPv6 message on interface $R2 -- dropped" "$R2" 40 2
 
