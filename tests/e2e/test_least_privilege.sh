@@ -230,6 +230,19 @@ else
     kv_check_fail "unknown user: status $status, $(cat "$KV_TMP/unknown.stderr")"
 fi
 
+# A thread that cannot be asked to give up its privileges (it blocks every
+# signal) stops the relay: it never runs with a thread left privileged.
+conf deaf user=root
+sed -i 's/^thread=yes$/thread=deaf/' "$KV_TMP/deaf.conf"
+status=0
+ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/deaf.conf" >"$KV_TMP/deaf.log" 2>&1 </dev/null || status=$?
+if [ "$status" -eq 1 ] &&
+    grep -qx "Can't drop privileges: a thread that did not answer: Connection timed out" "$KV_TMP/deaf.log"; then
+    kv_pass "a deaf plug-in thread: status 1, the drop refused"
+else
+    kv_check_fail "a deaf plug-in thread: status $status, $(grep -i "privileges" "$KV_TMP/deaf.log")"
+fi
+
 # The packaged configuration names the packaged user and turns the sandbox
 # on; the rest say nothing of the user. Columns: name, users view, the
 # relay's arguments, the user it must run as, its seccomp mode, the number

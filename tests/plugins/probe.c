@@ -12,6 +12,7 @@
  *   fail_init=yes           init returns 0
  *   log=yes                 each call logs "probe: <point> on <ifname>" (level 4)
  *   thread=yes              init starts a thread of its own that sleeps forever
+ *   thread=deaf             the same, with every signal blocked in it
  *   sysinfo=<point>         the hook at <point> makes the system call sysinfo,
  *                           which the relay does not, and logs
  *                           "probe: sysinfo: <result>" (level 4)
@@ -24,6 +25,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 #include <stdio.h>
@@ -92,9 +94,16 @@ static void *sleeper(void *arg) {
     return NULL;
 }
 
-static int start_sleeper(void) {
+/* deaf: the thread starts with every signal blocked (a new thread takes
+ * its creator's mask, so nothing reaches it even briefly). */
+static int start_sleeper(int deaf) {
+    sigset_t all, before;
+    sigfillset(&all);
+    if (deaf) pthread_sigmask(SIG_BLOCK, &all, &before);
     pthread_t thread;
-    if (pthread_create(&thread, NULL, sleeper, NULL) != 0) return 0;
+    int failed = pthread_create(&thread, NULL, sleeper, NULL);
+    if (deaf) pthread_sigmask(SIG_SETMASK, &before, NULL);
+    if (failed != 0) return 0;
     pthread_detach(thread);
     return 1;
 }
@@ -118,7 +127,8 @@ static int32_t probe_init(struct plugin_options_head *head) {
         else if (is_key(option->text, eq, "fail_init")) fail_init = get_bool_value(value);
         else if (is_key(option->text, eq, "log")) log_calls = get_bool_value(value);
         else if (is_key(option->text, eq, "sysinfo") && p >= 0) sysinfo_at[p] = 1;
-        else if (is_key(option->text, eq, "thread") && get_bool_value(value) && !start_sleeper()) return 0;
+        else if (is_key(option->text, eq, "thread") && strcmp(value, "deaf") == 0 && !start_sleeper(1)) return 0;
+        else if (is_key(option->text, eq, "thread") && get_bool_value(value) && !start_sleeper(0)) return 0;
     }
     char entry[4200];
     if (SLIST_EMPTY(head)) snprintf(entry, sizeof entry, "init(empty)");
