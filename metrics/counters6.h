@@ -21,22 +21,28 @@ enum class request6_drop : std::size_t {
     not_relayed, // well formed, but no message a relay passes upward
     hop_limit,   // a Relay-Forward that has passed too many relays
     too_long,    // the Relay-Forward around it would not fit in a datagram
+    fragmented,  // a fragmented datagram (seen by its first fragment): not reassembled
     count
+};
+
+template <> struct reason_names<request6_drop> {
+    static constexpr const char *names[] = {"malformed", "not_relayed", "hop_limit", "too_long", "fragmented"};
 };
 
 // Why a message from above went no further.
 enum class answer6_drop : std::size_t {
-    malformed,     // not a well-formed Relay-Reply holding a message
-    unmatched,     // neither its Interface-ID nor its link-address names a lower interface
-    receive_error, // the upper socket's receive failed
+    malformed,        // not a well-formed Relay-Reply holding a message
+    unmatched,        // its Interface-ID, or without one its link-address, names no lower interface
+    receive_error,    // the upper socket's receive failed
+    not_a_server,     // from neither a configured server nor through a multicast server line's interface
+    bad_peer_address, // a peer-address that is no unicast address of a host
     count
 };
 
-inline constexpr std::size_t request6_drop_count = static_cast<std::size_t>(request6_drop::count);
-inline constexpr std::size_t answer6_drop_count = static_cast<std::size_t>(answer6_drop::count);
-
-const char *name_of(request6_drop reason);
-const char *name_of(answer6_drop reason);
+template <> struct reason_names<answer6_drop> {
+    static constexpr const char *names[] = {"malformed", "unmatched", "receive_error", "not_a_server",
+                                            "bad_peer_address"};
+};
 
 // One lower interface's counters; the requests are written by the upward
 // thread only and the answers by the downward thread only, each group on a
@@ -45,7 +51,7 @@ const char *name_of(answer6_drop reason);
 struct interface6_counters {
     struct alignas(64) {
         counter received;
-        counter dropped[request6_drop_count];
+        counter dropped[reason_count<request6_drop>];
         counter forwarded[v6_servers_limit]; // per v6 server, indexed like the v6 server table
         counter forward_errors[v6_servers_limit];
     } requests;
@@ -58,7 +64,7 @@ struct interface6_counters {
 // Counters of what came from above that no lower interface took.
 struct upper6_counters {
     counter received;
-    counter dropped[answer6_drop_count];
+    counter dropped[reason_count<answer6_drop>];
 };
 
 // The counters of v6 lower interface idx (0 .. v6_interfaces_limit - 1).

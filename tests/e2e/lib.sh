@@ -205,15 +205,18 @@ kv_wait_log() {
 }
 kv__has_lines() { [ "$(kv_count_lines "$1" "$2")" -ge "$3" ]; }
 
-# kv_check_log_flood FILE LINE IFACE TOTAL: TOTAL lines LINE about IFACE
-# were due in one burst (and none before). The first 10 of each second stand
-# as they are; the summaries ("LINE: N more suppressed on IFACE in the last
-# second") account for the rest, exactly.
+# kv_check_log_flood FILE LINE IFACE TOTAL [SECONDS]: TOTAL lines LINE about
+# IFACE were due in one burst (and none before), just sent. The first 10 of
+# each second stand as they are; the summaries ("LINE: N more suppressed on
+# IFACE in the last second") account for the rest, exactly. The first
+# summary must come within SECONDS (default 5): a burst shorter than a second
+# is summed up at most about a second after it began, whether or not its
+# message comes again.
 kv_check_log_flood() {
-    local file=$1 line=$2 iface=$3 total=$4 re exact suppressed first
+    local file=$1 line=$2 iface=$3 total=$4 within=${5:-5} re exact suppressed first
     re="^$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$line"): ([0-9]+) more suppressed on $iface in the last second\$"
-    if ! kv_wait_for 5 grep -qE "$re" "$file"; then
-        kv_check_fail "no summary line for the suppressed lines of '$line'"
+    if ! kv_wait_for "$within" grep -qE "$re" "$file"; then
+        kv_check_fail "no summary line within ${within}s for the suppressed lines of '$line'"
         return
     fi
     sleep 1.2 # a burst that straddled two seconds has its second summary too
@@ -384,6 +387,27 @@ kv__links_up() {
         ip -n "${KV_NS_CLIENT[i]}" -o link show dev "${KV_IF_CLIENT[i]}" | grep -q 'state UP' || return 1
     done
     ip -n "$KV_NS_SERVER" -o link show dev "$KV_IF_SERVER" | grep -q 'state UP'
+}
+
+# kv_client_host SEG: give client segment SEG's end an IPv4 address of the
+# segment (its base + 9, KV_IP_CLIENT[SEG]), so that a test can send from a
+# client host as any host on the segment could.
+kv_client_host() {
+    local seg=$1 base=$((64 * ($1 - 1)))
+    KV_IP_CLIENT[seg]="198.51.100.$((base + 9))"
+    ip -n "${KV_NS_CLIENT[seg]}" addr add "${KV_IP_CLIENT[seg]}/26" dev "${KV_IF_CLIENT[seg]}" ||
+        kv_fail "cannot give segment $seg's client an address"
+}
+
+# kv_dump_line IFACE: the relay started last logs its counters (SIGUSR1);
+# prints that dump's line for IFACE ("Counters of interface IFACE: ..."),
+# or returns 1 when none came.
+kv_dump_line() {
+    local iface=$1 before
+    before=$(kv_count_lines "$KV_RELAY_LOG" "Counters of interface $iface: ")
+    kill -USR1 "$KV_RELAY_PID" 2>/dev/null || return 1
+    kv_wait_log "$KV_RELAY_LOG" "Counters of interface $iface: " $((before + 1)) 5 || return 1
+    grep -F -- "Counters of interface $iface: " "$KV_RELAY_LOG" | tail -n 1
 }
 
 # kv_udp_bound NS PORT: true when something in NS has a UDP socket on PORT.
