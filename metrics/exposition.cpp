@@ -157,11 +157,20 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
         w.sample({"interface", i.name}, uint64_t{raised ? 1u : 0u});
     }
 
+    // A link serves one family or both; one that serves both is one sample,
+    // under its DHCPv4 interface (the watcher keeps both families' gauges).
+    const auto only_v6 = [&ifs](const interface6_snapshot &l) {
+        return std::none_of(ifs.begin(), ifs.end(), [&l](const interface_snapshot &i) { return i.name == l.name; });
+    };
     w.family("kestivane_interface_up", "gauge", "1 while the relay relays on the interface, 0 while it is gone.");
     for (const auto &i : ifs) w.sample({"interface", i.name}, i.up);
+    for (const auto &l : shot.interfaces6)
+        if (only_v6(l)) w.sample({"interface", l.name}, l.up);
     w.family("kestivane_interface_reopened_total", "counter",
              "Times the interface came back and was reopened, or moved to another relay address.");
     for (const auto &i : ifs) w.sample({"interface", i.name}, i.reopened);
+    for (const auto &l : shot.interfaces6)
+        if (only_v6(l)) w.sample({"interface", l.name}, l.reopened);
 
     w.family("kestivane_queue_length", "gauge", "Requests waiting to be forwarded.");
     w.sample({}, shot.queue_length);

@@ -58,6 +58,8 @@ void take_snapshot6(snapshot &shot) {
         }
         s.delivered = c.answers.delivered.get();
         s.write_errors = c.answers.write_errors.get();
+        s.up = c.link.up.get();
+        s.reopened = c.link.reopened.get();
         shot.interfaces6.push_back(std::move(s));
     }
     shot.upper6.received = of_upper6().received.get();

@@ -7,19 +7,27 @@
 #include <cstdint>
 #include <ctime>
 
+#include <netinet/in.h>
+
 namespace kestivane::platform {
 
 // Opens a handle that puts whole Ethernet frames on the named interface's
 // wire unchanged. Returns the descriptor, or -1 with errno set.
 int frame_out_open(const char *ifname);
 
+// What a packet socket takes from its interface.
+enum class packet_kind {
+    output,      // nothing: it only sends
+    every_frame, // every protocol (a capture)
+    ipv6,        // IPv6 datagrams only
+};
+
 // Points a frame output handle, or a capture's descriptor, at the
 // interface that now has the given index: an interface deleted and created
 // again gets a new index, and the handle is kept rather than opened anew
-// because opening needs a privilege that binding does not. capture says
-// whether the handle receives (every protocol) or only sends. Returns 0,
-// or -1 with errno set.
-int packet_socket_rebind(int handle, unsigned ifindex, bool capture);
+// because opening needs a privilege that binding does not. Returns 0, or -1
+// with errno set.
+int packet_socket_rebind(int handle, unsigned ifindex, packet_kind kind);
 
 // Writes one whole frame; returns the bytes taken, or -1 with errno set.
 long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
@@ -43,14 +51,16 @@ struct link_view {
     uint8_t mac[6] = {};   // its hardware address (zeros when it has none)
     int ipv4_count = 0;    // its IPv4 addresses, in the order the system lists them
     uint32_t ipv4[16] = {};// (network byte order; at most 16 kept)
+    int ipv6_count = 0;    // its IPv6 addresses, link-local ones included, in
+    struct in6_addr ipv6[16] = {}; // the order the system lists them (at most 16 kept)
 };
 
 // Looks at the named interface. False when the system could not list its
 // interfaces (errno says why).
 bool look_at_link(const char *ifname, link_view &view);
 
-// A descriptor that becomes readable whenever an interface or an IPv4
-// address is added, removed or changed, or -1 with errno set. What changed
+// A descriptor that becomes readable whenever an interface or an IPv4 or
+// IPv6 address is added, removed or changed, or -1 with errno set. What changed
 // is not told: the reader looks at the interfaces afresh.
 int link_events_open();
 

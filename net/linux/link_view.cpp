@@ -1,6 +1,7 @@
 // One interface as the system has it now, from one listing of every
 // interface address: the AF_PACKET entry gives the index, the flags and the
-// hardware address; the AF_INET entries give the IPv4 addresses. One
+// hardware address; the AF_INET and AF_INET6 entries give the addresses of
+// both families. One
 // listing, so that index and addresses belong to the same interface even
 // while it is being deleted and created again.
 #include <ifaddrs.h>
@@ -38,6 +39,11 @@ bool look_at_link(const char *ifname, link_view &view) {
             struct sockaddr_in address;
             std::memcpy(&address, entry->ifa_addr, sizeof address);
             view.ipv4[view.ipv4_count++] = address.sin_addr.s_addr;
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            if (view.ipv6_count == static_cast<int>(std::size(view.ipv6))) continue;
+            struct sockaddr_in6 address;
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            view.ipv6[view.ipv6_count++] = address.sin6_addr;
         }
     }
     return true;
