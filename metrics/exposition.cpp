@@ -150,18 +150,23 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
     w.family("kestivane_socket_dropped_total", "counter",
              "Datagrams the kernel dropped from the server socket's receive buffer.");
     for (const auto &i : ifs) w.sample({"interface", i.name}, i.socket_dropped);
+    // A link serves one family or both; one that serves both is one sample,
+    // under its DHCPv4 interface: its alarm is raised while either family's
+    // is, and the watcher keeps both families' link gauges alike.
+    const auto only_v6 = [&ifs](const interface6_snapshot &l) {
+        return std::none_of(ifs.begin(), ifs.end(), [&l](const interface_snapshot &i) { return i.name == l.name; });
+    };
+    const auto alarmed6 = [&extras](const std::string &name) {
+        return std::find(extras.alarmed6.begin(), extras.alarmed6.end(), name) != extras.alarmed6.end();
+    };
     w.family("kestivane_answer_alarm", "gauge",
              "1 while requests go out on the interface and no answer comes back, else 0.");
     for (const auto &i : ifs) {
         bool raised = std::find(extras.alarmed.begin(), extras.alarmed.end(), i.idx) != extras.alarmed.end();
-        w.sample({"interface", i.name}, uint64_t{raised ? 1u : 0u});
+        w.sample({"interface", i.name}, uint64_t{raised || alarmed6(i.name) ? 1u : 0u});
     }
-
-    // A link serves one family or both; one that serves both is one sample,
-    // under its DHCPv4 interface (the watcher keeps both families' gauges).
-    const auto only_v6 = [&ifs](const interface6_snapshot &l) {
-        return std::none_of(ifs.begin(), ifs.end(), [&l](const interface_snapshot &i) { return i.name == l.name; });
-    };
+    for (const auto &l : shot.interfaces6)
+        if (only_v6(l)) w.sample({"interface", l.name}, uint64_t{alarmed6(l.name) ? 1u : 0u});
     w.family("kestivane_interface_up", "gauge", "1 while the relay relays on the interface, 0 while it is gone.");
     for (const auto &i : ifs) w.sample({"interface", i.name}, i.up);
     for (const auto &l : shot.interfaces6)
