@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "config/server_text.h"
 #include "core/settings.h"
 
 namespace {
@@ -15,8 +16,6 @@ struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
 using HeapText = std::unique_ptr<char, FreeDeleter>;
-
-bool is_separator(char c) { return c == ' ' || c == '\t'; }
 
 } // namespace
 
@@ -27,11 +26,14 @@ extern "C" int32_t open_server(const char *text) {
     logd(kestivane::log_debug, "Open server: %s", text);
 
     char *host = copy.get();
+    kestivane::config::server_text parts;
+    kestivane::config::split_server_text(host, kestivane::config::address_family::v4, parts);
     int32_t port = bootps_port;
-    if (char *colon = std::strchr(host, ':'); colon != nullptr) {
-        *colon = '\0';
-        // Only the low 16 bits count: 70000 is port 4464.
-        auto bits = static_cast<uint16_t>(std::atoi(colon + 1));
+    if (parts.port) {
+        host[parts.host.size()] = '\0';
+        // Only the low 16 bits count: 70000 is port 4464. The port's text
+        // runs to the copy's end.
+        auto bits = static_cast<uint16_t>(std::atoi(parts.port->data()));
         if (bits == 0) process_error(64, "bad port number");
         port = htons(bits);
     }
@@ -61,19 +63,18 @@ extern "C" int32_t open_server(const char *text) {
 }
 
 extern "C" void parse_servers_line(char *line) {
-    char *rest = line + std::strcspn(line, " \t");
-    if (*rest != '\0') *rest++ = '\0';
+    // The line is cut up in place: each part ends where its separator was.
+    const auto parts = kestivane::config::split_server_line(line);
+    line[parts.server.size()] = '\0';
     if (open_server(line) == 0) {
         logd(kestivane::log_warning, "Can't open server %s. Ignored.", line);
         return;
     }
 
     bool accepted = false;
-    while (*rest != '\0') {
-        char *field = rest;
-        while (*rest != '\0' && !is_separator(*rest)) ++rest;
-        if (*rest != '\0') *rest++ = '\0';
-        if (*field == '\0') continue; // a run of separators
+    for (std::string_view name : parts.interfaces) {
+        char *field = line + (name.data() - line);
+        field[name.size()] = '\0';
         if (open_interface(field) != 0)
             accepted = true;
         else

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/server_text.h"
 #include "core/settings.h"
 #include "metrics/counters6.h"
 #include "net/relay6.h"
@@ -16,8 +17,6 @@
 namespace kestivane::config {
 
 namespace {
-
-bool is_separator(char c) { return c == ' ' || c == '\t'; }
 
 bool parse_port(std::string_view text, uint16_t &port) {
     if (text.empty() || text.size() > 5) return false;
@@ -34,24 +33,15 @@ bool parse_port(std::string_view text, uint16_t &port) {
 // Reads a server text into server; false (after saying why) when it cannot
 // be used.
 bool read_server(std::string_view text, relay6::server6 &server) {
-    std::string_view address = text;
+    server_text parts;
     uint16_t port = relay6::server_port;
-    if (!text.empty() && text.front() == '[') {
-        std::size_t close = text.find(']');
-        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':' ||
-            !parse_port(text.substr(close + 2), port)) {
-            logd(kestivane::log_warning, "DHCPv6 server %.*s: not [address]:port.", static_cast<int>(text.size()),
-                 text.data());
-            return false;
-        }
-        address = text.substr(1, close - 1);
+    if (!split_server_text(text, address_family::v6, parts) || (parts.port && !parse_port(*parts.port, port))) {
+        logd(kestivane::log_warning, "DHCPv6 server %.*s: not [address]:port.", static_cast<int>(text.size()),
+             text.data());
+        return false;
     }
-    std::string_view upper;
-    if (std::size_t percent = address.find('%'); percent != std::string_view::npos) {
-        upper = address.substr(percent + 1);
-        address = address.substr(0, percent);
-    }
-    const std::string address_text(address);
+    const std::string address_text(parts.host);
+    const std::string_view upper = parts.scope;
     server.addr.sin6_family = AF_INET6;
     server.addr.sin6_port = htons(port);
     if (inet_pton(AF_INET6, address_text.c_str(), &server.addr.sin6_addr) != 1) {
@@ -105,32 +95,24 @@ bool read_switch(std::string_view value, bool &out) {
 } // namespace
 
 void parse_servers6_line(std::string_view line) {
-    std::size_t cut = line.find_first_of(" \t");
-    const std::string_view server_text = line.substr(0, cut);
-    std::string_view rest = cut == std::string_view::npos ? std::string_view() : line.substr(cut + 1);
+    const server_line parts = split_server_line(line);
+    const std::string_view text = parts.server;
 
     auto &servers = relay6::servers();
     if (servers.size() >= metrics::v6_servers_limit) {
-        logd(kestivane::log_warning, "Too many DHCPv6 servers: %.*s ignored.", static_cast<int>(server_text.size()),
-             server_text.data());
+        logd(kestivane::log_warning, "Too many DHCPv6 servers: %.*s ignored.", static_cast<int>(text.size()),
+             text.data());
         return;
     }
     relay6::server6 server;
-    if (!read_server(server_text, server)) {
-        logd(kestivane::log_warning, "Can't open DHCPv6 server %.*s. Ignored.", static_cast<int>(server_text.size()),
-             server_text.data());
+    if (!read_server(text, server)) {
+        logd(kestivane::log_warning, "Can't open DHCPv6 server %.*s. Ignored.", static_cast<int>(text.size()),
+             text.data());
         return;
     }
     const std::size_t number = servers.size();
     bool accepted = false;
-    while (!rest.empty()) {
-        std::size_t start = 0;
-        while (start < rest.size() && is_separator(rest[start])) ++start;
-        std::size_t end = start;
-        while (end < rest.size() && !is_separator(rest[end])) ++end;
-        const std::string_view name = rest.substr(start, end - start);
-        rest = rest.substr(end);
-        if (name.empty()) continue;
+    for (std::string_view name : parts.interfaces) {
         int idx = relay6::open_lower(name);
         if (idx < 0) continue;
         relay6::lowers()[static_cast<std::size_t>(idx)].servers.push_back(number);

@@ -16,8 +16,9 @@ namespace kestivane {
 void limit_log_lines(const char *interface_name);
 
 // Logs the summary of every second of suppressed lines that has ended. The
-// listeners call it once a second, so that a flood's last count is told
-// even when its message does not come again.
+// metrics reporter, which runs as long as the relay does whatever it
+// relays, calls it several times a second, so that a flood's last count is
+// told on time even when its message does not come again.
 void log_flush_suppressed();
 
 } // namespace kestivane

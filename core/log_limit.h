@@ -4,10 +4,10 @@
 // a made-up clock.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kestivane {
@@ -18,15 +18,21 @@ public:
     // message of the relay and its tests needs fewer in one second; only a
     // flood of untrusted frames makes more.
     static constexpr uint32_t lines_per_second = 10;
-    // Messages followed at once. A line whose key finds no free slot passes
-    // unlimited: better a flood in the log than a line lost unsaid.
-    static constexpr std::size_t slots = 64;
+    // Message/interface pairs followed at once, each holding the text of its
+    // last line (at most a log line, 1 KiB): the relay's messages on all of
+    // its interfaces fit many times over. Should plug-ins' formats or a
+    // relay's interfaces ever make more pairs log in one second, the lines
+    // of the pairs beyond share one more limit, so that memory stays bounded
+    // and no line escapes a limit.
+    static constexpr std::size_t pairs_max = 1024;
 
     // The key of a line: its format (the call site's literal, compared by
-    // address) and the interface it is about (null: none).
+    // address) and the interface it is about (null: none; compared by
+    // address too, its name is copied for the summary).
     struct key {
         const char *format;
         const char *interface;
+        bool operator==(const key &) const = default;
     };
 
     // Decides on one line at now_ms (a monotonic clock in milliseconds).
@@ -40,21 +46,35 @@ public:
 
     // Appends the summaries of every second that ended by now_ms, so that
     // the count of a flood that stopped is not held back until its message
-    // comes again.
+    // comes again, and forgets the pairs whose second ended.
     void flush(int64_t now_ms, std::vector<std::string> &due);
 
+    // Pairs followed now (for the tests of the bound).
+    std::size_t pairs() const { return windows_.size(); }
+
 private:
-    struct slot {
-        key k{nullptr, nullptr};
+    struct window {
         int64_t start_ms = 0;
         uint32_t passed = 0;
         unsigned long suppressed = 0;
+        std::string interface;
         std::string text;
     };
-    static void close_window(slot &s, std::vector<std::string> &due);
-    slot *find(key k);
+    struct key_hash {
+        std::size_t operator()(const key &k) const {
+            return std::hash<const void *>()(k.format) * 31 + std::hash<const void *>()(k.interface);
+        }
+    };
+    using windows = std::unordered_map<key, window, key_hash>;
 
-    std::array<slot, slots> slots_{};
+    static void summarise(const window &w, std::vector<std::string> &due);
+    static void summarise_others(const window &w, std::vector<std::string> &due);
+    static bool count(window &w);
+
+    windows windows_;
+    // The shared second of the pairs beyond pairs_max, while open.
+    window others_;
+    bool others_open_ = false;
 };
 
 } // namespace kestivane

@@ -1,4 +1,4 @@
-// The counter table and the names of its reasons.
+// The counter table.
 #include "metrics/counters.h"
 
 #include <array>
@@ -6,15 +6,6 @@
 namespace kestivane::metrics {
 
 namespace {
-
-constexpr std::array<const char *, request_drop_count> request_drop_names = {
-    "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",          "reply",
-    "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin",
-};
-
-constexpr std::array<const char *, answer_drop_count> answer_drop_names = {
-    "too_short", "receive_error", "plugin_rejected", "bad_after_plugin", "unknown_giaddr",
-};
 
 // One block per slot of ifs: a slot is never reused for another interface,
 // so a counter always speaks of one interface.
@@ -24,9 +15,6 @@ queue_counters queue_table;
 bool in_table(int32_t idx) { return idx >= 0 && idx < KESTIVANE_MAX_INTERFACES; }
 
 } // namespace
-
-const char *name_of(request_drop reason) { return request_drop_names[static_cast<std::size_t>(reason)]; }
-const char *name_of(answer_drop reason) { return answer_drop_names[static_cast<std::size_t>(reason)]; }
 
 interface_counters &of_interface(int32_t idx) { return interface_table[static_cast<std::size_t>(idx)]; }
 queue_counters &of_queue() { return queue_table; }

@@ -8,10 +8,23 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "plugins/kestivane_plugin.h"
 
 namespace kestivane::metrics {
+
+// Every list of reasons ends in `count`, and beside it reason_names gives
+// the label value of each reason, in enum order: the metrics file, the dump
+// and the log read them from there and nowhere else.
+template <class Reason> struct reason_names;
+
+template <class Reason> inline constexpr std::size_t reason_count = static_cast<std::size_t>(Reason::count);
+
+template <class Reason> const char *name_of(Reason reason) {
+    static_assert(std::size(reason_names<Reason>::names) == reason_count<Reason>, "one label value per reason");
+    return reason_names<Reason>::names[static_cast<std::size_t>(reason)];
+}
 
 // Why a captured request went no further.
 enum class request_drop : std::size_t {
@@ -29,6 +42,13 @@ enum class request_drop : std::size_t {
     count
 };
 
+template <> struct reason_names<request_drop> {
+    static constexpr const char *names[] = {
+        "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",          "reply",
+        "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin",
+    };
+};
+
 // Why an answer from a server went no further.
 enum class answer_drop : std::size_t {
     too_short,
@@ -39,12 +59,11 @@ enum class answer_drop : std::size_t {
     count
 };
 
-inline constexpr std::size_t request_drop_count = static_cast<std::size_t>(request_drop::count);
-inline constexpr std::size_t answer_drop_count = static_cast<std::size_t>(answer_drop::count);
-
-// The label values, in enum order.
-const char *name_of(request_drop reason);
-const char *name_of(answer_drop reason);
+template <> struct reason_names<answer_drop> {
+    static constexpr const char *names[] = {
+        "too_short", "receive_error", "plugin_rejected", "bad_after_plugin", "unknown_giaddr",
+    };
+};
 
 // A counter written by the packet paths and read by anyone. A build with
 // KESTIVANE_NO_COUNTING leaves the packet paths' increments out, so that
@@ -69,7 +88,7 @@ private:
 struct interface_counters {
     struct alignas(64) {
         counter captured;
-        counter dropped[request_drop_count];
+        counter dropped[reason_count<request_drop>];
         counter capture_kernel_dropped; // the capture ring's own drops, as last read
     } requests;
     struct alignas(64) {
@@ -79,7 +98,7 @@ struct interface_counters {
     } forwards;
     struct alignas(64) {
         counter received;
-        counter dropped[answer_drop_count];
+        counter dropped[reason_count<answer_drop>];
         counter delivered;
         counter write_errors;
         counter socket_dropped; // the UDP socket's receive-buffer drops, as last read

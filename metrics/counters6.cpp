@@ -1,4 +1,4 @@
-// The DHCPv6 counter table and the names of its reasons.
+// The DHCPv6 counter table.
 #include "metrics/counters6.h"
 
 #include <array>
@@ -7,21 +7,10 @@ namespace kestivane::metrics {
 
 namespace {
 
-constexpr std::array<const char *, request6_drop_count> request6_drop_names = {
-    "malformed", "not_relayed", "hop_limit", "too_long",
-};
-
-constexpr std::array<const char *, answer6_drop_count> answer6_drop_names = {
-    "malformed", "unmatched", "receive_error",
-};
-
 std::array<interface6_counters, v6_interfaces_limit> interface6_table;
 upper6_counters upper6_table;
 
 } // namespace
-
-const char *name_of(request6_drop reason) { return request6_drop_names[static_cast<std::size_t>(reason)]; }
-const char *name_of(answer6_drop reason) { return answer6_drop_names[static_cast<std::size_t>(reason)]; }
 
 interface6_counters &of_interface6(std::size_t idx) { return interface6_table[idx]; }
 upper6_counters &of_upper6() { return upper6_table; }

@@ -24,6 +24,10 @@ enum class request6_drop : std::size_t {
     count
 };
 
+template <> struct reason_names<request6_drop> {
+    static constexpr const char *names[] = {"malformed", "not_relayed", "hop_limit", "too_long"};
+};
+
 // Why a message from above went no further.
 enum class answer6_drop : std::size_t {
     malformed,     // not a well-formed Relay-Reply holding a message
@@ -32,11 +36,9 @@ enum class answer6_drop : std::size_t {
     count
 };
 
-inline constexpr std::size_t request6_drop_count = static_cast<std::size_t>(request6_drop::count);
-inline constexpr std::size_t answer6_drop_count = static_cast<std::size_t>(answer6_drop::count);
-
-const char *name_of(request6_drop reason);
-const char *name_of(answer6_drop reason);
+template <> struct reason_names<answer6_drop> {
+    static constexpr const char *names[] = {"malformed", "unmatched", "receive_error"};
+};
 
 // One lower interface's counters; the requests are written by the upward
 // thread only and the answers by the downward thread only, each group on a
@@ -45,7 +47,7 @@ const char *name_of(answer6_drop reason);
 struct interface6_counters {
     struct alignas(64) {
         counter received;
-        counter dropped[request6_drop_count];
+        counter dropped[reason_count<request6_drop>];
         counter forwarded[v6_servers_limit]; // per v6 server, indexed like the v6 server table
         counter forward_errors[v6_servers_limit];
     } requests;
@@ -63,7 +65,7 @@ struct interface6_counters {
 // Counters of what came from above that no lower interface took.
 struct upper6_counters {
     counter received;
-    counter dropped[answer6_drop_count];
+    counter dropped[reason_count<answer6_drop>];
 };
 
 // The counters of v6 lower interface idx (0 .. v6_interfaces_limit - 1).

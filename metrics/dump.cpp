@@ -1,5 +1,7 @@
 #include "metrics/dump.h"
 
+#include "metrics/families.h"
+
 namespace kestivane::metrics {
 
 namespace {
@@ -41,43 +43,21 @@ private:
 
 std::vector<std::string> dump_lines(const snapshot &shot) {
     std::vector<std::string> lines;
-    for (const auto &i : shot.interfaces) {
-        line_builder b(lines, "Counters of interface " + i.name + ": ");
-        b.add("requests_captured", i.captured);
-        for (std::size_t r = 0; r < request_drop_count; ++r)
-            b.add(std::string("requests_dropped{") + name_of(static_cast<request_drop>(r)) + "}", i.dropped[r]);
-        for (const auto &s : i.servers) b.add("requests_forwarded{" + s.label + "}", s.forwarded);
-        for (const auto &s : i.servers) b.add("forward_errors{" + s.label + "}", s.errors);
-        b.add("answers_received", i.received);
-        for (std::size_t r = 0; r < answer_drop_count; ++r)
-            b.add(std::string("answers_dropped{") + name_of(static_cast<answer_drop>(r)) + "}", i.answer_dropped[r]);
-        b.add("answers_delivered", i.delivered);
-        b.add("answer_write_errors", i.write_errors);
-        b.add("capture_dropped", i.capture_kernel_dropped);
-        b.add("socket_dropped", i.socket_dropped);
-        b.finish();
+    for (const family_group &group : read_families(shot, {})) {
+        if (group.dump_head == nullptr) continue;
+        for (const auto &subject : group.subjects) {
+            std::string head = group.dump_head;
+            if (group.subject_label != nullptr) head += subject.name + ": ";
+            line_builder b(lines, std::move(head));
+            for (std::size_t f = 0; f < group.families.size(); ++f) {
+                if (!group.families[f].dumped) continue;
+                const std::string name = dump_name(group.families[f]);
+                for (const reading &r : subject.readings[f])
+                    b.add(r.label != nullptr ? name + "{" + r.label_value + "}" : name, r.value);
+            }
+            b.finish();
+        }
     }
-    line_builder q(lines, "Counters of the request queue: ");
-    q.add("queue_length", shot.queue_length);
-    q.add("queue_length_max", shot.queue_length_max);
-    q.finish();
-    if (!shot.v6) return lines;
-    for (const auto &i : shot.interfaces6) {
-        line_builder b(lines, "Counters of DHCPv6 interface " + i.name + ": ");
-        b.add("v6_requests_received", i.received);
-        for (std::size_t r = 0; r < request6_drop_count; ++r)
-            b.add(std::string("v6_requests_dropped{") + name_of(static_cast<request6_drop>(r)) + "}", i.dropped[r]);
-        for (const auto &s : i.servers) b.add("v6_requests_forwarded{" + s.label + "}", s.forwarded);
-        for (const auto &s : i.servers) b.add("v6_forward_errors{" + s.label + "}", s.errors);
-        b.add("v6_answers_delivered", i.delivered);
-        b.add("v6_answer_write_errors", i.write_errors);
-        b.finish();
-    }
-    line_builder u(lines, "Counters of the DHCPv6 server socket: ");
-    u.add("v6_answers_received", shot.upper6.received);
-    for (std::size_t r = 0; r < answer6_drop_count; ++r)
-        u.add(std::string("v6_answers_dropped{") + name_of(static_cast<answer6_drop>(r)) + "}", shot.upper6.dropped[r]);
-    u.finish();
     return lines;
 }
 

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -10,16 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "metrics/dump.h"
 #include "metrics/exposition.h"
 #include "metrics/health_alarm.h"
+#include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
 #include "net/platform.h"
 
 namespace kestivane::metrics {
 
 namespace {
+
+// How often the summaries of log floods are told: a second of suppressed
+// lines is summed up at most this long after it ended.
+constexpr int64_t log_flush_ms = 250;
 
 int64_t monotonic_ms() {
     struct timespec t{};
@@ -64,26 +71,22 @@ public:
                 next += interval_ms_;
                 if (next <= now) next = now + interval_ms_;
             }
-            int64_t wait = next - now;
+            log_flush_suppressed();
+            int64_t wait = std::min(next - now, log_flush_ms);
             struct timespec timeout{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
             if (sigtimedwait(&set, nullptr, &timeout) == SIGUSR1) dump();
         }
     }
 
 private:
-    // The kernel counts socket drops in 32 bits; adding the difference
-    // between readings keeps the counter growing across a wrap.
     void read_socket_drops() {
         for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
             const struct interface *iface = ifs[i];
             if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
-            uint64_t raw = 0;
-            if (!platform::socket_receive_drops(iface->sock, raw)) continue;
-            auto now = static_cast<uint32_t>(raw);
-            auto idx = static_cast<std::size_t>(iface->idx);
-            socket_drops_[idx] += static_cast<uint32_t>(now - last_socket_drops_[idx]);
-            last_socket_drops_[idx] = now;
-            of_interface(iface->idx).answers.socket_dropped.set(socket_drops_[idx]);
+            platform::socket_drops reading;
+            if (!platform::socket_receive_drops(iface->sock, reading)) continue;
+            const uint64_t total = socket_drops_[static_cast<std::size_t>(iface->idx)].add(reading);
+            of_interface(iface->idx).answers.socket_dropped.set(total);
         }
     }
 
@@ -146,8 +149,7 @@ private:
     int64_t interval_ms_;
     std::vector<answer_alarm> alarms_;
     std::vector<answer_alarm> alarms6_; // per DHCPv6 lower interface
-    std::array<uint32_t, KESTIVANE_MAX_INTERFACES> last_socket_drops_{};
-    std::array<uint64_t, KESTIVANE_MAX_INTERFACES> socket_drops_{};
+    std::array<socket_drop_total, KESTIVANE_MAX_INTERFACES> socket_drops_{};
     exposition_extras extras_;
     bool write_failed_ = false;
 };

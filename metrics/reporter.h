@@ -1,6 +1,7 @@
 // The reporter thread: every stats_interval seconds it reads the counter
 // table, judges the health alarms and rewrites the metrics file; on SIGUSR1
-// it logs the counters. It is the only reader of the table at run time, and
+// it logs the counters; several times a second it tells the summaries of
+// log floods. It is the only reader of the table at run time, and
 // the packet paths never wait for it.
 #pragma once
 

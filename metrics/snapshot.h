@@ -25,11 +25,11 @@ struct interface_snapshot {
     int32_t idx = 0;
     std::string name;
     uint64_t captured = 0;
-    std::array<uint64_t, request_drop_count> dropped{};
+    std::array<uint64_t, reason_count<request_drop>> dropped{};
     uint64_t capture_kernel_dropped = 0;
     std::vector<server_snapshot> servers; // one per distinct label, in forwarding order
     uint64_t received = 0;
-    std::array<uint64_t, answer_drop_count> answer_dropped{};
+    std::array<uint64_t, reason_count<answer_drop>> answer_dropped{};
     uint64_t delivered = 0;
     uint64_t write_errors = 0;
     uint64_t socket_dropped = 0;
@@ -44,7 +44,7 @@ struct interface_snapshot {
 struct interface6_snapshot {
     std::string name;
     uint64_t received = 0;
-    std::array<uint64_t, request6_drop_count> dropped{};
+    std::array<uint64_t, reason_count<request6_drop>> dropped{};
     std::vector<server_snapshot> servers; // one per distinct label, in line order
     uint64_t delivered = 0;
     uint64_t write_errors = 0;
@@ -57,7 +57,7 @@ struct interface6_snapshot {
 // What came from the DHCPv6 servers before any lower interface took it.
 struct upper6_snapshot {
     uint64_t received = 0;
-    std::array<uint64_t, answer6_drop_count> dropped{};
+    std::array<uint64_t, reason_count<answer6_drop>> dropped{};
 };
 
 struct snapshot {
@@ -69,6 +69,29 @@ struct snapshot {
     bool v6 = false;
     std::vector<interface6_snapshot> interfaces6;
     upper6_snapshot upper6;
+};
+
+// The readings of a row of counters, one per reason.
+template <std::size_t N> void read_counts(const counter (&from)[N], std::array<uint64_t, N> &to) {
+    for (std::size_t r = 0; r < N; ++r) to[r] = from[r].get();
+}
+
+// Gathers one interface's forwarding counts per server, for both families:
+// a server index listed twice is counted once (its counters are per index
+// already), and two servers with one label (the same server written twice,
+// or two names for one host) go under that label together, since a label
+// set may appear only once in the metrics.
+class server_merger {
+public:
+    explicit server_merger(std::vector<server_snapshot> &list) : list_(list) {}
+
+    // True the first time srv is offered; add its counts then.
+    bool first(std::size_t srv);
+    void add(std::string label, uint64_t forwarded, uint64_t errors);
+
+private:
+    std::vector<server_snapshot> &list_;
+    std::vector<std::size_t> seen_;
 };
 
 // address:port of a server, as the labels show it.

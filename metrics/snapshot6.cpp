@@ -40,27 +40,12 @@ void take_snapshot6(snapshot &shot) {
         interface6_snapshot s;
         s.name = l.name;
         s.received = c.requests.received.get();
-        for (std::size_t r = 0; r < request6_drop_count; ++r) s.dropped[r] = c.requests.dropped[r].get();
-        std::vector<std::size_t> seen;
+        read_counts(c.requests.dropped, s.dropped);
+        server_merger merger(s.servers);
         for (std::size_t srv : l.servers) {
-            if (srv >= server_table.size() || srv >= v6_servers_limit) continue;
-            bool again = false;
-            for (std::size_t other : seen) again = again || other == srv;
-            if (again) continue;
-            seen.push_back(srv);
-            // Two lines for one address count under one label, since a
-            // label set may appear only once in the metrics.
-            std::string label = server6_label(server_table[srv].addr, server_table[srv].upper_index);
-            const uint64_t forwarded = c.requests.forwarded[srv].get();
-            const uint64_t errors = c.requests.forward_errors[srv].get();
-            bool merged = false;
-            for (auto &known : s.servers) {
-                if (known.label != label) continue;
-                known.forwarded += forwarded;
-                known.errors += errors;
-                merged = true;
-            }
-            if (!merged) s.servers.push_back({std::move(label), forwarded, errors});
+            if (srv >= server_table.size() || srv >= v6_servers_limit || !merger.first(srv)) continue;
+            merger.add(server6_label(server_table[srv].addr, server_table[srv].upper_index),
+                       c.requests.forwarded[srv].get(), c.requests.forward_errors[srv].get());
         }
         s.delivered = c.answers.delivered.get();
         s.write_errors = c.answers.write_errors.get();
@@ -69,7 +54,7 @@ void take_snapshot6(snapshot &shot) {
         shot.interfaces6.push_back(std::move(s));
     }
     shot.upper6.received = of_upper6().received.get();
-    for (std::size_t r = 0; r < answer6_drop_count; ++r) shot.upper6.dropped[r] = of_upper6().dropped[r].get();
+    read_counts(of_upper6().dropped, shot.upper6.dropped);
 }
 
 } // namespace kestivane::metrics

@@ -87,9 +87,11 @@ void set_relaying(link_record &link, bool relaying) {
     if (link.v6 >= 0) metrics::of_interface6(static_cast<std::size_t>(link.v6)).link.up.set(relaying ? 1 : 0);
 }
 
+// A return counts once for the link: the metrics add both families'
+// counts of a link that serves both.
 void count_reopened(const link_record &link) {
     if (link.v4 != nullptr) metrics::of_interface(link.v4->idx).link.reopened.add();
-    if (link.v6 >= 0) metrics::of_interface6(static_cast<std::size_t>(link.v6)).link.reopened.add();
+    else if (link.v6 >= 0) metrics::of_interface6(static_cast<std::size_t>(link.v6)).link.reopened.add();
 }
 
 // The link stops relaying (the caller's line says why), and its DHCPv4

@@ -125,8 +125,7 @@ struct capture_context {
 };
 
 // Once a second: the capture ring's drop count (a capture handle is not
-// safe to share between threads, so its own listener reads it) and the log
-// lines suppressed in the second that ended.
+// safe to share between threads, so its own listener reads it).
 void do_chores(capture_context &context) {
     time_t now = kestivane::platform::coarse_now().tv_sec;
     if (now == context.last_chores) return;
@@ -134,7 +133,6 @@ void do_chores(capture_context &context) {
     struct pcap_stat stats{};
     if (pcap_stats(context.iface->cap, &stats) == 0)
         kestivane::metrics::of_interface(context.iface->idx).requests.capture_kernel_dropped.set(stats.ps_drop);
-    kestivane::log_flush_suppressed();
 }
 
 void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *frame) {

@@ -69,9 +69,15 @@ int link_events_open();
 // overflowed) is not a failure, as the reader looks afresh anyway.
 bool link_events_drain(int handle);
 // The datagrams the kernel dropped because the socket's receive buffer was
-// full, since it opened (32 bits wide: it wraps). False, with errno set,
-// when the system cannot tell.
-bool socket_receive_drops(int fd, uint64_t &drops);
+// full, since it opened (32 bits wide: it wraps), and which socket that is:
+// a descriptor may be given another socket (dup2) between two readings, and
+// the new socket's count starts again at 0. False, with errno set, when the
+// system cannot tell, or when the descriptor changed socket while it was read.
+struct socket_drops {
+    uint64_t socket = 0; // the socket's inode: another socket, another number
+    uint32_t drops = 0;
+};
+bool socket_receive_drops(int fd, socket_drops &reading);
 // The bytes waiting in a socket's receive queue, as the kernel counts them
 // against its receive buffer. False, with errno set, when the system cannot
 // tell.

@@ -1,9 +1,12 @@
 // What the kernel tells of a socket's receive queue through SO_MEMINFO:
-// the datagrams it dropped there, and the bytes it holds (as the kernel
+// the datagrams it dropped there (with the socket's inode, so that a reader
+// can tell a replaced socket), and the bytes it holds (as the kernel
 // charges them, headers and all, which is what its limit counts).
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,7 +27,20 @@ bool meminfo_field(int fd, std::size_t field, uint64_t &value) {
 
 } // namespace
 
-bool socket_receive_drops(int fd, uint64_t &drops) { return meminfo_field(fd, SK_MEMINFO_DROPS, drops); }
+bool socket_receive_drops(int fd, socket_drops &reading) {
+    struct stat before{};
+    struct stat after{};
+    uint64_t drops = 0;
+    if (fstat(fd, &before) != 0 || !meminfo_field(fd, SK_MEMINFO_DROPS, drops) || fstat(fd, &after) != 0)
+        return false;
+    if (before.st_ino != after.st_ino) {
+        errno = EAGAIN;
+        return false;
+    }
+    reading.socket = before.st_ino;
+    reading.drops = static_cast<uint32_t>(drops);
+    return true;
+}
 
 bool socket_receive_queued(int fd, uint64_t &bytes) { return meminfo_field(fd, SK_MEMINFO_RMEM_ALLOC, bytes); }
 

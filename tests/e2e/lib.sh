@@ -205,15 +205,18 @@ kv_wait_log() {
 }
 kv__has_lines() { [ "$(kv_count_lines "$1" "$2")" -ge "$3" ]; }
 
-# kv_check_log_flood FILE LINE IFACE TOTAL: TOTAL lines LINE about IFACE
-# were due in one burst (and none before). The first 10 of each second stand
-# as they are; the summaries ("LINE: N more suppressed on IFACE in the last
-# second") account for the rest, exactly.
+# kv_check_log_flood FILE LINE IFACE TOTAL [SECONDS]: TOTAL lines LINE about
+# IFACE were due in one burst (and none before), just sent. The first 10 of
+# each second stand as they are; the summaries ("LINE: N more suppressed on
+# IFACE in the last second") account for the rest, exactly. The first
+# summary must come within SECONDS (default 5): a burst shorter than a second
+# is summed up at most about a second after it began, whether or not its
+# message comes again.
 kv_check_log_flood() {
-    local file=$1 line=$2 iface=$3 total=$4 re exact suppressed first
+    local file=$1 line=$2 iface=$3 total=$4 within=${5:-5} re exact suppressed first
     re="^$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$line"): ([0-9]+) more suppressed on $iface in the last second\$"
-    if ! kv_wait_for 5 grep -qE "$re" "$file"; then
-        kv_check_fail "no summary line for the suppressed lines of '$line'"
+    if ! kv_wait_for "$within" grep -qE "$re" "$file"; then
+        kv_check_fail "no summary line within ${within}s for the suppressed lines of '$line'"
         return
     fi
     sleep 1.2 # a burst that straddled two seconds has its second summary too

@@ -274,9 +274,11 @@ kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=0" |
 [ "$(kv_count_lines "$LOG" "without an answer")" -eq 1 ] || kv_check_fail "not exactly one alarm line"
 
 # ----- a flood of malformed messages on link 2 (none there before): its
-# lines are limited per link like the DHCPv4 ones
+# lines are limited per link like the DHCPv4 ones, and this relay, which has
+# no DHCPv4 listener, sums them up on time although the message never comes
+# again
 kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --raw 011234 --count 40
-kv_check_log_flood "$LOG" "Malformed DHCPv6 message on interface $R2 -- dropped" "$R2" 40
+kv_check_log_flood "$LOG" "Malformed DHCPv6 message on interface $R2 -- dropped" "$R2" 40 2
 
 kv_relay_alive || kv_check_fail "the relay died"
 kill -0 "$INNER_PID" 2>/dev/null || kv_check_fail "the inner relay died"

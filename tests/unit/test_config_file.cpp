@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "run_relay.h"
 
 #include "config/ip_binding.h"
+#include "config/server_text.h"
 #include "core/settings.h"
 
 namespace {
@@ -497,3 +499,56 @@ TEST_F(BindingList, LookupTakesTheFirstExactName) {
 }
 
 } // namespace
+
+// The one reading of server lines and server texts that both families use.
+TEST(ServerText, LinesAndTextsOfBothFamilies) {
+    using kestivane::config::address_family;
+    struct LineCase {
+        const char *line;
+        std::string server;
+        std::vector<std::string> interfaces;
+    };
+    for (const LineCase &c : std::vector<LineCase>{
+             {"10.0.0.1 eth0 eth1", "10.0.0.1", {"eth0", "eth1"}},
+             {"10.0.0.1:6767\t \teth0  \t", "10.0.0.1:6767", {"eth0"}},
+             {" eth0", "", {"eth0"}},
+             {"[2001:db8::1]:547 a\tb", "[2001:db8::1]:547", {"a", "b"}},
+             {"host", "host", {}},
+             {"host \t ", "host", {}},
+         }) {
+        SCOPED_TRACE(c.line);
+        const auto parts = kestivane::config::split_server_line(c.line);
+        EXPECT_EQ(parts.server, c.server);
+        EXPECT_EQ(std::vector<std::string>(parts.interfaces.begin(), parts.interfaces.end()), c.interfaces);
+    }
+    struct TextCase {
+        const char *text;
+        address_family family;
+        bool ok;
+        std::string host;
+        std::optional<std::string> port;
+        std::string scope;
+    };
+    for (const TextCase &c : std::vector<TextCase>{
+             {"10.0.0.1", address_family::v4, true, "10.0.0.1", std::nullopt, ""},
+             {"host:70000:1", address_family::v4, true, "host", "70000:1", ""}, // the first ':' ends the host
+             {"host:", address_family::v4, true, "host", "", ""},
+             {"fe80::1%eth0", address_family::v4, true, "fe80", ":1%eth0", ""},
+             {"2001:db8::1", address_family::v6, true, "2001:db8::1", std::nullopt, ""},
+             {"fe80::1%up0", address_family::v6, true, "fe80::1", std::nullopt, "up0"},
+             {"[fe80::1%up0]:5547", address_family::v6, true, "fe80::1", "5547", "up0"},
+             {"[2001:db8::1]:", address_family::v6, true, "2001:db8::1", "", ""},
+             {"[2001:db8::1]", address_family::v6, false, "", std::nullopt, ""},
+             {"[2001:db8::1", address_family::v6, false, "", std::nullopt, ""},
+             {"[2001:db8::1]547", address_family::v6, false, "", std::nullopt, ""},
+         }) {
+        SCOPED_TRACE(c.text);
+        kestivane::config::server_text parts;
+        ASSERT_EQ(kestivane::config::split_server_text(c.text, c.family, parts), c.ok);
+        if (!c.ok) continue;
+        EXPECT_EQ(parts.host, c.host);
+        EXPECT_EQ(parts.port.has_value(), c.port.has_value());
+        EXPECT_EQ(parts.port.value_or("(none)"), c.port.value_or("(none)"));
+        EXPECT_EQ(parts.scope, c.scope);
+    }
+}

@@ -83,18 +83,59 @@ TEST(LogLimit, MessagesAndInterfacesAreLimitedApart) {
                        "length too little -- packet discarded: 90 more suppressed on c1 in the last second"});
 }
 
-// With every slot taken by messages of the running second, a new message
-// passes unlimited rather than go unsaid.
-TEST(LogLimit, ANewMessageBeyondTheSlotsPasses) {
+// Any number of message/interface pairs stays limited, and the pairs whose
+// second ended are forgotten: memory follows the pairs of the running
+// second, never all the pairs that ever logged.
+TEST(LogLimit, EveryPairIsLimitedAndEndedPairsAreForgotten) {
+    struct Case {
+        std::size_t pairs;
+        int lines_each;
+    };
+    static char formats[3 * log_limit::pairs_max][2];
+    for (const Case c : {Case{65, 30}, Case{300, 12}, Case{log_limit::pairs_max, 11}}) {
+        SCOPED_TRACE(c.pairs);
+        log_limit limit;
+        std::vector<std::string> due;
+        // Three rounds of seconds, each with as many new pairs: the pairs of
+        // a second that ended leave room for the next second's.
+        for (int64_t round = 0; round < 3; ++round) {
+            int passed = 0;
+            for (std::size_t i = 0; i < c.pairs; ++i)
+                passed += offer(limit, {formats[round * c.pairs % log_limit::pairs_max + i], "c1"}, c.lines_each,
+                                round * 1000, due, "x");
+            EXPECT_EQ(passed, static_cast<int>(c.pairs * log_limit::lines_per_second));
+            EXPECT_EQ(limit.pairs(), c.pairs);
+            limit.flush(round * 1000 + 999, due);
+            EXPECT_TRUE(due.empty());
+            limit.flush(round * 1000 + 1000, due);
+            EXPECT_EQ(due.size(), c.pairs);
+            const std::string summary =
+                "x: " + std::to_string(c.lines_each - 10) + " more suppressed on c1 in the last second";
+            for (const auto &line : due) EXPECT_EQ(line, summary);
+            due.clear();
+            EXPECT_EQ(limit.pairs(), 0u);
+        }
+    }
+}
+
+// More pairs in one second than the limit follows: the pairs beyond it share
+// one more limit, told in a line of its own.
+TEST(LogLimit, PairsBeyondTheBoundShareOneLimit) {
     log_limit limit;
     std::vector<std::string> due;
-    static char formats[log_limit::slots][2];
-    for (auto &f : formats) offer(limit, {f, nullptr}, 1, 0, due, "x");
-    EXPECT_EQ(offer(limit, {too_short, nullptr}, 30, 0, due, too_short), 30);
-    limit.flush(1000, due);
+    static char formats[log_limit::pairs_max + 5][2];
+    for (std::size_t i = 0; i < log_limit::pairs_max; ++i) offer(limit, {formats[i], nullptr}, 1, 0, due, "x");
+    int passed = 0;
+    for (std::size_t i = log_limit::pairs_max; i < log_limit::pairs_max + 5; ++i)
+        passed += offer(limit, {formats[i], nullptr}, 8, 500, due, "y");
+    EXPECT_EQ(passed, 10);
+    EXPECT_EQ(limit.pairs(), log_limit::pairs_max);
     EXPECT_TRUE(due.empty());
-    // The slots are free again.
-    EXPECT_EQ(offer(limit, {too_short, nullptr}, 30, 1000, due, too_short), 10);
+    // The full table's ended seconds make room as soon as they end.
+    EXPECT_TRUE(limit.admit({too_short, nullptr}, 1000, due));
+    EXPECT_EQ(limit.pairs(), 1u);
+    limit.flush(1500, due);
+    EXPECT_EQ(due, std::vector<std::string>{"30 more lines of other messages suppressed in the last second"});
 }
 
 } // namespace

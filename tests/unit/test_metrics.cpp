@@ -2,6 +2,7 @@
 // exposition, the dump lines, and the file replacement.
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "metrics/dump.h"
 #include "metrics/exposition.h"
 #include "metrics/health_alarm.h"
+#include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
 
 namespace {
@@ -304,6 +306,53 @@ TEST(Snapshot, Server6Labels) {
         ASSERT_EQ(inet_pton(AF_INET6, c.address, &addr.sin6_addr), 1);
         EXPECT_EQ(server6_label(addr, c.upper_index), c.expected);
     }
+}
+
+// The kernel's 32-bit count per socket, summed into one total per
+// interface across wraps and across the socket's replacement.
+TEST(SocketDrops, TotalAcrossWrapsAndNewSockets) {
+    struct Step {
+        uint64_t socket;
+        uint32_t drops;
+        uint64_t total;
+    };
+    struct Case {
+        const char *name;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases{
+        {"one socket counts up", {{1, 0, 0}, {1, 5, 5}, {1, 5, 5}, {1, 12, 12}}},
+        {"the count wraps", {{1, 0xfffffff0u, 0xfffffff0u}, {1, 0x10, 0x100000010u}}},
+        {"a new socket starts again at 0", {{1, 1000, 1000}, {2, 0, 1000}, {2, 3, 1003}}},
+        {"a new socket with drops before its first reading", {{1, 1000, 1000}, {2, 7, 1007}, {1, 2, 1009}}},
+        {"a new socket with a higher count", {{1, 10, 10}, {2, 50, 60}, {2, 51, 61}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        socket_drop_total total;
+        for (const auto &step : c.steps) EXPECT_EQ(total.add({step.socket, step.drops}), step.total);
+    }
+}
+
+// A descriptor given another socket reads as another socket.
+TEST(SocketDrops, ReadingNamesTheSocket) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int other = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_GE(other, 0);
+    kestivane::platform::socket_drops first;
+    kestivane::platform::socket_drops again;
+    kestivane::platform::socket_drops replaced;
+    ASSERT_TRUE(kestivane::platform::socket_receive_drops(fd, first));
+    ASSERT_TRUE(kestivane::platform::socket_receive_drops(fd, again));
+    EXPECT_EQ(first.socket, again.socket);
+    EXPECT_EQ(first.drops, 0u);
+    ASSERT_EQ(dup2(other, fd), fd);
+    ASSERT_TRUE(kestivane::platform::socket_receive_drops(fd, replaced));
+    EXPECT_NE(first.socket, replaced.socket);
+    close(fd);
+    close(other);
+    EXPECT_FALSE(kestivane::platform::socket_receive_drops(fd, replaced));
 }
 
 TEST(StatsFile, ReplacesWholeOrNotAtAll) {
