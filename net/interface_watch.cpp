@@ -216,12 +216,15 @@ void follow_v6_addresses(link_record &link, const platform::link_view &view) {
     relay6::take_addresses(idx, view, now);
     if (IN6_ARE_ADDR_EQUAL(&before, &now)) return;
     link.ipv6 = now;
-    metrics::of_interface6(idx).link.reopened.add();
-    if (IN6_IS_ADDR_UNSPECIFIED(&before))
+    // An address gained is no move (a link that comes back often gets its
+    // addresses a moment after it is reopened): only a lost one counts.
+    if (IN6_IS_ADDR_UNSPECIFIED(&before)) {
         logd(log_warning, "Interface %s has the address %s: relaying from it now", link.name, text6(now).c_str());
-    else
-        logd(log_warning, "Interface %s lost its address %s: relaying from %s now", link.name, text6(before).c_str(),
-             text6(now).c_str());
+        return;
+    }
+    metrics::of_interface6(idx).link.reopened.add();
+    logd(log_warning, "Interface %s lost its address %s: relaying from %s now", link.name, text6(before).c_str(),
+         text6(now).c_str());
 }
 
 void follow(link_record &link) {
