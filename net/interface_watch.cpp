@@ -16,6 +16,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -66,9 +67,7 @@ std::string text6(const struct in6_addr &ip) {
 }
 
 bool has_address(const platform::link_view &view, uint32_t ip) {
-    for (int i = 0; i < view.ipv4_count; ++i)
-        if (view.ipv4[i] == ip) return true;
-    return false;
+    return std::find(view.ipv4.begin(), view.ipv4.end(), ip) != view.ipv4.end();
 }
 
 // The address to relay from on this view of the interface, or 0 when there
@@ -77,7 +76,7 @@ bool has_address(const platform::link_view &view, uint32_t ip) {
 uint32_t relay_address(const struct interface *iface, const platform::link_view &view) {
     if (const uint32_t *bound = get_bound_ip(iface->name)) return has_address(view, *bound) ? *bound : 0;
     if (has_address(view, iface->ip)) return iface->ip;
-    return view.ipv4_count > 0 ? view.ipv4[0] : 0;
+    return view.ipv4.empty() ? 0 : view.ipv4[0];
 }
 
 // Both families' gauges and counters say the same of one link.
@@ -208,9 +207,8 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
 void follow_v6_addresses(link_record &link, const platform::link_view &view) {
     const auto idx = static_cast<std::size_t>(link.v6);
     const relay6::lower6 &lower = relay6::lowers()[idx];
-    bool same = lower.own.size() == static_cast<std::size_t>(view.ipv6_count);
-    for (int i = 0; same && i < view.ipv6_count; ++i) same = IN6_ARE_ADDR_EQUAL(&lower.own[i], &view.ipv6[i]);
-    if (same) return;
+    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) { return IN6_ARE_ADDR_EQUAL(&a, &b); };
+    if (std::equal(lower.own.begin(), lower.own.end(), view.ipv6.begin(), view.ipv6.end(), same_address)) return;
     const struct in6_addr before = lower.link_address;
     const struct in6_addr now = relay6::choose_link_address(before, view);
     relay6::take_addresses(idx, view, now);

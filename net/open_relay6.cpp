@@ -186,13 +186,13 @@ int open_lower(std::string_view name) {
         logd(kestivane::log_error, "getifaddrs for %s: %s", l.name, std::strerror(errno));
         return -1;
     }
-    if (view.ipv6_count == 0) {
+    if (view.ipv6.empty()) {
         logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", l.name);
         return -1;
     }
     l.index = view.index;
     std::memcpy(l.mac, view.mac, sizeof l.mac);
-    l.own.assign(view.ipv6, view.ipv6 + view.ipv6_count);
+    l.own = view.ipv6;
     l.link_address = choose_link_address(in6addr_any, view);
     if (!open_lower_sockets(l)) {
         logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
@@ -223,17 +223,17 @@ void open_upper() {
 }
 
 struct in6_addr choose_link_address(const struct in6_addr &current, const platform::link_view &view) {
-    for (int i = 0; i < view.ipv6_count; ++i)
-        if (is_global(current) && IN6_ARE_ADDR_EQUAL(&view.ipv6[i], &current)) return current;
-    for (int i = 0; i < view.ipv6_count; ++i)
-        if (is_global(view.ipv6[i])) return view.ipv6[i];
+    for (const struct in6_addr &a : view.ipv6)
+        if (is_global(current) && IN6_ARE_ADDR_EQUAL(&a, &current)) return current;
+    for (const struct in6_addr &a : view.ipv6)
+        if (is_global(a)) return a;
     return in6addr_any;
 }
 
 void take_addresses(std::size_t idx, const platform::link_view &view, const struct in6_addr &link_address) {
     lower6 &l = lower_table[idx];
     interface_writer exclusive;
-    l.own.assign(view.ipv6, view.ipv6 + view.ipv6_count);
+    l.own = view.ipv6;
     l.link_address = link_address;
 }
 
@@ -247,7 +247,7 @@ const char *reopen_lower(std::size_t idx, const platform::link_view &view) {
         interface_writer exclusive;
         l.index = view.index;
         std::memcpy(l.mac, view.mac, sizeof l.mac);
-        l.own.assign(view.ipv6, view.ipv6 + view.ipv6_count);
+        l.own = view.ipv6;
         l.link_address = choose_link_address(l.link_address, view);
     }
     if (upper.get() >= 0 && !filter_upper()) return "SO_ATTACH_FILTER on the server socket";

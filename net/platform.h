@@ -9,6 +9,8 @@
 
 #include <netinet/in.h>
 
+#include <vector>
+
 namespace kestivane::platform {
 
 // Opens a handle that puts whole Ethernet frames on the named interface's
@@ -32,31 +34,23 @@ int packet_socket_rebind(int handle, unsigned ifindex, packet_kind kind);
 // Writes one whole frame; returns the bytes taken, or -1 with errno set.
 long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
 
-// What a hardware-address query found.
-enum class link_lookup {
-    found,   // the interface exists; at most 6 bytes were copied to mac (none
-             // when it carries no link-level address)
-    unknown, // the system knows no interface of that name
-    failed,  // the system could not list its interfaces; errno says why
-};
-
-// The named interface's hardware address.
-link_lookup link_address(const char *ifname, uint8_t mac[6]);
-
 // What the system has now under an interface name.
 struct link_view {
     bool present = false;  // an interface of that name exists
     unsigned index = 0;    // its index: a new interface of the same name gets a new one
     bool running = false;  // administratively up with its carrier on
     uint8_t mac[6] = {};   // its hardware address (zeros when it has none)
-    int ipv4_count = 0;    // its IPv4 addresses, in the order the system lists them
-    uint32_t ipv4[16] = {};// (network byte order; at most 16 kept)
-    int ipv6_count = 0;    // its IPv6 addresses, link-local ones included, in
-    struct in6_addr ipv6[16] = {}; // the order the system lists them (at most 16 kept)
+    std::size_t mac_len = 0; // the bytes of mac it fills: at most 6 (longer
+                             // link addresses, InfiniBand's 20 bytes, are cut)
+    std::vector<uint32_t> ipv4;        // its IPv4 addresses (network byte order) and
+    std::vector<struct in6_addr> ipv6; // IPv6 ones (link-local included), in the
+                                       // order the system lists them
 };
 
-// Looks at the named interface. False when the system could not list its
-// interfaces (errno says why).
+// Looks at the named interface: the one place that reads interface facts
+// from the system, for the watcher, for opening either family's channels
+// and for the plug-ins' get_mac and get_ip. False when the system could not
+// list its interfaces (errno says why).
 bool look_at_link(const char *ifname, link_view &view);
 
 // A descriptor that becomes readable whenever an interface or an IPv4 or
