@@ -147,6 +147,11 @@ void set_option(std::string_view line, int line_number) {
             errx(1, "Wrong stats interval. Line: %d", line_number);
         kestivane::stats_interval = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option stats_interval set to: %d", kestivane::stats_interval);
+    } else if (iequals(key, "answer_sources")) {
+        if (value == "servers") kestivane::answer_sources_accepted = kestivane::answer_sources::servers;
+        else if (value == "any") kestivane::answer_sources_accepted = kestivane::answer_sources::any;
+        else errx(1, "Wrong answer_sources value (servers or any). Line: %d", line_number);
+        logd(kestivane::log_debug, "Option answer_sources set to: %s", value.c_str());
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {

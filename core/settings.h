@@ -55,6 +55,12 @@ inline constexpr int32_t default_stats_interval = 10;
 inline constexpr int32_t min_stats_interval = 1;
 inline constexpr int32_t max_stats_interval = 86400;
 
+// Who may send answers to an interface's socket: its own servers only, or
+// anyone (for servers that answer from an address other than the one the
+// relay sends to, such as a cluster's shared address or a broadcast one).
+enum class answer_sources { servers, any };
+extern answer_sources answer_sources_accepted;
+
 // Log levels as syslog numbers them.
 inline constexpr int32_t log_error = 3;
 inline constexpr int32_t log_warning = 4;

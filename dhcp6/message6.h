@@ -23,6 +23,16 @@ inline constexpr uint8_t msg_reconfigure = 10;
 inline constexpr uint8_t msg_information_request = 11;
 inline constexpr uint8_t msg_relay_forw = 12;
 inline constexpr uint8_t msg_relay_repl = 13;
+// Later types that a server sends downward, in answer to a message from
+// below: the leasequery answers, the answer to a Reconfigure-Request,
+// DHCPv4-over-DHCPv6's response and the answer to an address registration.
+inline constexpr uint8_t msg_leasequery_reply = 15;
+inline constexpr uint8_t msg_leasequery_done = 16;
+inline constexpr uint8_t msg_leasequery_data = 17;
+inline constexpr uint8_t msg_reconfigure_reply = 19;
+inline constexpr uint8_t msg_dhcpv4_query = 20;
+inline constexpr uint8_t msg_dhcpv4_response = 21;
+inline constexpr uint8_t msg_addr_reg_reply = 37;
 
 // Options a relay reads or writes.
 inline constexpr uint16_t opt_relay_msg = 9;
@@ -48,9 +58,10 @@ inline constexpr std::size_t max_message_size = 65535 - 8;
 
 // What a message from a lower link is, for the relay.
 enum class lower_kind {
-    client,        // a message a client sends to servers
+    client,        // a message for the servers: a client's, or one of a type
+                   // this relay does not know, which it passes on as a client's
     relay_forward, // a lower relay's Relay-Forward
-    not_relayed,   // well formed, but not a message a relay passes upward
+    not_relayed,   // well formed, but a server's message for below
     malformed,     // too short, or an option runs past its message
 };
 
@@ -114,6 +125,12 @@ struct relay_reply {
     std::size_t inner_len;
     bool inner_is_relay_reply; // for a lower relay (port 547), not a client (546)
 };
+
+// True when addr (16 bytes), a Relay-Reply's peer-address, is one its
+// message may be sent to: a unicast address, link-local or global. Never a
+// multicast group (that would send the server's message to every host of
+// the link), the unspecified or loopback address, or an IPv4-mapped one.
+bool peer_address_usable(const uint8_t *addr);
 
 // Takes apart a Relay-Reply. False unless it is well formed, of type
 // Relay-Reply and carries a Relay Message option holding a message.

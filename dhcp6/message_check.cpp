@@ -8,16 +8,22 @@ namespace {
 
 bool is_relay(uint8_t type) { return type == msg_relay_forw || type == msg_relay_repl; }
 
-bool is_client_message(uint8_t type) {
+// The messages a server sends down to what asked it. Every other type goes
+// up: a relay passes a type it does not know as it would a client's, so
+// that new message types (DHCPv4-over-DHCPv6's query, leasequery, ...)
+// reach their servers through relays that predate them.
+bool is_for_below(uint8_t type) {
     switch (type) {
-    case msg_solicit:
-    case msg_request:
-    case msg_confirm:
-    case msg_renew:
-    case msg_rebind:
-    case msg_release:
-    case msg_decline:
-    case msg_information_request:
+    case msg_advertise:
+    case msg_reply:
+    case msg_reconfigure:
+    case msg_relay_repl:
+    case msg_leasequery_reply:
+    case msg_leasequery_done:
+    case msg_leasequery_data:
+    case msg_reconfigure_reply:
+    case msg_dhcpv4_response:
+    case msg_addr_reg_reply:
         return true;
     default:
         return false;
@@ -55,9 +61,9 @@ bool well_formed(const uint8_t *msg, std::size_t len) {
 
 lower_kind classify_lower(const uint8_t *msg, std::size_t len) {
     if (!well_formed(msg, len)) return lower_kind::malformed;
-    if (is_client_message(msg[0])) return lower_kind::client;
     if (msg[0] == msg_relay_forw) return lower_kind::relay_forward;
-    return lower_kind::not_relayed;
+    if (is_for_below(msg[0])) return lower_kind::not_relayed;
+    return lower_kind::client;
 }
 
 } // namespace kestivane::dhcp6

@@ -1,8 +1,20 @@
 // The Relay-Reply a server (or an upper relay) sends down: what it carries
 // and where that goes.
+#include <cstring>
+
 #include "dhcp6/message6.h"
 
 namespace kestivane::dhcp6 {
+
+bool peer_address_usable(const uint8_t *addr) {
+    if (addr[0] == 0xff) return false; // multicast
+    // The other refused addresses all lie in ::/80: the unspecified (::)
+    // and loopback (::1) ones and the IPv4-mapped ones (::ffff:0:0/96).
+    static const uint8_t zeros[10] = {};
+    if (std::memcmp(addr, zeros, 10) != 0) return true;
+    if (addr[10] == 0xff && addr[11] == 0xff) return false;
+    return std::memcmp(addr + 10, zeros, 5) != 0 || addr[15] > 1;
+}
 
 bool unwrap_relay_reply(const uint8_t *msg, std::size_t len, relay_reply &out) {
     if (len < relay_header_size || msg[0] != msg_relay_repl || !well_formed(msg, len)) return false;

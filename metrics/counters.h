@@ -56,12 +56,16 @@ enum class answer_drop : std::size_t {
     plugin_rejected,
     bad_after_plugin,
     unknown_giaddr,
+    not_a_server, // the sender is none of the receiving interface's servers
+    not_a_reply,  // op is not 2 (BOOTREPLY)
+    truncated,    // longer than the receive buffer, and no END within it
     count
 };
 
 template <> struct reason_names<answer_drop> {
     static constexpr const char *names[] = {
-        "too_short", "receive_error", "plugin_rejected", "bad_after_plugin", "unknown_giaddr",
+        "too_short",      "receive_error", "plugin_rejected", "bad_after_plugin",
+        "unknown_giaddr", "not_a_server",  "not_a_reply",     "truncated",
     };
 };
 

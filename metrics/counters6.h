@@ -21,23 +21,27 @@ enum class request6_drop : std::size_t {
     not_relayed, // well formed, but no message a relay passes upward
     hop_limit,   // a Relay-Forward that has passed too many relays
     too_long,    // the Relay-Forward around it would not fit in a datagram
+    fragmented,  // a fragmented datagram (seen by its first fragment): not reassembled
     count
 };
 
 template <> struct reason_names<request6_drop> {
-    static constexpr const char *names[] = {"malformed", "not_relayed", "hop_limit", "too_long"};
+    static constexpr const char *names[] = {"malformed", "not_relayed", "hop_limit", "too_long", "fragmented"};
 };
 
 // Why a message from above went no further.
 enum class answer6_drop : std::size_t {
-    malformed,     // not a well-formed Relay-Reply holding a message
-    unmatched,     // neither its Interface-ID nor its link-address names a lower interface
-    receive_error, // the upper socket's receive failed
+    malformed,        // not a well-formed Relay-Reply holding a message
+    unmatched,        // its Interface-ID, or without one its link-address, names no lower interface
+    receive_error,    // the upper socket's receive failed
+    not_a_server,     // from neither a configured server nor through a multicast server line's interface
+    bad_peer_address, // a peer-address that is no unicast address of a host
     count
 };
 
 template <> struct reason_names<answer6_drop> {
-    static constexpr const char *names[] = {"malformed", "unmatched", "receive_error"};
+    static constexpr const char *names[] = {"malformed", "unmatched", "receive_error", "not_a_server",
+                                            "bad_peer_address"};
 };
 
 // One lower interface's counters; the requests are written by the upward

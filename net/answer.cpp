@@ -15,6 +15,7 @@
 #include "core/wire.h"
 #include "metrics/counters.h"
 #include "net/answer.h"
+#include "net/answer_source.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
 #include "plugins/hooks.h"
@@ -41,24 +42,64 @@ uint32_t load_addr(const uint8_t *p) {
 // What one read of a socket gave.
 enum class taken { answer, refused, nothing };
 
-// Receives one datagram and lets the server_answer hooks judge it: an
-// accepted answer has its length measured. flags MSG_DONTWAIT reads a socket
-// that may be empty, which is no error.
-taken take_answer(answer_state &s, const struct interface *iface, int flags) {
+// The sender of the datagram just received, for a log line.
+struct sender_text {
+    char text[INET_ADDRSTRLEN] = "?";
+    explicit sender_text(const struct sockaddr_in &from) {
+        if (from.sin_family == AF_INET) inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    }
+};
+
+// Lets through only what the interface takes answers from: replies from its
+// servers. Judged before any hook sees the datagram.
+bool admitted(answer_state &s, const struct interface *iface) {
+    using kestivane::datagram_kind;
+    datagram_kind kind = kestivane::classify_datagram(s.message(), s.from, *iface, kestivane::answer_sources_accepted);
+    switch (kind) {
+    case datagram_kind::answer:
+        return true;
+    case datagram_kind::request:
+        // A client's request sent to the relay's own address. This socket
+        // takes answers only: it is refused like any other non-reply.
+    case datagram_kind::not_a_reply:
+        logd(kestivane::log_warning, "Message of op %d from %s on %s is not a reply. Dropped.",
+             static_cast<int>(s.message()[msg_op]), sender_text(s.from).text, iface->name);
+        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::not_a_reply);
+        return false;
+    case datagram_kind::not_a_server:
+        logd(kestivane::log_warning, "Answer from %s on %s, which is not a server of it. Dropped.",
+             sender_text(s.from).text, iface->name);
+        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::not_a_server);
+        return false;
+    }
+    return false;
+}
+
+// Receives one datagram, if the socket holds one, and lets the
+// server_answer hooks judge it: an accepted answer has its length measured.
+// The read never waits: the socket was ready when the wait ended, but an
+// interface that moved to another address has had a fresh socket put under
+// the same number since, and a read that waited there would hold the
+// interface lock until a datagram reached the new address, stopping the
+// answers of every segment and the move itself.
+taken take_answer(answer_state &s, const struct interface *iface) {
     std::memset(&s.from, 0, sizeof s.from);
     socklen_t from_len = sizeof s.from;
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
-    ssize_t got = recvfrom(iface->sock, &s.answer, room, flags, reinterpret_cast<struct sockaddr *>(&s.from),
-                           &from_len);
+    // MSG_TRUNC: the result is the datagram's whole length, even where only
+    // room bytes of it were taken.
+    ssize_t got = recvfrom(iface->sock, &s.answer, room, MSG_DONTWAIT | MSG_TRUNC,
+                           reinterpret_cast<struct sockaddr *>(&s.from), &from_len);
     if (got < 0) {
-        if ((flags & MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
             kestivane::metrics::count_answer_drop(iface->idx, answer_drop::receive_error);
         }
         return taken::nothing;
     }
     kestivane::metrics::count_answer_received(iface->idx);
-    auto count = static_cast<std::size_t>(got);
+    bool cut = static_cast<std::size_t>(got) > room;
+    std::size_t count = cut ? room : static_cast<std::size_t>(got);
     if (count < min_answer_size) {
         logd(kestivane::log_warning, "A little data from server: %zu < %d", count,
              static_cast<int>(min_answer_size));
@@ -69,6 +110,17 @@ taken take_answer(answer_state &s, const struct interface *iface, int flags) {
     // client's); clearing them keeps a short answer from being measured
     // through them and delivering them.
     std::memset(s.message() + count, 0, sizeof s.answer - count);
+    if (!admitted(s, iface)) return taken::refused;
+    // A datagram cut to the buffer is still an answer when its message ends
+    // within what was taken (servers may pad); one that does not is said to
+    // be too long, not left to look like a plug-in's fault.
+    if (cut && get_dhcp_len(&s.answer) == 0) {
+        logd(kestivane::log_warning,
+             "Answer of %zu bytes from %s on %s has no END within the %zu bytes that max_packet_size lets in. Dropped.",
+             static_cast<std::size_t>(got), sender_text(s.from).text, iface->name, room);
+        kestivane::metrics::count_answer_drop(iface->idx, answer_drop::truncated);
+        return taken::refused;
+    }
 
     bool accepted = kestivane::run_hooks<&plugin::server_answer>(&s.from, &s.answer);
     s.len = kestivane::measure_after_hooks(&s.answer, "server_answer");
@@ -197,7 +249,7 @@ void answer_pass(answer_state &s) {
         int n = 0;
         for (; n < answers_per_socket; ++n) {
             kestivane::interface_reader steady;
-            taken got = take_answer(s, ifs[i], n == 0 ? 0 : MSG_DONTWAIT);
+            taken got = take_answer(s, ifs[i]);
             if (got == taken::nothing) break;
             if (got == taken::refused) continue;
 

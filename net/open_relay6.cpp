@@ -49,16 +49,25 @@ descriptor upper;
 const struct in6_addr all_relay_agents_and_servers = {{{0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}}};
 
 // Only UDP (next header 17, right after the fixed header) to port 547
-// reaches the packet socket; the rest of the link's traffic never leaves the
-// kernel.
+// reaches the packet socket, and of fragmented ones (a fragment header, 44,
+// right after the fixed header) the first fragment, so that the relay can
+// count and log what it does not reassemble; the rest of the link's traffic
+// never leaves the kernel.
 bool attach_port_filter(int fd) {
     static struct sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 6),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 3),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 40 + 2),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, server_port, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, 0x40000),
-        BPF_STMT(BPF_RET | BPF_K, 0),
+        /* 0 */ BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 6),
+        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 2),
+        /* 2 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 40 + 2),
+        /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, server_port, 7, 8),
+        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_FRAGMENT, 0, 7),
+        /* 5 */ BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 40),
+        /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 5),
+        /* 7 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 40 + 2),
+        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0xFFF8, 3, 0), // a later fragment
+        /* 9 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 40 + 8 + 2),
+        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, server_port, 0, 1),
+        /* 11 */ BPF_STMT(BPF_RET | BPF_K, 0x40000),
+        /* 12 */ BPF_STMT(BPF_RET | BPF_K, 0),
     };
     struct sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
@@ -217,6 +226,9 @@ void open_upper() {
         if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0)) failed = "IPV6_MULTICAST_LOOP";
         else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 8)) failed = "IPV6_MULTICAST_HOPS";
         else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0)) failed = "IPV6_MULTICAST_ALL";
+        // The interface a Relay-Reply came in through: replies to a line
+        // that names a multicast group are taken only from its interface.
+        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, 1)) failed = "IPV6_RECVPKTINFO";
         else if (!filter_upper()) failed = "SO_ATTACH_FILTER";
     }
     if (!failed.empty()) errx(1, "Can't open the DHCPv6 server socket: %s: %s", failed.c_str(), std::strerror(errno));

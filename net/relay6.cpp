@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "core/log.h"
@@ -41,6 +42,13 @@ constexpr std::size_t udp_len = 4;
 constexpr std::size_t udp_checksum = 6;
 constexpr std::size_t udp_header_size = 8;
 constexpr uint8_t next_header_udp = 17;
+// A fragment header right after the fixed header: the next header of the
+// fragment, then the fragment offset (in its upper 13 bits) and flags.
+constexpr uint8_t next_header_fragment = 44;
+constexpr std::size_t fragment_next_header = 0;
+constexpr std::size_t fragment_offset = 2;
+constexpr std::size_t fragment_header_size = 8;
+constexpr uint16_t fragment_offset_mask = 0xFFF8;
 
 // Datagrams taken from a socket in one read. The upward thread reads each
 // ready lower link once per wake, so a flood on one link cannot starve the
@@ -87,6 +95,7 @@ struct downward_state {
     struct mmsghdr reads[batch_size];
     struct iovec read_parts[batch_size];
     struct sockaddr_in6 from[batch_size];
+    pktinfo_control arrival[batch_size]; // the interface each came in through
     struct mmsghdr sends[batch_size];
     struct iovec send_parts[batch_size];
     struct sockaddr_in6 to[batch_size];
@@ -115,6 +124,17 @@ bool is_own(const lower6 &l, const uint8_t *dst) {
         if (std::memcmp(&a, dst, 16) == 0) return true;
     }
     return false;
+}
+
+// True when the datagram of len bytes from ip on is the first fragment of a
+// UDP datagram to the server port, its fragment header right after the
+// fixed header (as the capture filter admits them).
+bool is_first_fragment_to_us(const uint8_t *ip, std::size_t len) {
+    const uint8_t *fragment = ip + ip6_header_size;
+    const uint8_t *udp = fragment + fragment_header_size;
+    return len >= ip6_header_size + fragment_header_size + udp_header_size &&
+           ip[ip6_next_header] == next_header_fragment && fragment[fragment_next_header] == next_header_udp &&
+           (load16(fragment + fragment_offset) & fragment_offset_mask) == 0 && load16(udp + udp_dport) == server_port;
 }
 
 void drop_request(std::size_t idx, request6_drop reason, const char *format) {
@@ -177,11 +197,20 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
     // frames for other hosts that pass on a shared segment.
     if (from.sll_pkttype != PACKET_HOST && from.sll_pkttype != PACKET_MULTICAST) return;
     const uint8_t *ip = t.in[slot];
-    if (len < ip6_header_size + udp_header_size || (ip[0] >> 4) != 6 || ip[ip6_next_header] != next_header_udp)
-        return;
+    if (len < ip6_header_size + udp_header_size || (ip[0] >> 4) != 6) return;
+    const bool fragmented = is_first_fragment_to_us(ip, len);
+    if (!fragmented && ip[ip6_next_header] != next_header_udp) return;
     if (!is_own(l, ip + ip6_dst)) return;
     auto &counters = metrics::of_interface6(idx).requests;
     counters.received.add();
+    if (fragmented) {
+        // The kernel reassembles it for the lower UDP socket, which takes
+        // nothing, and the capture has no hardware address for the rest of
+        // it: the relay does not reassemble, but says so once per datagram.
+        drop_request(idx, request6_drop::fragmented,
+                     "Fragmented DHCPv6 datagram on interface %s -- dropped, not reassembled");
+        return;
+    }
 
     const std::size_t payload = load16(ip + ip6_payload_len);
     const uint8_t *udp = ip + ip6_header_size;
@@ -238,8 +267,10 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
     queue_forward(t, idx, slot, out_len);
 }
 
-// The lower interface a Relay-Reply names: by its Interface-ID, else by its
-// link-address; -1 when neither names one.
+// The lower interface a Relay-Reply names: by its Interface-ID when it has
+// one, and then by that alone (the link-address of a reply whose
+// Interface-ID names no link of ours is no second guess); else by its
+// link-address. -1 when it names none.
 int find_lower(const dhcp6::relay_reply &r) {
     auto &table = lowers();
     if (r.interface_id != nullptr) {
@@ -248,6 +279,7 @@ int find_lower(const dhcp6::relay_reply &r) {
                 std::memcmp(table[i].name, r.interface_id, r.interface_id_len) == 0)
                 return static_cast<int>(i);
         }
+        return -1;
     }
     static const uint8_t unspecified[16] = {};
     if (std::memcmp(r.link_address, unspecified, 16) == 0) return -1;
@@ -259,25 +291,97 @@ int find_lower(const dhcp6::relay_reply &r) {
     return -1;
 }
 
-// One datagram from above, len bytes in in[slot]: a matched Relay-Reply
-// queues its message for the peer.
+// The interface a datagram from above came in through (IPV6_PKTINFO); 0
+// when the kernel did not say.
+unsigned arrival_index(const struct msghdr &m) {
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(const_cast<struct msghdr *>(&m), c)) {
+        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO) continue;
+        struct in6_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        return static_cast<unsigned>(info.ipi6_ifindex);
+    }
+    return 0;
+}
+
+// True when a datagram from `from`, arrived through interface arrival,
+// comes from a server: a configured unicast address (a link-local one on its
+// own interface), or any host on the upper interface of a line that names a
+// multicast group, whose servers are known by the group alone. Anything
+// else could make the relay send what it likes on a lower link, from the
+// server port.
+bool from_a_server(const struct sockaddr_in6 &from, unsigned arrival) {
+    for (const auto &s : servers()) {
+        const struct in6_addr &a = s.addr.sin6_addr;
+        if (IN6_IS_ADDR_MULTICAST(&a)) {
+            if (arrival != 0 && arrival == s.upper_index) return true;
+        } else if (std::memcmp(&a, &from.sin6_addr, 16) == 0 &&
+                   (!IN6_IS_ADDR_LINKLOCAL(&a) || from.sin6_scope_id == s.upper_index)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An Interface-ID for a log line: opaque bytes, so only printable ASCII
+// is shown as it is, the rest as \xNN, and a long one is cut.
+void interface_id_text(const uint8_t *id, std::size_t len, char *out, std::size_t room) {
+    constexpr std::size_t shown = 32;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < len && i < shown && at + 5 < room; ++i) {
+        if (id[i] >= 0x20 && id[i] < 0x7f && id[i] != '\\') out[at++] = static_cast<char>(id[i]);
+        else at += static_cast<std::size_t>(std::snprintf(out + at, room - at, "\\x%02x", id[i]));
+    }
+    if (len > shown && at + 4 < room) {
+        std::memcpy(out + at, "...", 3);
+        at += 3;
+    }
+    out[at] = '\0';
+}
+
+// One datagram from above, len bytes in in[slot]: a Relay-Reply from a
+// server, for a usable peer on a link it names, queues its message for that
+// peer.
 void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     metrics::of_upper6().received.add();
     const struct sockaddr_in6 &from = t.from[slot];
+    char from_text[INET6_ADDRSTRLEN];
+    // Who sent it is checked before anything it says is read, unless the
+    // site has servers that answer from other addresses (the same key as
+    // for DHCPv4). The peer-address check below holds either way.
+    if (kestivane::answer_sources_accepted != kestivane::answer_sources::any &&
+        !from_a_server(from, arrival_index(t.reads[slot].msg_hdr))) {
+        metrics::count_answer6_drop(answer6_drop::not_a_server);
+        inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);
+        logd(kestivane::log_error, "DHCPv6 Relay-Reply from %s, not a server -- dropped", from_text);
+        return;
+    }
     dhcp6::relay_reply r{};
     if (!dhcp6::unwrap_relay_reply(t.in[slot], len, r)) {
         metrics::count_answer6_drop(answer6_drop::malformed);
-        char from_text[INET6_ADDRSTRLEN];
         inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);
         logd(kestivane::log_error, "Malformed DHCPv6 Relay-Reply from %s -- dropped", from_text);
+        return;
+    }
+    if (!dhcp6::peer_address_usable(r.peer_address)) {
+        metrics::count_answer6_drop(answer6_drop::bad_peer_address);
+        char peer_text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);
+        inet_ntop(AF_INET6, r.peer_address, peer_text, sizeof peer_text);
+        logd(kestivane::log_error, "DHCPv6 Relay-Reply from %s for peer-address %s -- dropped", from_text, peer_text);
         return;
     }
     int idx = find_lower(r);
     if (idx < 0) {
         metrics::count_answer6_drop(answer6_drop::unmatched);
-        char link_text[INET6_ADDRSTRLEN];
-        inet_ntop(AF_INET6, r.link_address, link_text, sizeof link_text);
-        logd(kestivane::log_error, "Destination interface not found for DHCPv6 link-address: %s", link_text);
+        if (r.interface_id != nullptr) {
+            char id_text[4 * 32 + 4];
+            interface_id_text(r.interface_id, r.interface_id_len, id_text, sizeof id_text);
+            logd(kestivane::log_error, "Destination interface not found for DHCPv6 Interface-ID: %s", id_text);
+        } else {
+            char link_text[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, r.link_address, link_text, sizeof link_text);
+            logd(kestivane::log_error, "Destination interface not found for DHCPv6 link-address: %s", link_text);
+        }
         return;
     }
     const std::size_t k = t.pending++;
@@ -410,7 +514,10 @@ void *run_downward(void *arg) {
     // alone.
     kestivane::limit_log_lines(nullptr);
     for (;;) {
-        for (unsigned k = 0; k < batch_size; ++k) t.reads[k].msg_hdr.msg_namelen = sizeof t.from[k];
+        for (unsigned k = 0; k < batch_size; ++k) {
+            t.reads[k].msg_hdr.msg_namelen = sizeof t.from[k];
+            t.reads[k].msg_hdr.msg_controllen = sizeof t.arrival[k].bytes;
+        }
         // Waits for the first reply, then takes what else is queued.
         int got = recvmmsg(upper_socket(), t.reads, batch_size, MSG_WAITFORONE, nullptr);
         if (got < 0) {
@@ -467,6 +574,7 @@ void start_threads() {
         down.reads[k].msg_hdr.msg_name = &down.from[k];
         down.reads[k].msg_hdr.msg_iov = &down.read_parts[k];
         down.reads[k].msg_hdr.msg_iovlen = 1;
+        down.reads[k].msg_hdr.msg_control = down.arrival[k].bytes;
     }
     start(run_upward, &up, "upward");
     start(run_downward, &down, "downward");

@@ -441,7 +441,7 @@ def cmd_send6(args):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, args.iface.encode())
     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, socket.if_nametoindex(args.iface))
-    s.bind(("::", args.sport))
+    s.bind((args.src, args.sport))
     scope = socket.if_nametoindex(args.iface)
     for _ in range(args.count):
         s.sendto(v6_message(args), (args.to, args.port, 0, scope))
@@ -561,6 +561,7 @@ def main():
     p.add_argument("--to", default="ff02::1:2")
     p.add_argument("--port", type=int, default=547)
     p.add_argument("--sport", type=int, default=546)
+    p.add_argument("--src", default="::", help="the source address (default: the system's choice)")
     p.add_argument("--type", type=int, default=1, help="message type (default Solicit)")
     p.add_argument("--xid", default="0x123456")
     p.add_argument("--seq", type=int, default=0, help="makes the default client id unique")

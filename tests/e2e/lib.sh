@@ -395,6 +395,27 @@ kv__links_up() {
     ip -n "$KV_NS_SERVER" -o link show dev "$KV_IF_SERVER" | grep -q 'state UP'
 }
 
+# kv_client_host SEG: give client segment SEG's end an IPv4 address of the
+# segment (its base + 9, KV_IP_CLIENT[SEG]), so that a test can send from a
+# client host as any host on the segment could.
+kv_client_host() {
+    local seg=$1 base=$((64 * ($1 - 1)))
+    KV_IP_CLIENT[seg]="198.51.100.$((base + 9))"
+    ip -n "${KV_NS_CLIENT[seg]}" addr add "${KV_IP_CLIENT[seg]}/26" dev "${KV_IF_CLIENT[seg]}" ||
+        kv_fail "cannot give segment $seg's client an address"
+}
+
+# kv_dump_line IFACE: the relay started last logs its counters (SIGUSR1);
+# prints that dump's line for IFACE ("Counters of interface IFACE: ..."),
+# or returns 1 when none came.
+kv_dump_line() {
+    local iface=$1 before
+    before=$(kv_count_lines "$KV_RELAY_LOG" "Counters of interface $iface: ")
+    kill -USR1 "$KV_RELAY_PID" 2>/dev/null || return 1
+    kv_wait_log "$KV_RELAY_LOG" "Counters of interface $iface: " $((before + 1)) 5 || return 1
+    grep -F -- "Counters of interface $iface: " "$KV_RELAY_LOG" | tail -n 1
+}
+
 # kv_udp_bound NS PORT: true when something in NS has a UDP socket on PORT.
 kv_udp_bound() {
     ip netns exec "$1" ss -Huln "sport = :$2" 2>/dev/null | grep -q .

@@ -6,10 +6,16 @@
 # with lengths that follow the message through END and checksums that
 # verify; the destination follows the broadcast flag, yiaddr and ciaddr.
 # Bad answers are dropped with their own log line, and after each one the
-# relay still delivers a good answer and forwards a good request.
+# relay still delivers a good answer and forwards a good request. Only
+# replies from a segment's servers are taken: a client host on segment 1
+# that forges an answer for segment 2 gets nothing through, while real
+# leases flow on both; answer_sources=any lets the forgery through again.
 source "$(dirname "$0")/lib.sh"
 
 kv_topology 2
+kv_client_host 1
+NOT_A_SERVER=203.0.113.3
+ip -n "$KV_NS_SERVER" addr add "$NOT_A_SERVER/24" dev "$KV_IF_SERVER"
 kv_tcpdump client1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 68
 kv_tcpdump client2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 68
 kv_tcpdump server "$KV_NS_SERVER" "$KV_IF_SERVER" udp dst port 67
@@ -20,13 +26,15 @@ CHADDR=02:00:5e:00:53:21
 # and 54, END.
 MSG_LEN=250
 
-# answer ARGS...: a server answer from the server segment with a new xid, to
-# the relay's address on segment 1 and with that address as giaddr, unless
-# ARGS say otherwise. With --wait PCAP it fails unless the answer shows up
-# there.
+# answer [--in NS] ARGS...: a server answer from the server with a new xid,
+# to the relay's address on segment 1 and with that address as giaddr,
+# unless ARGS say otherwise; --in sends it from another namespace (give it
+# --bind too). With --wait PCAP it fails unless the answer shows up there.
 answer() {
+    local ns=$KV_NS_SERVER
+    if [ "${1:-}" = --in ]; then ns=$2; shift 2; fi
     kv_next_xid
-    kv_frames_in "$KV_NS_SERVER" answer --to "${KV_IP_RELAY[1]}" --bind "$KV_IP_SERVER" \
+    kv_frames_in "$ns" answer --to "${KV_IP_RELAY[1]}" --bind "$KV_IP_SERVER" \
         --giaddr "${KV_IP_RELAY[1]}" --xid "$KV_XID" --chaddr "$CHADDR" "$@"
 }
 
@@ -73,8 +81,6 @@ delivered "a longer message: lengths and checksums follow it" 2 $((MSG_LEN + 2 +
     --to "${KV_IP_RELAY[2]}" --giaddr "${KV_IP_RELAY[2]}" --yiaddr 198.51.100.80 \
     --tag "a host name forty characters long ......" -- \
     eth_dst=$CHADDR ip_dst=198.51.100.80
-delivered "op 1 with the broadcast flag still goes to chaddr and yiaddr" 1 $MSG_LEN \
-    --op 1 --flags 0x8000 --yiaddr 198.51.100.28 -- eth_dst=$CHADDR ip_dst=198.51.100.28 op=1
 delivered "exactly 300 bytes are enough" 1 $MSG_LEN --yiaddr 198.51.100.23 --size 300 -- ip_dst=198.51.100.23
 delivered "yiaddr 0 and ciaddr set: to ciaddr and chaddr" 1 $MSG_LEN --ciaddr 198.51.100.30 -- \
     eth_dst=$CHADDR ip_dst=198.51.100.30
@@ -129,6 +135,29 @@ dropped "giaddr of no interface" "Destination interface not found for: 198.51.10
     --giaddr 198.51.100.222 --yiaddr 198.51.100.24
 dropped "giaddr 0" "Destination interface not found for: 0.0.0.0" --giaddr 0.0.0.0 --yiaddr 198.51.100.25
 dropped "no END option" "server_answer: plugins generated wrong packet. Dropped." --no-end --size 400
+dropped "longer than the receive buffer, END beyond it" \
+    "Answer of 1500 bytes from $KV_IP_SERVER on ${KV_IF_RELAY[1]} has no END within the 1358 bytes that max_packet_size lets in. Dropped." \
+    --no-end --size 1500
+
+# Who may answer: the segment's servers, with replies. The forgery: a client
+# host on segment 1 sends a broadcast answer for segment 2 to the relay's
+# segment-1 address.
+FORGERY=(--in "${KV_NS_CLIENT[1]}" --bind "${KV_IP_CLIENT[1]}" --giaddr "${KV_IP_RELAY[2]}" --flags 0x8000
+    --yiaddr 198.51.100.90)
+dropped "a client host on segment 1 forges an answer for segment 2" \
+    "Answer from ${KV_IP_CLIENT[1]} on ${KV_IF_RELAY[1]}, which is not a server of it. Dropped." "${FORGERY[@]}"
+dropped "a host on the server segment that is not a server" \
+    "Answer from $NOT_A_SERVER on ${KV_IF_RELAY[1]}, which is not a server of it. Dropped." --bind "$NOT_A_SERVER"
+dropped "op 1 from the server is not a reply" \
+    "Message of op 1 from $KV_IP_SERVER on ${KV_IF_RELAY[1]} is not a reply. Dropped." \
+    --op 1 --flags 0x8000 --yiaddr 198.51.100.28
+for row in not_a_server=2 not_a_reply=1 truncated=1; do
+    if [[ " $(kv_dump_line "${KV_IF_RELAY[1]}") " == *" answers_dropped{${row%=*}}=${row#*=} "* ]]; then
+        kv_pass "counted: $row"
+    else
+        kv_check_fail "not counted on ${KV_IF_RELAY[1]}: answers_dropped{${row%=*}}=${row#*=}"
+    fi
+done
 
 # A short answer after a long one: the answer buffer still holds the long
 # answer's bytes behind the short one. Were they not cleared, the short
@@ -144,4 +173,23 @@ if [ "$(kv_frames count "$(kv_pcap client1)" --where tag=STALE-BYTES)" -ne 1 ]; 
 fi
 
 kv_relay_alive || kv_check_fail "the relay is no longer running"
+
+# A real server's leases flow on both segments meanwhile.
+kv_start_dnsmasq
+for seg in 1 2; do
+    if lease=$(kv_udhcpc "$seg") && kv_in_range "$seg" "$lease"; then
+        kv_pass "segment $seg leased $lease from the server"
+    else
+        kv_check_fail "segment $seg got no lease from the server"
+    fi
+done
+kv_stop "$KV_DNSMASQ_PID"
+
+# answer_sources=any: the sender is not asked, and the forgery goes through.
+kv_stop "$KV_RELAY_PID"
+printf '%s\n' "[options]" "answer_sources=any" "[servers]" \
+    "$KV_IP_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[2]}" >"$KV_TMP/any.conf"
+KV_LISTEN_COUNT=2 kv_start_relay any -f "$KV_TMP/any.conf"
+delivered "answer_sources=any: the forged answer reaches segment 2" 2 $MSG_LEN "${FORGERY[@]}" -- \
+    eth_dst=ff:ff:ff:ff:ff:ff ip_dst=255.255.255.255 yiaddr=198.51.100.90
 kv_finish

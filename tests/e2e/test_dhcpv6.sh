@@ -3,8 +3,10 @@
 # addresses from dnsmasq and ISC dhcpd -6, and a delegated prefix from dhcpd,
 # through the relay on two links and through two relays in a chain; the
 # server's capture shows the Relay-Forward fields exactly; crafted messages
-# probe the drops (malformed, not relayed, hop limit) and the Relay-Reply
-# matching (Interface-ID, link-address, none).
+# probe the drops (malformed, not relayed, hop limit, fragmented), the types
+# that go up (DHCPv4-over-DHCPv6 queries, unknown ones), the Relay-Reply
+# matching (Interface-ID, link-address, none) and its trust checks (sender,
+# peer-address).
 #
 # Layout: KV_IPV6=1 topology with three segments. Segments 1 and 2 have
 # clients; segment 3's namespace runs a second relay whose upper side is
@@ -37,10 +39,17 @@ CONF
 kv_start_dnsmasq6 "--dhcp-range=2001:db8:0:13::100,2001:db8:0:13::1ff,64,10m"
 kv_tcpdump srvlines "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
 LINES_TCPDUMP=$KV_LAST_PID
+kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
+# A host on the server's link that is no server has a deprecated address
+# there, which nothing else picks as its source.
+ROGUE=2001:db8:ff::66
+ip -n "$KV_NS_SERVER" addr add "$ROGUE/64" dev "$KV_IF_SERVER" nodad preferred_lft 0
+REPLY="--iface $KV_IF_SERVER --to $KV_IP6_UPLINK --sport 1547 --relay-type 13 --relay 0 --type 7"
 
 # ----- configuration: lines that cannot be used are skipped, each with its
 # warning; the options turn the Interface-ID and option 79 off; a wrong
-# value stops the start. An interface without IPv6 for one case:
+# value stops the start; answer_sources=any takes Relay-Replies from
+# anyone, to unicast peers only. An interface without IPv6 for one case:
 NOV6="n6k$KV_ID"
 ip -n "$KV_NS_RELAY" link add "$NOV6" type veth peer name "n6pk$KV_ID"
 ip netns exec "$KV_NS_RELAY" sysctl -qw "net.ipv6.conf.$NOV6.disable_ipv6=1"
@@ -49,6 +58,7 @@ cat >"$KV_TMP/lines.conf" <<CONF
 [options]
 v6_interface_id=off
 V6_LINK_LAYER_ADDRESS=off
+answer_sources=any
 [servers6]
 $KV_IP6_SERVER%nosuch0 ${KV_IF_RELAY[1]}
 fe80::1 ${KV_IF_RELAY[1]}
@@ -77,6 +87,13 @@ kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x300
     kv_frames check "$(kv_pcap srvlines)" --xid 0x300 --where msg_type=12 option_codes=9 \
         link_address=2001:db8:0:1::1 ||
     kv_check_fail "with both options off, a Relay-Forward carries more than its message"
+# shellcheck disable=SC2086
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --src "$ROGUE" --xid 0x301 --peer "${LL_CLIENT[1]}" \
+    --iface-id "${KV_IF_RELAY[1]}" --wait "$(kv_pcap link1)" || kv_check_fail "answer_sources=any: no delivery"
+text="DHCPv6 Relay-Reply from $ROGUE for peer-address ff02::1 -- dropped"
+# shellcheck disable=SC2086
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --src "$ROGUE" --xid 0x302 --peer ff02::1 --iface-id "${KV_IF_RELAY[1]}"
+kv_wait_log "$KV_RELAY_LOG" "$text" 1 3 || kv_check_fail "answer_sources=any: no log line '$text'"
 kv_stop "$KV_RELAY_PID"
 kv_stop "$LINES_TCPDUMP"
 printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
@@ -95,7 +112,6 @@ kv_wait_log "$KV_TMP/inner.log" "Listen at $KV_IF_INNER" || kv_fail "the inner r
 
 kv_tcpdump srv "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 547
 SRV=$(kv_pcap srv)
-kv_tcpdump link1 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp port 546 or udp port 547
 kv_tcpdump link2 "${KV_NS_CLIENT[2]}" "${KV_IF_CLIENT[2]}" udp port 546 or udp port 547
 
 # in_prefix ADDRESS PREFIX: ADDRESS starts with PREFIX (both as printed).
@@ -157,8 +173,10 @@ for pair in "1 2" "2 1"; do
 done
 
 # ----- crafted messages from link 1: each dropped one leaves its log line
-# and nothing at the server. Name, send6 arguments, log text.
+# and nothing at the server. Name, send6 arguments, log text. Over 1500
+# bytes, a message leaves the client in fragments.
 LOG=$KV_TMP/relay.log
+BIG_OPTIONS=00110640$(printf '00%.0s' {1..1600})
 count_forwards() { kv_frames count "$SRV" --where msg_type=12 --where "peer_address=${LL_CLIENT[1]}"; }
 before=$(count_forwards)
 drops=0
@@ -176,20 +194,33 @@ Relay-Forward without a message|--raw 0c00$(printf '0%.0s' {1..64})|Malformed DH
 Relay-Forward around a short one|--raw 0100 --relay 0|Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]}
 Advertise from below|--type 2 --xid 0x100|DHCPv6 message of a server on interface ${KV_IF_RELAY[1]}
 Relay-Reply from below|--type 7 --relay 0 --relay-type 13|DHCPv6 message of a server on interface ${KV_IF_RELAY[1]}
+DHCPv4-over-DHCPv6 response from below|--type 21 --xid 0x104|DHCPv6 message of a server on interface ${KV_IF_RELAY[1]}
 hop count at the limit|--relay 8 --xid 0x101|DHCPv6 hop count limit reached on interface ${KV_IF_RELAY[1]}
+fragmented|--options $BIG_OPTIONS --xid 0x105|Fragmented DHCPv6 datagram on interface ${KV_IF_RELAY[1]} -- dropped
 CASES
-# One under the limit passes, with hop count + 1; it also marks the end of
-# the drops, which took the same path before it.
-kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --relay 7 --xid 0x102 --wait "$SRV" ||
-    kv_check_fail "a Relay-Forward of hop count 7 did not reach the server"
-kv_frames check "$SRV" --xid 0x102 hop_count=8 inner_hop_count=7 client_lladdr=none link_address=2001:db8:0:1::1 ||
-    kv_check_fail "the Relay-Forward of hop count 7 went on wrong"
+# ----- messages that go up: name, xid, send6 arguments, the Relay-Forward
+# the server sees. The first also marks the end of the drops, which took the
+# same path before it.
+ups=0
+while IFS='|' read -r name xid args want; do
+    # shellcheck disable=SC2086
+    if kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid "$xid" $args --wait "$SRV" &&
+        kv_frames check "$SRV" --xid "$xid" --where msg_type=12 $want; then
+        kv_pass "up: $name"
+    else
+        kv_check_fail "$name: no Relay-Forward with $want at the server"
+    fi
+    ups=$((ups + 1))
+done <<CASES
+Relay-Forward under the hop limit|0x102|--relay 7|hop_count=8 inner_hop_count=7 client_lladdr=none link_address=2001:db8:0:1::1
+DHCPv4-over-DHCPv6 query|0x103|--type 20|hop_count=0 inner_type=20 depth=1 link_address=2001:db8:0:1::1 client_lladdr=1/${KV_MAC_CLIENT[1]}
+unknown message type|0x106|--type 200|hop_count=0 inner_type=200 depth=1 link_address=2001:db8:0:1::1
+CASES
 after=$(count_forwards)
-[ "$after" -eq $((before + 1)) ] || kv_check_fail "$((after - before - 1)) dropped message(s) reached the server"
+[ "$after" -eq $((before + ups)) ] || kv_check_fail "$((after - before - ups)) dropped message(s) reached the server"
 
 # ----- Relay-Replies from the server: name, send6 arguments, the link
-# where it must arrive (none: dropped, with the log text), its port
-REPLY="--iface $KV_IF_SERVER --to $KV_IP6_UPLINK --sport 1547 --relay-type 13 --relay 0 --type 7"
+# where it must arrive (none: dropped, with the log text), its port.
 while IFS='|' read -r name xid args link port text; do
     n=$(kv_count_lines "$LOG" "${text:-none}")
     # shellcheck disable=SC2086
@@ -209,22 +240,36 @@ by Interface-ID|0x200|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]}|1|546|
 by link-address|0x201|--peer ${LL_CLIENT[2]} --link 2001:db8:0:2::1|2|546|
 Interface-ID before link-address|0x202|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --link 2001:db8:0:2::1|1|546|
 for a lower relay|0x203|--peer ${LL_CLIENT[1]} --relay 0 --iface-id ${KV_IF_RELAY[1]}|1|547|
-unknown Interface-ID|0x204|--peer ${LL_CLIENT[1]} --iface-id nosuch0|none||Destination interface not found for DHCPv6 link-address: ::
+unknown Interface-ID, known link-address|0x204|--peer ${LL_CLIENT[2]} --iface-id nosuch0 --link 2001:db8:0:2::1|none||Destination interface not found for DHCPv6 Interface-ID: nosuch0
 unknown link-address|0x205|--peer ${LL_CLIENT[1]} --link 2001:db8:0:9::1|none||Destination interface not found for DHCPv6 link-address: 2001:db8:0:9::1
 Relay-Forward inside|0x206|--peer ${LL_CLIENT[1]} --type 12 --iface-id ${KV_IF_RELAY[1]}|none||Malformed DHCPv6 Relay-Reply
+peer-address all nodes|0x207|--peer ff02::1 --iface-id ${KV_IF_RELAY[1]}|none||DHCPv6 Relay-Reply from $KV_IP6_SERVER for peer-address ff02::1 -- dropped
+peer-address loopback|0x208|--peer ::1 --link 2001:db8:0:2::1|none||DHCPv6 Relay-Reply from $KV_IP6_SERVER for peer-address ::1 -- dropped
+from a host that is no server|0x209|--src $ROGUE --peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]}|none||DHCPv6 Relay-Reply from $ROGUE, not a server -- dropped
 CASES
-for xid in 0x204 0x205 0x206; do
-    [ "$(kv_frames count "$(kv_pcap link1)" --xid "$xid")" = 0 ] || kv_check_fail "dropped Relay-Reply $xid delivered"
+for xid in 0x204 0x205 0x206 0x207 0x208 0x209; do
+    [ "$(kv_frames count "$(kv_pcap link1)" --xid "$xid")$(kv_frames count "$(kv_pcap link2)" --xid "$xid")" = 00 ] ||
+        kv_check_fail "dropped Relay-Reply $xid delivered"
 done
+ip -n "$KV_NS_SERVER" addr del "$ROGUE/64" dev "$KV_IF_SERVER"
+# The inner relay's server line names a group: its replies are taken only
+# through that line's interface, not from its own host over loopback.
+text="DHCPv6 Relay-Reply from ::1, not a server -- dropped"
+n=$(kv_count_lines "$KV_TMP/inner.log" "$text")
+kv_frames_in "${KV_NS_CLIENT[3]}" send6 --iface lo --to ::1 --sport 1547 --relay-type 13 --relay 0 --type 7 \
+    --peer "$LL_INNER_CLIENT" --iface-id "$KV_IF_INNER" --xid 0x20a
+kv_wait_log "$KV_TMP/inner.log" "$text" $((n + 1)) 3 || kv_check_fail "a multicast line's relay took a reply over loopback"
 
 # ----- the counters of those drops, exactly, in the metrics file and the dump
 R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]} R3=${KV_IF_RELAY[3]}
 EXPECTED=("kestivane_v6_answers_dropped_total{reason=malformed}=1"
     "kestivane_v6_answers_dropped_total{reason=unmatched}=2"
     "kestivane_v6_answers_dropped_total{reason=receive_error}=0"
+    "kestivane_v6_answers_dropped_total{reason=not_a_server}=1"
+    "kestivane_v6_answers_dropped_total{reason=bad_peer_address}=2"
     "kestivane_v6_forward_errors_total{interface=$R1,server=[$KV_IP6_SERVER]:547}=0")
 # reason: link 1, link 2
-for row in malformed:5:0 not_relayed:2:0 hop_limit:1:0 too_long:0:0; do
+for row in malformed:5:0 not_relayed:3:0 hop_limit:1:0 too_long:0:0 fragmented:1:0; do
     IFS=: read -r reason n1 n2 <<<"$row"
     EXPECTED+=("kestivane_v6_requests_dropped_total{interface=$R1,reason=$reason}=$n1"
         "kestivane_v6_requests_dropped_total{interface=$R2,reason=$reason}=$n2")
@@ -243,10 +288,10 @@ n=$(kv_count_lines "$LOG" "Counters of the DHCPv6 server socket: ")
 kill -USR1 "$OUTER_PID"
 if kv_wait_log "$LOG" "Counters of the DHCPv6 server socket: " $((n + 1)) 5; then
     grep -F "Counters of DHCPv6 interface $R1: " "$LOG" | tail -1 | grep -qF -- \
-        " v6_requests_dropped{malformed}=5 v6_requests_dropped{not_relayed}=2 v6_requests_dropped{hop_limit}=1 " ||
+        " v6_requests_dropped{malformed}=5 v6_requests_dropped{not_relayed}=3 v6_requests_dropped{hop_limit}=1 v6_requests_dropped{fragmented}=1 " ||
         kv_check_fail "SIGUSR1: the line of $R1 lacks its drops"
     grep -F "Counters of the DHCPv6 server socket: " "$LOG" | tail -1 |
-        grep -qE -- " v6_answers_received=[0-9]+ v6_answers_dropped\{malformed\}=1 v6_answers_dropped\{unmatched\}=2$" ||
+        grep -qE -- " v6_answers_received=[0-9]+ v6_answers_dropped\{malformed\}=1 v6_answers_dropped\{unmatched\}=2 v6_answers_dropped\{not_a_server\}=1 v6_answers_dropped\{bad_peer_address\}=2$" ||
         kv_check_fail "SIGUSR1: the server socket's line lacks its drops"
     grep -qF "Counters of DHCPv6 interface $R3: " "$LOG" || kv_check_fail "SIGUSR1: no line for $R3"
     kv_pass "SIGUSR1 dump of the v6 counters"

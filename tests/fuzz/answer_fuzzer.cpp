@@ -1,13 +1,20 @@
 // Fuzzing the answer path from a received datagram to the frame written: a
 // sequence of datagrams, each through one pass of the answer thread, at a
-// random max_packet_size, with no plug-ins. Two interfaces stand in for real
-// ones: each one's UDP socket and frame output are Unix datagram socket
-// pairs, so the relay receives with its own recvfrom and writes with its own
-// frame output, and this side sends the datagrams and reads the frames.
-// Checked after every datagram:
-// - an answer is delivered exactly when it is at least 300 bytes, measures
-//   (within the bytes received) and names an interface by its giaddr: then
-//   one frame, on that interface; otherwise none anywhere;
+// random max_packet_size, with no plug-ins, from a random sender, with
+// answer_sources servers or any. Two interfaces stand in for real ones: each
+// one's answer socket is a UDP socket on 127.0.0.1, its frame output a Unix
+// datagram socket pair, so the relay receives with its own recvfrom and
+// writes with its own frame output, and this side sends the datagrams (from
+// each interface's server, 127.0.0.2 and 127.0.0.3, or from a stranger,
+// 127.0.0.4) and reads the frames. Checked after every datagram:
+// - an answer is delivered exactly when it is at least 300 bytes, its op is
+//   2, its sender is a server of the interface that received it (or any
+//   sender is accepted), it measures (within the bytes received) and names
+//   an interface by its giaddr: then one frame, on that interface; otherwise
+//   none anywhere;
+// - a datagram refused for its op, its sender or its length beyond the
+//   receive buffer is counted under that reason on the receiving interface,
+//   and under no other of the three;
 // - the frame is 42 header bytes and the measured message; IPv4 total length
 //   is frame length - 14, UDP length frame length - 34, both checksums
 //   verify (and the UDP one is never sent as 0, "no checksum"), and the
@@ -19,7 +26,8 @@
 //
 // Input layout (FuzzedDataProvider): control values from the end, the
 // message from the beginning, so a seed is a server's answer followed by a
-// few control bytes.
+// few control bytes. The sender and answer_sources are read last, so a 0 (the
+// interface's own server, servers only) is what a shorter seed gives.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 
@@ -31,11 +39,14 @@
 #include <memory>
 #include <vector>
 
+#include "core/settings.h"
 #include "core/wire.h"
 #include "fuzz_support.h"
+#include "metrics/counters.h"
 #include "net/answer.h"
 
 using namespace kestivane::wire;
+using kestivane::metrics::answer_drop;
 
 namespace {
 
@@ -44,11 +55,34 @@ constexpr int interfaces = 2;
 
 struct fake_interface {
     struct interface record{};
-    int server_end = -1; // where the servers' datagrams are sent from
-    int wire_end = -1;   // where the frames written on this interface arrive
+    int32_t srv = 0;           // its one server, servers[srv]
+    struct server server_record{};
+    struct sockaddr_in to{};   // its answer socket's address
+    int wire_end = -1;         // where the frames written on this interface arrive
 };
 fake_interface fakes[interfaces];
+// Who sends: 0 the receiving interface's server, 1 the other interface's
+// server, 2 a host that is no server.
+constexpr int senders = 3;
+int server_socket[interfaces] = {-1, -1};
+int stranger_socket = -1;
 kestivane::answer_state *state = nullptr;
+
+int udp_socket(const char *ip) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &at.sin_addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&at), sizeof at) != 0) {
+        std::perror("UDP socket on loopback");
+        std::abort();
+    }
+    return fd;
+}
+
+uint64_t dropped(int on, answer_drop reason) {
+    return kestivane::metrics::of_interface(on).answers.dropped[static_cast<std::size_t>(reason)].get();
+}
 
 void make_pair(int &relay_end, int &our_end) {
     int fds[2];
@@ -111,6 +145,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     bootps_port = htons(67);
     bootpc_port = htons(68);
     const char *addresses[interfaces] = {"198.51.100.1", "203.0.113.1"};
+    static char server_names[interfaces][16] = {"127.0.0.2", "127.0.0.3"};
     for (int i = 0; i < interfaces; ++i) {
         fake_interface &f = fakes[i];
         f.record.idx = i;
@@ -118,11 +153,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         inet_pton(AF_INET, addresses[i], &f.record.ip);
         const uint8_t mac[6] = {0x02, 0, 0x5e, 0x10, 0xff, static_cast<uint8_t>(i)};
         std::memcpy(f.record.mac, mac, 6);
-        make_pair(f.record.sock, f.server_end);
+        f.record.sock = udp_socket("127.0.0.1");
+        socklen_t len = sizeof f.to;
+        getsockname(f.record.sock, reinterpret_cast<struct sockaddr *>(&f.to), &len);
         make_pair(f.record.bpf, f.wire_end);
+        f.srv = i;
+        f.record.srv_count = 1;
+        f.record.srv_idx = &f.srv;
+        f.server_record.name = server_names[i];
+        f.server_record.addr.sin_family = AF_INET;
+        f.server_record.addr.sin_port = htons(67);
+        inet_pton(AF_INET, server_names[i], &f.server_record.addr.sin_addr);
+        servers[i] = &f.server_record;
+        server_socket[i] = udp_socket(server_names[i]);
         ifs[i] = &f.record;
     }
+    stranger_socket = udp_socket("127.0.0.4");
     if_num = interfaces;
+    srv_num = interfaces;
     plugins_number = 0;
     state = new kestivane::answer_state{};
     return 0;
@@ -136,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int on;
         uint16_t at;
         uint8_t value;
+        int from;
     };
     std::vector<cut> cuts(in.ConsumeIntegralInRange<std::size_t>(1, 8));
     for (cut &c : cuts) {
@@ -144,6 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         c.at = in.ConsumeIntegralInRange<uint16_t>(0, longest_datagram);
         c.value = in.ConsumeIntegral<uint8_t>();
     }
+    bool any_source = in.ConsumeBool();
+    kestivane::answer_sources_accepted =
+        any_source ? kestivane::answer_sources::any : kestivane::answer_sources::servers;
+    for (cut &c : cuts) c.from = in.ConsumeIntegralInRange<int>(0, senders - 1);
     std::vector<uint8_t> body = in.ConsumeRemainingBytes<uint8_t>();
     body.resize(longest_datagram, 0);
 
@@ -152,14 +205,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const cut &c : cuts) {
         std::memcpy(datagram.data(), body.data(), longest_datagram);
         if (c.at < c.len) datagram[c.at] = c.value;
-        ssize_t sent = send(fakes[c.on].server_end, datagram.data(), c.len, 0);
+        int from = c.from == 0 ? server_socket[c.on] : c.from == 1 ? server_socket[1 - c.on] : stranger_socket;
+        ssize_t sent = sendto(from, datagram.data(), c.len, 0, reinterpret_cast<struct sockaddr *>(&fakes[c.on].to),
+                              sizeof fakes[c.on].to);
         FUZZ_CHECK(sent == static_cast<ssize_t>(c.len));
+        const answer_drop judged[] = {answer_drop::not_a_reply, answer_drop::not_a_server, answer_drop::truncated};
+        uint64_t before[3];
+        for (int r = 0; r < 3; ++r) before[r] = dropped(c.on, judged[r]);
         kestivane::answer_pass(*state);
 
         // What the relay received: the datagram cut to its receive size.
-        std::size_t count = std::min(c.len, static_cast<std::size_t>(max_packet_size) - headers_size);
+        std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
+        std::size_t count = std::min(c.len, room);
         int32_t measure = count >= 300 ? measure_received(datagram.data(), count) : 0;
-        int to = measure != 0 ? destination_of(datagram.data()) : -1;
+        // Why it goes no further, of the reasons judged at the entry.
+        int reason = -1;
+        if (count >= 300 && datagram[msg_op] != op_reply) reason = 0;
+        else if (count >= 300 && !any_source && c.from != 0) reason = 1;
+        else if (count >= 300 && c.len > room && measure == 0) reason = 2;
+        for (int r = 0; r < 3; ++r) FUZZ_CHECK(dropped(c.on, judged[r]) == before[r] + (r == reason ? 1 : 0));
+        int to = measure != 0 && reason < 0 ? destination_of(datagram.data()) : -1;
         for (int i = 0; i < interfaces; ++i) {
             ssize_t got = recv(fakes[i].wire_end, frame, sizeof frame, 0);
             if (i != to) {

@@ -200,11 +200,16 @@ def request_corpus():
 
 # fuzz_answer: max_packet_size, datagram count, then per datagram its
 # length, the interface (0: 198.51.100.1, 1: 203.0.113.1) it arrives on, the
-# offset of the one byte changed and its value.
-def answer_controls(mps, datagrams):
+# offset of the one byte changed and its value; then whether answers from
+# any sender are accepted and per datagram its sender (0: the receiving
+# interface's server, 1: the other interface's server, 2: a stranger).
+def answer_controls(mps, datagrams, any_source=False):
     c = Controls().int_in(300, 1500, mps).int_in(1, 8, len(datagrams))
-    for length, on, at, value in datagrams:
+    for length, on, at, value, *_ in datagrams:
         c.int_in(0, 1600, length).int_in(0, 1, on).int_in(0, 1600, at).u8(value)
+    c.bool(any_source)
+    for _, _, _, _, *sender in datagrams:
+        c.int_in(0, 2, sender[0] if sender else 0)
     return c.bytes()
 
 
@@ -220,9 +225,15 @@ def answer_corpus():
             "broadcast_flag": (1400, [(n, 1, 10, 0x80), (n, 0, 0, 1)]),
             "unknown_giaddr": (1400, [(n, 0, 27, 99)]),
             "cut_to_receive_size": (342, [(n, 0, 1600, 0), (342, 1, 1600, 0)]),
+            # Refused at the entry: a stranger, the other interface's
+            # server, a request (op 1) from the server.
+            "not_a_server": (1400, [(n, 0, 1600, 0, 2), (n, 1, 1600, 0, 1), (n, 0, 1600, 0)]),
+            "not_a_reply": (1400, [(n, 0, 0, 1), (n, 1, 0, 3)]),
         }
         for seed, (mps, datagrams) in seeds.items():
             write("fuzz_answer", f"{name}_{seed}", data + answer_controls(mps, datagrams))
+        write("fuzz_answer", f"{name}_any_source",
+              data + answer_controls(1400, [(n, 0, 1600, 0, 2), (n, 1, 0, 1, 2)], any_source=True))
     # An answer for the second interface, and one with bytes behind END.
     other = bootp(2, yiaddr="203.0.113.20", giaddr="203.0.113.1") / DHCP(
         options=[("message-type", "ack"), ("server_id", "203.0.113.2"), "end"])
@@ -336,6 +347,13 @@ def relay6_corpus():
         "relay_reply": v6_relay(13, 0, advertise, b"eth0"),
         "relay_reply_nested": v6_relay(13, 1, v6_relay(13, 0, advertise, b"eth1"), b"eth0"),
         "relay_reply_no_id": v6_relay(13, 0, advertise, link=bytes.fromhex("20010db8" + "00" * 11 + "01")),
+        "relay_reply_multicast_peer": v6_relay(13, 0, advertise, b"eth0", peer=bytes.fromhex("ff02" + "00" * 13 + "01")),
+        "relay_reply_loopback_peer": v6_relay(13, 0, advertise, b"eth0", peer=bytes(15) + b"\1"),
+        # DHCPv4-over-DHCPv6: a query (type 20) goes up, its response (21)
+        # never does; the DHCPv4 message travels in option 87.
+        "dhcpv4_query": bytes([20, 0, 0, 0]) + v6_option(87, bytes(240)) + client_id,
+        "dhcpv4_response_below": bytes([21, 0, 0, 0]) + v6_option(87, bytes(240)),
+        "unknown_type": bytes([200]) + solicit[1:],
     }
     for name, msg in seeds.items():
         write("fuzz_relay6", name, msg)

@@ -5,6 +5,10 @@
 // Checked for every input:
 // - the three views agree: a message that is not well formed is malformed
 //   to classify_lower and refused by unwrap_relay_reply;
+// - a well-formed message from below stays there only when it is a
+//   server's message for below; every other type, known or not, goes up;
+// - a Relay-Reply's peer-address passes exactly when it is a unicast
+//   address a host can have (by the system's own address tests);
 // - a Relay-Reply that unwraps points only inside the datagram, and what it
 //   carries is itself well formed, neither empty nor a Relay-Forward;
 // - a message the relay would forward gives a Relay-Forward that re-parses:
@@ -14,6 +18,8 @@
 // - that Relay-Forward answered (type changed to Relay-Reply) unwraps back
 //   to the input and its Interface-ID, unless the input was itself a
 //   Relay-Forward, which never travels downward.
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -29,9 +35,24 @@ bool inside(const uint8_t *p, std::size_t n, const uint8_t *begin, std::size_t l
     return p >= begin && n <= len && static_cast<std::size_t>(p - begin) <= len - n;
 }
 
+// The server messages for below, by their numbers in the IANA registry.
+bool server_message_for_below(uint8_t type) {
+    static const uint8_t types[] = {2, 7, 10, 13, 15, 16, 17, 19, 21, 37};
+    return std::memchr(types, type, sizeof types) != nullptr;
+}
+
+void check_peer_address(const uint8_t *peer) {
+    struct in6_addr a;
+    std::memcpy(&a, peer, sizeof a);
+    const bool refused = IN6_IS_ADDR_MULTICAST(&a) || IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) ||
+                         IN6_IS_ADDR_V4MAPPED(&a);
+    FUZZ_CHECK(peer_address_usable(peer) == !refused);
+}
+
 void check_reply(const uint8_t *msg, std::size_t len) {
     relay_reply r{};
     if (!unwrap_relay_reply(msg, len, r)) return;
+    check_peer_address(r.peer_address);
     FUZZ_CHECK(well_formed(msg, len));
     FUZZ_CHECK(inside(r.link_address, 16, msg, len) && inside(r.peer_address, 16, msg, len));
     FUZZ_CHECK(r.inner != nullptr && inside(r.inner, r.inner_len, msg, len));
@@ -109,6 +130,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool formed = well_formed(msg.data(), size);
     const lower_kind kind = classify_lower(msg.data(), size);
     FUZZ_CHECK(formed == (kind != lower_kind::malformed));
+    if (formed) {
+        const lower_kind want = msg[0] == msg_relay_forw          ? lower_kind::relay_forward
+                                : server_message_for_below(msg[0]) ? lower_kind::not_relayed
+                                                                   : lower_kind::client;
+        FUZZ_CHECK(kind == want);
+    }
+    // Any 16 bytes can arrive as a peer-address.
+    if (size >= 16) check_peer_address(msg.data());
     relay_reply r{};
     if (!formed) FUZZ_CHECK(!unwrap_relay_reply(msg.data(), size, r));
     check_reply(msg.data(), size);

@@ -247,6 +247,19 @@ TEST_F(ConfigFile, InterfaceGraceBounds) {
     }
 }
 
+// answer_sources: "servers" or "any" exactly as written; anything else,
+// blanks included, is refused with the line.
+TEST_F(ConfigFile, AnswerSources) {
+    Outcome result = read_file("[options]\nanswer_sources=any\nAnswer_Sources=servers\n");
+    EXPECT_EQ(result.out, "Option answer_sources set to: any\n"
+                          "Option answer_sources set to: servers\n");
+    for (const char *value : {"", "Any", "servers ", "all", "off"}) {
+        SCOPED_TRACE(value);
+        expect_refusal(read_file(std::string("#\n[options]\nanswer_sources=") + value + "\n", false),
+                       "Wrong answer_sources value (servers or any). Line: 3");
+    }
+}
+
 // queue_limit: a decimal count of at least 1 and at most a million, read
 // as far as its digits go like the other numbers; nothing else leaves the
 // queue unbounded, so 0, negatives, words and huge values are refused.

@@ -62,7 +62,19 @@ TEST(Dhcp6Message, ClassifiesWhatComesFromBelow) {
         {"advertise", hex("02abcdef"), lower_kind::not_relayed},
         {"reply", hex("07abcdef"), lower_kind::not_relayed},
         {"reconfigure", hex("0aabcdef"), lower_kind::not_relayed},
-        {"unknown type", hex("0eabcdef"), lower_kind::not_relayed},
+        // Types this relay does not know go up as a client's would; of the
+        // later types only those a server sends downward stay below.
+        {"leasequery", hex("0eabcdef"), lower_kind::client},
+        {"dhcpv4-query", hex("14abcdef"), lower_kind::client},
+        {"unknown type", hex("fe123456"), lower_kind::client},
+        {"unknown type, reserved 0", hex("00123456"), lower_kind::client},
+        {"unknown type, malformed", hex("fe12345600"), lower_kind::malformed},
+        {"leasequery-reply", hex("0fabcdef"), lower_kind::not_relayed},
+        {"leasequery-done", hex("10abcdef"), lower_kind::not_relayed},
+        {"leasequery-data", hex("11abcdef"), lower_kind::not_relayed},
+        {"reconfigure-reply", hex("13abcdef"), lower_kind::not_relayed},
+        {"dhcpv4-response", hex("15abcdef"), lower_kind::not_relayed},
+        {"addr-reg-reply", hex("25abcdef"), lower_kind::not_relayed},
         {"relay-forward", relay(msg_relay_forw, 0, solicit), lower_kind::relay_forward},
         {"relay-forward twice", relay(msg_relay_forw, 1, relay(msg_relay_forw, 0, solicit)), lower_kind::relay_forward},
         {"relay-forward without message", header_only(msg_relay_forw), lower_kind::malformed},
@@ -137,4 +149,23 @@ TEST(Dhcp6Message, UnwrapsOnlyRelayRepliesThatHoldAMessage) {
             EXPECT_EQ(r.inner_is_relay_reply, c.for_relay) << c.name;
         }
     }
+}
+
+TEST(Dhcp6Message, SendsRepliesOnlyToUnicastPeers) {
+    struct {
+        const char *name;
+        const char *address; // 32 hex digits
+        bool usable;
+    } cases[] = {
+        {"link-local", "fe800000000000000000000000000001", true},
+        {"global", "20010db8000000010000000000000100", true},
+        {"unique local", "fd000000000000000000000000000001", true},
+        {"all nodes", "ff020000000000000000000000000001", false},
+        {"relay agents and servers", "ff020000000000000000000000010002", false},
+        {"site-scope group", "ff050000000000000000000000010003", false},
+        {"unspecified", "00000000000000000000000000000000", false},
+        {"loopback", "00000000000000000000000000000001", false},
+        {"IPv4-mapped", "00000000000000000000ffffc0000201", false},
+    };
+    for (const auto &c : cases) EXPECT_EQ(peer_address_usable(hex(c.address).data()), c.usable) << c.name;
 }
