@@ -146,7 +146,8 @@ bool reopen_v4(link_record &link, const platform::link_view &view) {
 bool reopen_v6(link_record &link, const platform::link_view &view) {
     const auto idx = static_cast<std::size_t>(link.v6);
     if (const char *failed = relay6::reopen_lower(idx, view)) {
-        if (!link.reopen_failure_logged) logd(log_error, "Interface %s: %s: %s", link.name, failed, std::strerror(errno));
+        if (!link.reopen_failure_logged)
+            logd(log_error, "Interface %s: %s: %s", link.name, failed, std::strerror(errno));
         return false;
     }
     return true;
@@ -207,7 +208,9 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
 void follow_v6_addresses(link_record &link, const platform::link_view &view) {
     const auto idx = static_cast<std::size_t>(link.v6);
     const relay6::lower6 &lower = relay6::lowers()[idx];
-    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) { return IN6_ARE_ADDR_EQUAL(&a, &b); };
+    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) {
+        return IN6_ARE_ADDR_EQUAL(&a, &b);
+    };
     if (std::equal(lower.own.begin(), lower.own.end(), view.ipv6.begin(), view.ipv6.end(), same_address)) return;
     const struct in6_addr before = lower.link_address;
     const struct in6_addr now = relay6::choose_link_address(before, view);

@@ -263,8 +263,9 @@ TEST(Exposition, LinksOfBothFamilies) {
          }) {
         EXPECT_TRUE(has_line(lines, line)) << line << "\nin:\n" << text;
     }
-    for (const char *series : {"kestivane_interface_up{interface=\"eth1\"}", "kestivane_answer_alarm{interface=\"eth1\"}",
-                               "kestivane_interface_reopened_total{interface=\"eth1\"}"}) {
+    for (const char *series :
+         {"kestivane_interface_up{interface=\"eth1\"}", "kestivane_answer_alarm{interface=\"eth1\"}",
+          "kestivane_interface_reopened_total{interface=\"eth1\"}"}) {
         std::size_t n = 0;
         for (const auto &line : lines) n += line.rfind(series, 0) == 0 ? 1 : 0;
         EXPECT_EQ(n, 1u) << series;
