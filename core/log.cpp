@@ -4,6 +4,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -63,9 +66,15 @@ void emit_summaries(const std::vector<std::string> &due) {
     for (const std::string &summary : due) emit(kestivane::log_error, summary.c_str());
 }
 
+// Set once the relay's threads start: from then on a fatal error must not
+// run the exit handlers.
+std::atomic<bool> threads_running{false};
+
 } // namespace
 
 namespace kestivane {
+
+void fatal_exits_skip_exit_handlers() { threads_running.store(true); }
 
 void limit_log_lines(const char *interface_name) {
     thread_limited = true;
@@ -123,7 +132,17 @@ extern "C" void process_error(int32_t code, const char *format, ...) {
     format_line(line, format, args);
     va_end(args);
     emit(kestivane::log_error, line);
-    errx(code, "%s", line);
+    if (!threads_running.load()) errx(code, "%s", line);
+    // The other threads go on using the relay's tables until the process
+    // is gone, and exit handlers and static destructors would tear those
+    // down under them (a crash would then replace the status). So the
+    // process ends at once, after saying what errx would have said and
+    // handing on what the stdio buffers hold.
+    char out[line_size + 256];
+    int n = std::snprintf(out, sizeof out, "%s: %s\n", program_invocation_short_name, line);
+    if (n > 0) (void)!::write(STDERR_FILENO, out, std::min(static_cast<std::size_t>(n), sizeof out - 1));
+    std::fflush(nullptr);
+    _exit(code);
 }
 
 extern "C" void usage(const char *name) {

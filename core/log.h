@@ -21,4 +21,10 @@ void limit_log_lines(const char *interface_name);
 // told on time even when its message does not come again.
 void log_flush_suppressed();
 
+// Called before the relay starts its threads: from then on process_error
+// ends the process without running exit handlers or static destructors
+// (the other threads still use what they would destroy), still removing
+// the pid file and logging its line as always.
+void fatal_exits_skip_exit_handlers();
+
 } // namespace kestivane

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/privileges.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
@@ -98,6 +99,7 @@ void open_pid_file(const char *path) {
 }
 
 void start_threads(kestivane::answer_backlog &answers) {
+    kestivane::fatal_exits_skip_exit_handlers();
     // One watcher follows the links of both families.
     kestivane::start_interface_watch(true);
     pthread_t thread;

@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
+#include "dhcp/message_size.h"
 #include "metrics/counters.h"
 #include "net/answer.h"
 #include "net/answer_source.h"
@@ -26,8 +27,6 @@ using kestivane::metrics::answer_drop;
 
 namespace {
 
-// Shorter datagrams cannot hold a BOOTP message.
-constexpr std::size_t min_answer_size = 300;
 constexpr uint8_t answer_tos = 0x10; // low delay
 constexpr uint8_t answer_ttl = 16;
 // Answers read from one socket before the next socket's turn.
@@ -100,16 +99,17 @@ taken take_answer(answer_state &s, const struct interface *iface) {
     kestivane::metrics::count_answer_received(iface->idx);
     bool cut = static_cast<std::size_t>(got) > room;
     std::size_t count = cut ? room : static_cast<std::size_t>(got);
-    if (count < min_answer_size) {
-        logd(kestivane::log_warning, "A little data from server: %zu < %d", count,
-             static_cast<int>(min_answer_size));
+    // Bytes past this datagram are left from an earlier, longer answer (another
+    // client's); clearing them keeps a short answer from being measured
+    // through them and delivering them, and gives the length check a known
+    // byte after the datagram.
+    std::memset(s.message() + count, 0, sizeof s.answer - count);
+    std::size_t floor = kestivane::dhcp::answer_floor(s.message(), count);
+    if (count < floor) {
+        logd(kestivane::log_warning, "A little data from server: %zu < %d", count, static_cast<int>(floor));
         kestivane::metrics::count_answer_drop(iface->idx, answer_drop::too_short);
         return taken::refused;
     }
-    // Bytes past this datagram are left from an earlier, longer answer (another
-    // client's); clearing them keeps a short answer from being measured
-    // through them and delivering them.
-    std::memset(s.message() + count, 0, sizeof s.answer - count);
     if (!admitted(s, iface)) return taken::refused;
     // A datagram cut to the buffer is still an answer when its message ends
     // within what was taken (servers may pad); one that does not is said to
@@ -172,22 +172,28 @@ void build_headers(answer_state &s, const struct interface *iface) {
 }
 
 // Lengths and checksums follow the final message, whatever the hooks left
-// in those fields.
+// in those fields. A message shorter than BOOTP's 300 bytes goes out padded
+// to them with zeros after END, for clients that expect that size; the
+// hooks have seen it as measured, and the padding is the frame's alone.
 std::size_t finish_frame(answer_state &s) {
+    auto measured = static_cast<std::size_t>(s.len);
+    std::size_t len =
+        kestivane::dhcp::delivered_size(measured, static_cast<std::size_t>(max_packet_size) - headers_size);
     uint8_t *h = s.header_bytes();
-    store_be16(h + ip_len, static_cast<uint16_t>(s.len + ip_header_size + udp_header_size));
-    store_be16(h + udp_len, static_cast<uint16_t>(s.len + udp_header_size));
+    store_be16(h + ip_len, static_cast<uint16_t>(len + ip_header_size + udp_header_size));
+    store_be16(h + udp_len, static_cast<uint16_t>(len + udp_header_size));
     store_be16(h + ip_sum, 0);
     store_be16(h + ip_sum, ip_checksum(h + ip_vhl, ip_header_size));
 
     std::memcpy(s.frame, h, headers_size);
-    std::memcpy(s.frame + headers_size, &s.answer, static_cast<std::size_t>(s.len));
+    std::memcpy(s.frame + headers_size, &s.answer, measured);
+    std::memset(s.frame + headers_size + measured, 0, len - measured);
     store_be16(s.frame + udp_sum, 0);
     // A UDP checksum field of 0 means "no checksum" (RFC 768): a computed 0
     // goes on the wire as its one's-complement equal, all ones.
     uint16_t sum = udp_checksum(s.frame);
     store_be16(s.frame + udp_sum, sum == 0 ? 0xFFFF : sum);
-    return headers_size + static_cast<std::size_t>(s.len);
+    return headers_size + len;
 }
 
 void deliver(answer_state &s, struct interface *iface) {

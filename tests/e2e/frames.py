@@ -6,6 +6,10 @@
   frames.py answer --to IP [options]  send server answers as UDP datagrams
   frames.py send6 --iface IF [options] send a DHCPv6 message (or a relay
                                       message around one) by UDP
+  frames.py relayed --to IP --giaddr IP [options]
+                                      act as a relay towards a server: send a
+                                      relayed DISCOVER (option 82 as given)
+                                      and print the answer's fields as JSON
   frames.py count PCAP [select]       number of matching DHCP packets
   frames.py dump PCAP [select]        their fields, one JSON object a line
   frames.py check PCAP [select] [--count N] [--absent PCAP2] FIELD=VALUE...
@@ -27,6 +31,7 @@ a second.
 import argparse
 import json
 import os
+import select as io_wait
 import socket
 import struct
 import sys
@@ -206,6 +211,42 @@ def cmd_answer(args):
             time.sleep(args.gap)
     s.close()
     wait_for_capture(args)
+
+
+def cmd_relayed(args):
+    """A relay's DISCOVER to a server, from giaddr:--sport, with hops 1,
+    giaddr and the option 82 data given; the answer is awaited at giaddr on
+    port 67 and on --sport (a relay source port), and its fields printed:
+    the port it came to, yiaddr, option 54 and option 82 (hex), or
+    {"port": null} when none came in --timeout seconds."""
+    args.op, args.hops = 1, 1
+    agent = bytes.fromhex(args.agent_info)
+    options = bytes([53, 1, 1]) + (bytes([82, len(agent)]) + agent if agent else b"")
+    msg = build_message(args, options)
+    listeners = []
+    for port in sorted({67, args.sport}):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((args.giaddr, port))
+        listeners.append((port, s))
+    sender = dict(listeners).get(args.sport)
+    sender.sendto(msg, (args.to, 67))
+    deadline = time.time() + args.timeout
+    while time.time() < deadline:
+        ready, _, _ = io_wait.select([s for _, s in listeners], [], [], max(0.0, deadline - time.time()))
+        for port, s in listeners:
+            if s not in ready:
+                continue
+            m = s.recv(2048)
+            if len(m) < 240 or m[0] != 2 or m[4:8] != struct.pack("!I", int(args.xid, 0)):
+                continue
+            sid = option(m, 54)
+            a82 = option(m, 82)
+            print(json.dumps({"port": port, "yiaddr": ip_text(m[16:20]),
+                              "server_id": ip_text(sid) if sid and len(sid) == 4 else None,
+                              "agent_info": a82.hex() if a82 is not None else None}))
+            return
+    print(json.dumps({"port": None}))
 
 
 # ----- captures
@@ -411,6 +452,7 @@ def fields(stamp, frame):
         n = end_offset(m)
         f["msg_len"] = n if n is not None else "none"
         f["after_end"] = len(m) - n if n is not None else "none"
+        f["after_end_zero"] = ("yes" if not any(m[n:]) else "no") if n is not None else "none"
         tag = option(m, 12)
         f["tag"] = tag.decode("latin-1") if tag is not None else "none"
         f["payload_hex"] = m.hex()
@@ -555,6 +597,14 @@ def main():
     p.add_argument("--server-id", default="203.0.113.2")
     add_message_options(p, op=2, size=300)
     p.set_defaults(func=cmd_answer)
+
+    p = sub.add_parser("relayed", help="send a relayed DISCOVER to a server, print its answer")
+    p.add_argument("--to", required=True, help="the server")
+    p.add_argument("--sport", type=int, default=67, help="the relay's source port")
+    p.add_argument("--agent-info", default="", help="option 82 data as hex (sub-options)")
+    p.add_argument("--timeout", type=float, default=2.0)
+    add_message_options(p, op=1, size=300)
+    p.set_defaults(func=cmd_relayed)
 
     p = sub.add_parser("send6", help="send a DHCPv6 message by UDP")
     p.add_argument("--iface", required=True, help="the link to send on (and the scope of --to)")

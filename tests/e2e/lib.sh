@@ -676,23 +676,14 @@ kv_dhclient6() {
 
 # kv_dhcpcd6 NS IF [SECONDS [NAME]]: dhcpcd asking for an address by
 # DHCPv6 alone (no router advertisement needed) on IF in NS. Prints the
-# address and returns 0, or returns 1 without one.
+# address and returns 0, or returns 1 without one. With KV_DHCPCD_RELEASE=1
+# it stays after the lease and releases it when stopped.
 kv_dhcpcd6() {
-    local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhcpcd6$2} pid
-    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
-    printf '#!/bin/sh\ncase "$reason" in BOUND6|RENEW6|REBIND6) echo "$new_dhcp6_ia_na1_ia_addr1" > %s ;; esac\nexit 0\n' \
-        "$rec" >"$script"
-    chmod 755 "$script"
-    printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1\n' "$dev" >"$conf"
+    local dev=$2
     # A lease left by an earlier run would be confirmed, not asked for.
-    rm -f "$rec" "/var/lib/dhcpcd/$dev.lease6"
     KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease6 /var/lib/dhcpcd/$dev-6.lease /run/dhcpcd/$dev-6.pid")
-    kv_bg "$name" "$ns" dhcpcd -6 -B -1 -d -t "$limit" -f "$conf" -c "$script" "$dev"
-    pid=$KV_LAST_PID
-    kv_wait_for "$((limit + 2))" test -s "$rec"
-    kv_kill "$pid"
-    [ -s "$rec" ] || return 1
-    cat "$rec"
+    kv__dhcpcd 6 "$1" "$dev" "${3:-8}" "${4:-dhcpcd6$dev}" "BOUND6|RENEW6|REBIND6" new_dhcp6_ia_na1_ia_addr1 \
+        "/var/lib/dhcpcd/$dev.lease6" "$(printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1' "$dev")"
 }
 
 # kv_chain_segment SEG: make client segment SEG's namespace a second relay's
@@ -719,4 +710,86 @@ kv__inner_ready() {
     kv_no_tentative "$KV_NS_INNER_CLIENT" && kv_no_tentative "${KV_NS_CLIENT[seg]}" &&
         [ -n "$(kv_link_local "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT")" ] &&
         [ -n "$(kv_link_local "${KV_NS_CLIENT[seg]}" "$KV_IF_INNER")" ]
+}
+
+# kv_dhcpcd4 NS IF [SECONDS [NAME]]: dhcpcd asking for an IPv4 address on IF
+# in NS, without the ARP probe of the offered address (which would cost
+# seconds). dhcpcd puts the address and routes on IF itself. Prints the
+# address and returns 0, or returns 1 without one. KV_DHCPCD_RELEASE=1 as
+# for kv_dhcpcd6 (a DHCPv4 release goes by unicast to the server).
+kv_dhcpcd4() {
+    local dev=$2
+    KV_CLEANUP+=("rm -f /var/lib/dhcpcd/$dev.lease /run/dhcpcd/$dev-4.pid")
+    kv__dhcpcd 4 "$1" "$dev" "${3:-8}" "${4:-dhcpcd4$dev}" "BOUND|RENEW|REBIND|REBOOT" new_ip_address \
+        "/var/lib/dhcpcd/$dev.lease" "$(printf 'ipv4only\nnoarp\nnoipv4ll\nnohook resolv.conf')"
+}
+
+# kv__dhcpcd FAMILY NS IF SECONDS NAME REASONS VARIABLE LEASE_FILE CONF: one
+# dhcpcd run of either family; its script records VARIABLE for the REASONS
+# that give a lease; LEASE_FILE, left by an earlier run, is removed first.
+# Without KV_DHCPCD_RELEASE=1 dhcpcd ends after the lease (-1); with it, it
+# stays until stopped (-B once more) and releases the lease then.
+kv__dhcpcd() {
+    local family=$1 ns=$2 dev=$3 limit=$4 name=$5 pid once=-1
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" conf="$KV_TMP/$name.conf"
+    printf '#!/bin/sh\ncase "$reason" in %s) echo "$%s" > %s ;; esac\nexit 0\n' "$6" "$7" "$rec" >"$script"
+    chmod 755 "$script"
+    printf '%s\n' "$9" >"$conf"
+    if [ "${KV_DHCPCD_RELEASE:-0}" = 1 ]; then
+        echo release >>"$conf"
+        once=-B
+    fi
+    rm -f "$rec" "$8"
+    kv_bg "$name" "$ns" dhcpcd "-$family" -B "$once" -d -t "$limit" -f "$conf" -c "$script" "$dev"
+    pid=$KV_LAST_PID
+    kv_wait_for "$((limit + 2))" test -s "$rec"
+    kv_kill "$pid"
+    [ -s "$rec" ] || return 1
+    cat "$rec"
+}
+
+# kv__start_kea FAMILY PORT SETTINGS: Kea's DHCPvFAMILY server in the server
+# namespace with SETTINGS (members of its JSON configuration) and what every
+# run shares: leases in KV_TMP, the log on standard output, and its lock and
+# pid files in KV_TMP rather than the system's. Returns once it has PORT.
+kv__start_kea() {
+    local family=$1 port=$2 conf="$KV_TMP/kea$1.json"
+    printf '{"Dhcp%s": {\n%s,\n  "lease-database": {"type": "memfile", "persist": true, "name": "%s", "lfc-interval": 0},\n  "loggers": [{"name": "kea-dhcp%s", "output_options": [{"output": "stdout"}], "severity": "INFO"}]\n}}\n' \
+        "$family" "$3" "$KV_TMP/kea$family.leases" "$family" >"$conf"
+    kv_bg "kea$family" "$KV_NS_SERVER" env "KEA_LOCKFILE_DIR=$KV_TMP" "KEA_PIDFILE_DIR=$KV_TMP" \
+        "kea-dhcp$family" -c "$conf"
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" "$port" || kv_fail "kea-dhcp$family did not start"
+}
+
+# kv_start_kea4: Kea's DHCPv4 server (kv__start_kea), a subnet with a pool
+# KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment (picked by
+# giaddr). Sets KV_KEA4_PID.
+kv_start_kea4() {
+    local i subnets=""
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/26\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
+        subnets+=" \"option-data\": [{\"name\": \"routers\", \"data\": \"${KV_IP_RELAY[i]}\"}]},"
+    done
+    kv__start_kea 4 67 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER\"], \"dhcp-socket-type\": \"udp\"},
+  \"valid-lifetime\": 600,
+  \"subnet4\": [$subnets {\"id\": 100, \"subnet\": \"203.0.113.0/24\"}]"
+    KV_KEA4_PID=$KV_LAST_PID
+}
+
+# kv_start_kea6: Kea's DHCPv6 server (kv__start_kea; KV_IPV6=1 topology),
+# listening on KV_IP6_SERVER for relayed messages, a subnet 2001:db8:0:i::/64
+# with a pool ::100-::1ff for every client segment (picked by the
+# Relay-Forward's link-address), and a server DUID that is not kept. Sets
+# KV_KEA6_PID.
+kv_start_kea6() {
+    local i subnets=""
+    for ((i = 1; i <= KV_SEGMENTS; i++)); do
+        subnets+="{\"id\": $i, \"subnet\": \"2001:db8:0:$i::/64\","
+        subnets+=" \"pools\": [{\"pool\": \"2001:db8:0:$i::100 - 2001:db8:0:$i::1ff\"}]},"
+    done
+    kv__start_kea 6 547 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER/$KV_IP6_SERVER\"]},
+  \"server-id\": {\"type\": \"LLT\", \"persist\": false},
+  \"preferred-lifetime\": 300, \"valid-lifetime\": 600,
+  \"subnet6\": [$subnets {\"id\": 100, \"subnet\": \"2001:db8:ff::/64\"}]"
+    KV_KEA6_PID=$KV_LAST_PID
 }

@@ -38,13 +38,14 @@ answer() {
         --giaddr "${KV_IP_RELAY[1]}" --xid "$KV_XID" --chaddr "$CHADDR" "$@"
 }
 
-# The fields that every delivered frame on segment SEG has.
+# The fields that every delivered frame on segment SEG has, for a message of
+# LEN bytes through END: it goes out zero-padded to 300 bytes when shorter.
 common() {
-    local seg=$1 len=$2
+    local seg=$1 len=$2 wire=$(($2 > 300 ? $2 : 300))
     echo eth_src="${KV_MAC_RELAY[seg]}" eth_type=0x0800 ip_vhl=0x45 ip_tos=0x10 ip_ttl=16 \
         ip_id=0 ip_off=0 ip_proto=17 ip_src="${KV_IP_RELAY[seg]}" udp_sport=67 udp_dport=68 \
-        ip_len=$((len + 28)) udp_len=$((len + 8)) payload_len="$len" msg_len="$len" \
-        frame_len=$((len + 42)) ip_csum_ok=yes udp_csum_ok=yes
+        ip_len=$((wire + 28)) udp_len=$((wire + 8)) payload_len="$wire" msg_len="$len" \
+        after_end=$((wire - len)) after_end_zero=yes frame_len=$((wire + 42)) ip_csum_ok=yes udp_csum_ok=yes
 }
 
 # delivered NAME SEG LEN ANSWER_ARGS -- EXPECT...: the answer arrives as one
@@ -76,12 +77,22 @@ delivered "broadcast flag: to ff:ff:ff:ff:ff:ff and 255.255.255.255" 1 $MSG_LEN 
 delivered "no broadcast flag: to chaddr and yiaddr" 1 $MSG_LEN --yiaddr 198.51.100.21 -- \
     eth_dst=$CHADDR ip_dst=198.51.100.21
 delivered "bytes after END are not delivered" 1 $MSG_LEN --yiaddr 198.51.100.22 --size 700 --fill 0xcd -- \
-    eth_dst=$CHADDR ip_dst=198.51.100.22 after_end=0
+    eth_dst=$CHADDR ip_dst=198.51.100.22
 delivered "a longer message: lengths and checksums follow it" 2 $((MSG_LEN + 2 + 40)) \
     --to "${KV_IP_RELAY[2]}" --giaddr "${KV_IP_RELAY[2]}" --yiaddr 198.51.100.80 \
     --tag "a host name forty characters long ......" -- \
     eth_dst=$CHADDR ip_dst=198.51.100.80
 delivered "exactly 300 bytes are enough" 1 $MSG_LEN --yiaddr 198.51.100.23 --size 300 -- ip_dst=198.51.100.23
+# Answers shorter than 300 bytes that hold a whole message (servers such as
+# Kea do not pad theirs) go out as 300 bytes, zero after END, whatever
+# followed END in the datagram.
+delivered "a 277-byte answer (Kea's offer to udhcpc)" 1 277 --yiaddr 198.51.100.31 \
+    --tag "kea-short-answer-25-bytes" -- ip_dst=198.51.100.31 tag=kea-short-answer-25-bytes
+delivered "the shortest message: END alone" 1 241 --yiaddr 198.51.100.32 --options "" -- ip_dst=198.51.100.32
+delivered "a short answer with bytes after END" 1 $MSG_LEN --yiaddr 198.51.100.33 --size 290 --fill 0xcd -- \
+    ip_dst=198.51.100.33
+delivered "a 299-byte answer" 1 299 --yiaddr 198.51.100.34 --tag "$(printf 'x%.0s' $(seq 1 47))" -- \
+    ip_dst=198.51.100.34
 delivered "yiaddr 0 and ciaddr set: to ciaddr and chaddr" 1 $MSG_LEN --ciaddr 198.51.100.30 -- \
     eth_dst=$CHADDR ip_dst=198.51.100.30
 delivered "yiaddr 0, ciaddr 0, no broadcast flag: broadcast" 1 $MSG_LEN -- \
@@ -130,7 +141,12 @@ dropped() {
     kv_pass "$name"
 }
 
-dropped "299 bytes" "A little data from server: 299 < 300" --size 299
+# Datagrams that hold no whole message are too short: the line names the
+# length that was needed (241 at least, 300 at most).
+dropped "299 bytes without END" "A little data from server: 299 < 300" --no-end --size 299
+dropped "240 bytes: no room for END" "A little data from server: 240 < 241" --size 240
+dropped "an option cut by the datagram's end" "A little data from server: 250 < 254" \
+    --options 350102 --tag hostname --no-end --size 250
 dropped "giaddr of no interface" "Destination interface not found for: 198.51.100.222" \
     --giaddr 198.51.100.222 --yiaddr 198.51.100.24
 dropped "giaddr 0" "Destination interface not found for: 0.0.0.0" --giaddr 0.0.0.0 --yiaddr 198.51.100.25

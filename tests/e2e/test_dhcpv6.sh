@@ -94,6 +94,11 @@ text="DHCPv6 Relay-Reply from $ROGUE for peer-address ff02::1 -- dropped"
 # shellcheck disable=SC2086
 kv_frames_in "$KV_NS_SERVER" send6 $REPLY --src "$ROGUE" --xid 0x302 --peer ff02::1 --iface-id "${KV_IF_RELAY[1]}"
 kv_wait_log "$KV_RELAY_LOG" "$text" 1 3 || kv_check_fail "answer_sources=any: no log line '$text'"
+# A relay without DHCPv4 sums up a flood on time, although the message
+# never comes again.
+kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --raw 011234 --count 40
+kv_check_log_flood "$KV_RELAY_LOG" "Malformed DHCPv6 message on interface ${KV_IF_RELAY[1]} -- dropped" \
+    "${KV_IF_RELAY[1]}" 40 2
 kv_stop "$KV_RELAY_PID"
 kv_stop "$LINES_TCPDUMP"
 printf '[options]\nv6_interface_id=yes\n' >"$KV_TMP/wrong.conf"
@@ -319,9 +324,7 @@ kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=0" |
 [ "$(kv_count_lines "$LOG" "without an answer")" -eq 1 ] || kv_check_fail "not exactly one alarm line"
 
 # ----- a flood of malformed messages on link 2 (none there before): its
-# lines are limited per link like the DHCPv4 ones, and this relay, which has
-# no DHCPv4 listener, sums them up on time although the message never comes
-# again
+# lines are limited per link like the DHCPv4 ones
 kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --raw 011234 --count 40
 kv_check_log_flood "$LOG" "Malformed DHCPv6 message on interface $R2 -- dropped" "$R2" 40 2
 

@@ -79,7 +79,7 @@ request 1 --hops 3
 request 1 --xid "$X_REJECT"
 request 2 --xid "$X_BAD"
 answer 1 --count 2
-answer 1 --size 299
+answer 1 --size 299 --no-end
 answer 1 --giaddr 198.51.100.250
 answer 1 --xid "$XA_REJECT"
 answer 1 --xid "$XA_BAD"

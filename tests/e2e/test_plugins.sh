@@ -94,10 +94,13 @@ stop_captures
 kv_stop "$KV_RELAY_PID"
 
 # --- Inserted options: the relay sends and writes the longer messages, with
-# lengths and checksums that match them.
+# lengths and checksums that match them. The answer is shorter than 300
+# bytes: send_to_client sees it and its lengths as measured, and only the
+# frame written carries the zero padding to 300 bytes.
 relay_with insert "$KV_IP_SERVER $R1" "[probe-plugin]
 insert=send_to_server
-insert=send_to_client"
+insert=send_to_client
+lengths=yes"
 capture insert-server "$KV_NS_SERVER" "$KV_IF_SERVER"
 capture insert-client "$NS_C1" "$C1"
 request # options 53 and END: 244 bytes
@@ -107,10 +110,12 @@ kv_frames check "$(kv_pcap insert-server)" msg_len=251 payload_len=251 udp_len=2
     kv_fail "insert: the request at the server is not the 251-byte message with option 224"
 answer # options 53, 54 and END: 250 bytes
 kv_wait_pcap insert-client 1 "$KV_TIMEOUT" --xid "$KV_XID" --op 2 || kv_fail "insert: answer not delivered"
-kv_frames check "$(kv_pcap insert-client)" msg_len=257 payload_len=257 udp_len=265 ip_len=285 ip_csum_ok=yes \
-    udp_csum_ok=yes frame_len=299 payload_hex~="${PROBE_OPTION}ff" --xid "$KV_XID" --op 2 ||
-    kv_fail "insert: the answer frame is not the 257-byte message with correct lengths and checksums"
-kv_pass "inserted option: request of 251 bytes sent, answer frame of 257 bytes written, checksums correct"
+kv_frames check "$(kv_pcap insert-client)" msg_len=257 payload_len=300 after_end_zero=yes udp_len=308 ip_len=328 \
+    ip_csum_ok=yes udp_csum_ok=yes frame_len=342 payload_hex~="${PROBE_OPTION}ff" --xid "$KV_XID" --op 2 ||
+    kv_fail "insert: the answer frame is not the 257-byte message padded to 300 with correct lengths and checksums"
+grep -qxF "probe: send_to_client sees 250 bytes, IPv4 length 278, UDP length 258" "$KV_RELAY_LOG" ||
+    kv_fail "insert: send_to_client did not see the answer's own lengths"
+kv_pass "inserted option: request of 251 bytes sent, answer frame of 257 bytes padded to 300 written, checksums correct"
 stop_captures
 kv_stop "$KV_RELAY_PID"
 

@@ -7,7 +7,8 @@
 // writes with its own frame output, and this side sends the datagrams (from
 // each interface's server, 127.0.0.2 and 127.0.0.3, or from a stranger,
 // 127.0.0.4) and reads the frames. Checked after every datagram:
-// - an answer is delivered exactly when it is at least 300 bytes, its op is
+// - an answer is delivered exactly when it is at least 300 bytes or a whole
+//   DHCP message (cookie, options through END inside it), its op is
 //   2, its sender is a server of the interface that received it (or any
 //   sender is accepted), it measures (within the bytes received) and names
 //   an interface by its giaddr: then one frame, on that interface; otherwise
@@ -15,7 +16,8 @@
 // - a datagram refused for its op, its sender or its length beyond the
 //   receive buffer is counted under that reason on the receiving interface,
 //   and under no other of the three;
-// - the frame is 42 header bytes and the measured message; IPv4 total length
+// - the frame is 42 header bytes and the measured message, zero-padded to
+//   300 bytes (or what max_packet_size leaves, if less); IPv4 total length
 //   is frame length - 14, UDP length frame length - 34, both checksums
 //   verify (and the UDP one is never sent as 0, "no checksum"), and the
 //   header fields are those of the interface and the
@@ -34,6 +36,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -104,6 +107,25 @@ int32_t measure_received(const uint8_t *bytes, std::size_t count) {
     return get_dhcp_len(message.get());
 }
 
+// A datagram shorter than a BOOTP message is taken only when it holds a
+// whole DHCP message: the cookie, and options that reach END before the
+// datagram ends.
+bool whole_message(const uint8_t *bytes, std::size_t count) {
+    static const uint8_t cookie[4] = {99, 130, 83, 99};
+    if (count < 241 || std::memcmp(bytes + 236, cookie, 4) != 0) return false;
+    std::size_t p = 240;
+    while (p < count) {
+        if (bytes[p] == 255) return true;
+        if (bytes[p] == 0) {
+            ++p;
+        } else {
+            if (p + 1 >= count) return false;
+            p += 2 + bytes[p + 1];
+        }
+    }
+    return false;
+}
+
 int destination_of(const uint8_t *message) {
     for (int i = 0; i < interfaces; ++i)
         if (std::memcmp(message + msg_giaddr, &fakes[i].record.ip, 4) == 0) return i;
@@ -112,8 +134,11 @@ int destination_of(const uint8_t *message) {
 
 void check_frame(const uint8_t *frame, std::size_t len, const uint8_t *message, int32_t measure,
                  const struct interface &to) {
-    FUZZ_CHECK(len == headers_size + static_cast<std::size_t>(measure));
-    FUZZ_CHECK(std::memcmp(frame + headers_size, message, static_cast<std::size_t>(measure)) == 0);
+    auto measured = static_cast<std::size_t>(measure);
+    std::size_t padded = std::min<std::size_t>(300, static_cast<std::size_t>(max_packet_size) - headers_size);
+    FUZZ_CHECK(len == headers_size + std::max(measured, padded));
+    FUZZ_CHECK(std::memcmp(frame + headers_size, message, measured) == 0);
+    for (std::size_t i = headers_size + measured; i < len; ++i) FUZZ_CHECK(frame[i] == 0);
     FUZZ_CHECK(load_be16(frame + ip_len) == len - 14);
     FUZZ_CHECK(load_be16(frame + udp_len) == len - 34);
     FUZZ_CHECK(ip_checksum(frame + ip_vhl, ip_header_size) == 0);
@@ -217,12 +242,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // What the relay received: the datagram cut to its receive size.
         std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
         std::size_t count = std::min(c.len, room);
-        int32_t measure = count >= 300 ? measure_received(datagram.data(), count) : 0;
+        bool long_enough = count >= 300 || whole_message(datagram.data(), count);
+        int32_t measure = long_enough ? measure_received(datagram.data(), count) : 0;
         // Why it goes no further, of the reasons judged at the entry.
         int reason = -1;
-        if (count >= 300 && datagram[msg_op] != op_reply) reason = 0;
-        else if (count >= 300 && !any_source && c.from != 0) reason = 1;
-        else if (count >= 300 && c.len > room && measure == 0) reason = 2;
+        if (long_enough && datagram[msg_op] != op_reply) reason = 0;
+        else if (long_enough && !any_source && c.from != 0) reason = 1;
+        else if (long_enough && c.len > room && measure == 0) reason = 2;
         for (int r = 0; r < 3; ++r) FUZZ_CHECK(dropped(c.on, judged[r]) == before[r] + (r == reason ? 1 : 0));
         int to = measure != 0 && reason < 0 ? destination_of(datagram.data()) : -1;
         for (int i = 0; i < interfaces; ++i) {

@@ -11,6 +11,9 @@
  *   remove_end=<point>@<xid> the same for that transaction id only
  *   fail_init=yes           init returns 0
  *   log=yes                 each call logs "probe: <point> on <ifname>" (level 4)
+ *   lengths=yes             send_to_client logs the lengths it is given, before
+ *                           any change: "probe: send_to_client sees <measured>
+ *                           bytes, IPv4 length <n>, UDP length <n>" (level 4)
  *
  * <point> is client_request, send_to_server, server_answer or send_to_client.
  * The record, read by the unit tests through probe_record(), lists the calls
@@ -32,7 +35,7 @@ static const char *const point_names[POINTS] = {"client_request", "send_to_serve
 static int reject_at[POINTS], insert_at[POINTS], remove_end_at[POINTS];
 /* 0: every message; otherwise only the message with this xid (host order). */
 static uint32_t reject_xid[POINTS], remove_end_xid[POINTS];
-static int fail_init, log_calls;
+static int fail_init, log_calls, log_lengths;
 static struct in_addr rejected_server;
 
 static pthread_mutex_t record_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -53,7 +56,7 @@ void probe_reset(void) {
     memset(remove_end_at, 0, sizeof remove_end_at);
     memset(reject_xid, 0, sizeof reject_xid);
     memset(remove_end_xid, 0, sizeof remove_end_xid);
-    fail_init = log_calls = 0;
+    fail_init = log_calls = log_lengths = 0;
     rejected_server.s_addr = 0;
 }
 
@@ -95,6 +98,7 @@ static int32_t probe_init(struct plugin_options_head *head) {
         else if (is_key(option->text, eq, "reject_server")) inet_pton(AF_INET, value, &rejected_server);
         else if (is_key(option->text, eq, "fail_init")) fail_init = get_bool_value(value);
         else if (is_key(option->text, eq, "log")) log_calls = get_bool_value(value);
+        else if (is_key(option->text, eq, "lengths")) log_lengths = get_bool_value(value);
     }
     char entry[4200];
     if (SLIST_EMPTY(head)) snprintf(entry, sizeof entry, "init(empty)");
@@ -136,7 +140,11 @@ static int32_t probe_server_answer(struct sockaddr_in *from, struct dhcp_packet 
 static int32_t probe_send_to_client(struct sockaddr_in *from, struct interface *iface,
                                     struct dhcp_packet *packet, struct frame_headers *headers) {
     (void)from;
-    (void)headers;
+    if (log_lengths && headers != NULL) {
+        const uint8_t *h = (const uint8_t *)headers;
+        logd(4, "probe: send_to_client sees %d bytes, IPv4 length %d, UDP length %d", get_dhcp_len(packet),
+             h[16] << 8 | h[17], h[38] << 8 | h[39]);
+    }
     return act(SEND_TO_CLIENT, iface, packet);
 }
 

@@ -1,9 +1,16 @@
 // Log lines: where they go by level and mode, how long they may be, and that
 // the arguments are never read as a format.
+#include <bsd/libutil.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
 #include <gtest/gtest.h>
 
-#include <string>
-
+#include "core/log.h"
 #include "core/settings.h"
 
 namespace {
@@ -64,6 +71,43 @@ TEST(ProcessError, LogsAndExitsWithItsStatus) {
             process_error(16, "malloc");
         },
         testing::ExitedWithCode(16), ": malloc\n$");
+}
+
+// A fatal error in a worker thread once the relay's threads run: the pid
+// file goes and the line is said, but no exit handler runs (they would tear
+// down tables the other threads use, and a crash there would replace the
+// status). Before the threads start, the exit is the library's, handlers
+// and all. The handler here ends the process with 99 when it runs.
+TEST(ProcessError, WorkerThreadExitSkipsExitHandlersOnceThreadsRun) {
+    struct Case {
+        const char *name;
+        bool threads_running;
+        int32_t code;
+        int status;
+    };
+    const std::string pid_path = (std::filesystem::temp_directory_path() /
+                                  ("kestivane-exit-" + std::to_string(getpid()) + ".pid"))
+                                     .string();
+    for (const Case &c : {Case{"interface grace", true, kestivane::exit_no_interface, 75},
+                          Case{"no privilege to reopen", true, kestivane::exit_no_privilege, 77},
+                          Case{"before the threads start", false, kestivane::exit_no_privilege, 99}}) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                debug = 1;
+                pid_t other;
+                pfh = pidfile_open(pid_path.c_str(), 0600, &other);
+                if (pfh == nullptr || pidfile_write(pfh) != 0) _exit(98);
+                if (c.threads_running) kestivane::fatal_exits_skip_exit_handlers();
+                std::atexit([] { _exit(99); });
+                std::thread worker(
+                    [&] { process_error(c.code, "No interface left to relay on for %d seconds. Exiting.", 2); });
+                worker.join();
+            },
+            testing::ExitedWithCode(c.status), ": No interface left to relay on for 2 seconds. Exiting.\n$");
+        EXPECT_FALSE(std::filesystem::exists(pid_path)) << "the pid file stays";
+        std::filesystem::remove(pid_path);
+    }
 }
 
 } // namespace
