@@ -156,6 +156,10 @@ void set_option(std::string_view line, int line_number) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {
         set_run_as_user(value, line_number);
+    } else if (iequals(key, "sandbox")) {
+        set_sandbox(value, line_number);
+    } else if (iequals(key, "sandbox_allow")) {
+        add_sandbox_calls(value, line_number);
     } else if (kestivane::config::set_v6_option(key, value, line_number)) {
     } else {
         errx(1, "Unknown option in [Options] section. Line: %d", line_number);

@@ -150,7 +150,7 @@ extern "C" void usage(const char *name) {
     std::fprintf(stderr, "Version %s.\n", KESTIVANE_VERSION);
     std::fprintf(stderr, "Usage:\n%s [-d] [-p<pidfile>] -f <config_file>\n", name);
     std::fprintf(stderr,
-                 "or Kedra compatible mode:\n%s [-d] [-p<pidfile>] -A <packet_size> -c <max_hops> "
+                 "or Kedra compatible mode:\n%s [-d] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> "
                  "-i <ifname>... <dhcp_server>...\n",
                  name);
     std::exit(0);

@@ -129,7 +129,7 @@ void run_relay(int argc, char **argv) {
 
     // '+': POSIX parsing, stop at the first operand and never reorder.
     int option;
-    while ((option = getopt(argc, argv, "+A:c:df:hi:p:")) != -1) {
+    while ((option = getopt(argc, argv, "+A:c:df:hi:p:u:")) != -1) {
         switch (option) {
         case 'A':
             if (mode == Mode::config_file) refuse_mode_mix();
@@ -158,6 +158,10 @@ void run_relay(int argc, char **argv) {
         case 'p':
             copy_cut(pid_path, sizeof pid_path, optarg);
             break;
+        case 'u':
+            if (mode == Mode::config_file) refuse_mode_mix();
+            set_run_as_user(optarg, 0);
+            break;
         default: // -h, an unknown letter or a missing argument
             print_usage(program);
         }
@@ -167,6 +171,7 @@ void run_relay(int argc, char **argv) {
     if ((mode == Mode::command_line && operands == 0) || (mode == Mode::config_file && operands > 0))
         print_usage(program);
 
+    settle_run_as_user();
     init_plugins();
     if (operands > 0) bind_operand_servers(operands, argv + optind);
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -84,13 +86,49 @@ struct timespec coarse_now();
 
 namespace kestivane::platform {
 
-// Empties the calling thread's ambient, effective, permitted and inheritable
-// capability sets; threads created afterwards inherit the empty sets.
-// Returns nullptr, or the name of the call that failed with errno set.
-const char *capabilities_clear();
+// Capabilities and no-new-privileges are kept per thread, and a plug-in may
+// have started threads of its own: each of these acts on every thread of
+// the process, the caller included, and fails rather than leave one thread
+// as it was. They return nullptr, or the name of what failed with errno set.
 
-// Keeps this process and everything it runs from ever gaining a privilege
-// again (no set-user-id, no file capabilities). 0, or -1 with errno set.
-int no_new_privileges_set();
+// Empties the bounding set, so that no thread can ever regain a capability
+// through running a program. Needs CAP_SETPCAP in the calling thread; when
+// it lacks it nothing is touched and cleared is false.
+const char *bounding_set_clear(bool &cleared);
+
+// Empties the ambient, effective, permitted and inheritable capability sets
+// and sets no-new-privileges (no set-user-id, no file capabilities gained
+// by what the process runs); threads created afterwards inherit all of it.
+const char *privileges_clear();
+
+// What the kernel reports of one thread's privileges.
+struct thread_privileges {
+    long tid = 0;
+    unsigned long uid[4] = {}; // real, effective, saved, file system
+    unsigned long gid[4] = {};
+    uint64_t cap_inh = 0, cap_prm = 0, cap_eff = 0, cap_bnd = 0, cap_amb = 0;
+    int no_new_privs = -1;
+    int seccomp = -1; // 0 none, 1 strict, 2 a filter
+};
+
+// Reads every thread of the process. False, with errno set, when the system
+// cannot tell; a thread that ends while it is read is left out.
+bool read_thread_privileges(std::vector<thread_privileges> &threads);
+
+// The system-call allow-list. The names are the system's own ("openat",
+// "sendto"); the relay's own list is fixed, extra names come from the
+// configuration.
+
+// Whether the system knows a call of that name.
+bool sandbox_call_known(const char *name);
+
+// Confines every thread of the process to the relay's calls and the extra
+// ones, for good. A call outside the list fails with EPERM and is noted for
+// sandbox_wait_refused. Returns nullptr, or what failed (errno set).
+const char *sandbox_install(const std::vector<std::string> &extra_calls);
+
+// Waits until a call the sandbox refused has not been reported yet, and
+// returns its name; each call is reported once.
+std::string sandbox_wait_refused();
 
 } // namespace kestivane::platform

@@ -495,6 +495,20 @@ kv_start_relay() {
 # kv_relay_alive: the relay started last is still running.
 kv_relay_alive() { kill -0 "$KV_RELAY_PID" 2>/dev/null; }
 
+# kv_sandbox_clean NAME LOG...: no relay log among LOG names a system call
+# the sandbox (sandbox=on) refused: every path the test drove runs within
+# the relay's allow-list.
+kv_sandbox_clean() {
+    local name=$1 refused
+    shift
+    refused=$(grep -h "refused by the sandbox" "$@" | sort -u | tr '\n' ' ')
+    if [ -n "$refused" ]; then
+        kv_check_fail "$name: the sandbox refused calls of the relay: $refused"
+    else
+        kv_pass "$name: the sandbox refused no call of the relay"
+    fi
+}
+
 # kv_udhcpc SEG [TRIES [NAME]]: busybox udhcpc on client segment SEG, one
 # DISCOVER a second for TRIES seconds. Prints the leased address and returns
 # 0, or returns 1 without a lease.

@@ -77,7 +77,7 @@ echo "files: $(wc -l < "$tmp/files"), expected ${#expected[@]}"
 # Control fields and dependencies.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libpcap0.8 libbsd0 libradcli4 systemd-standalone-sysusers; do
+for lib in libc6 libpcap0.8 libbsd0 libradcli4 libseccomp2 systemd-standalone-sysusers; do
   grep -Eq "(^|, | \| )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kestivane ] || fail "Package is not kestivane"
@@ -111,6 +111,9 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./etc/kestivane.conf > "$tmp/kestiva
 sysusers_user=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/sysusers.d/kestivane.conf | awk '$1 == "u" {print $2}')
 grep -qx "user=$sysusers_user" "$tmp/kestivane.conf" ||
   fail "the packaged configuration does not set user=$sysusers_user: $(grep -n 'user' "$tmp/kestivane.conf")"
+# ... and turns the system-call sandbox on.
+grep -qx "sandbox=on" "$tmp/kestivane.conf" ||
+  fail "the packaged configuration does not set sandbox=on: $(grep -n 'sandbox' "$tmp/kestivane.conf")"
 
 # Extracted, the executable runs and the files agree on their paths.
 dpkg -x "$deb" "$tmp/root"

@@ -21,10 +21,11 @@
 #      back: the link-address follows; segment 2 gets DHCPv4 and DHCPv6
 #      leases throughout.
 # The relay runs with only CAP_NET_RAW and CAP_NET_BIND_SERVICE, serving both
-# families on both segments; in case c also with CAP_NET_RAW alone. In a
-# ThreadSanitizer build only cases b, c and g run, with clients on segment 2
-# throughout cases b and g (and on segment 1 too in g), and any report fails
-# the test.
+# families on both segments; in case c also with CAP_NET_RAW alone. Every
+# relay runs with the sandbox on: no reopening, move or exit needs a call
+# outside it. In a ThreadSanitizer build only cases b, c and g run, with
+# clients on segment 2 throughout cases b and g (and on segment 1 too in g),
+# and any report fails the test.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -175,7 +176,7 @@ case_c() {
         # (A configuration file: on the command line the operands replace
         # each interface's server list and the first one is never freed,
         # which a leak checker would report at the exit this case expects.)
-        printf '[servers]\n%s %s\n' "$KV_IP_SERVER" "$R2" >"$KV_TMP/c-$name.conf"
+        printf '[options]\nsandbox=on\n[servers]\n%s %s\n' "$KV_IP_SERVER" "$R2" >"$KV_TMP/c-$name.conf"
         kv_start_relay "c-$name" -f "$KV_TMP/c-$name.conf"
         ip netns exec "$KV_NS_RELAY" sysctl -qw net.ipv4.ip_unprivileged_port_start="$port_start"
         outcome=refused
@@ -352,6 +353,7 @@ start_main_relay() {
 interface_grace=$GRACE
 stats_file=$STATS
 stats_interval=1
+sandbox=on
 [servers]
 bind_ip=$R1 ${KV_IP_RELAY[1]}
 $KV_IP_SERVER $R1 $R2
@@ -372,6 +374,7 @@ for c in "${cases[@]}"; do
     say "$c"
     if [ "$c" = start_main_relay ]; then start_main_relay; else "case_$c"; fi
 done
+kv_sandbox_clean "every relay" "$KV_TMP"/c-*.log "$KV_TMP/relay.log"
 if [ "$TSAN" = 1 ]; then
     # Every relay of the run: case c's and the shared one.
     grep -l "WARNING: ThreadSanitizer" "$KV_TMP"/c-*.log "$KV_TMP/relay.log" &&

@@ -45,6 +45,7 @@ unprivileged() {
     [ $bad -eq 0 ] && kv_pass "$name: no capability in any set, NoNewPrivs 1"
 }
 
+KV_IPV6=1
 kv_topology 1
 if ! as_user +net_raw,+net_bind_service test -x "$KESTIVANE"; then
     kv_skip "$user cannot run $KESTIVANE (a directory on its path is not searchable)"
@@ -142,21 +143,85 @@ kv_pass "lease $lease through the relay running as $user with net_raw and net_bi
 kv_relay_alive || kv_check_fail "the relay is no longer running"
 kv_stop "$KV_RELAY_PID"
 
-# --- As root with user=nobody, the shipped plug-ins loaded: the relay
-# switches to nobody's user, group and groups once everything is open.
+# --- Started as root. The relay's own view of the user database (a mount
+# namespace of its own, the files bound over /etc/passwd and /etc/group)
+# has the packaged user kestivane or lacks it, for the relay alone: nothing
+# else on this machine sees the user come or go.
+for ((kuid = 61000; kuid < 61100; kuid++)); do
+    getent passwd "$kuid" >/dev/null || getent group "$kuid" >/dev/null || break
+done
+# users_view NAME WITH: passwd and group files without any kestivane line,
+# plus the user kestivane (uid and gid kuid) when WITH is 1.
+users_view() {
+    grep -v '^kestivane:' /etc/passwd >"$KV_TMP/$1.passwd"
+    grep -v '^kestivane:' /etc/group >"$KV_TMP/$1.group"
+    if [ "$2" = 1 ]; then
+        echo "kestivane:x:$kuid:$kuid::/nonexistent:/usr/sbin/nologin" >>"$KV_TMP/$1.passwd"
+        echo "kestivane:x:$kuid:" >>"$KV_TMP/$1.group"
+    fi
+}
+users_view with 1
+users_view without 0
+# in_view VIEW: the prefix that runs the relay in that view of the users.
+in_view() {
+    KV_RELAY_PREFIX=(unshare -m --propagation private sh -c \
+        'mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/group && shift 2 && exec "$@"' sh \
+        "$KV_TMP/$1.passwd" "$KV_TMP/$1.group")
+}
+
+# every_thread PID NAME UID GID SECCOMP: every thread of the relay runs as
+# UID and GID (real, effective, saved, file system), holds no capability in
+# any of the five sets, can never gain one, and has the seccomp mode SECCOMP
+# (2 a filter, 0 none). Started as root, the relay can empty the bounding
+# set too.
+every_thread() {
+    local pid=$1 name=$2 want_uid=$3 want_gid=$4 want_seccomp=$5 task set value threads=0 bad=0
+    for task in /proc/"$pid"/task/*; do
+        threads=$((threads + 1))
+        local tid=${task##*/}
+        [ "$(sed -n 's/^Uid:[[:space:]]*//p' "$task/status" | tr -s '\t ' ' ')" = "$want_uid $want_uid $want_uid $want_uid" ] ||
+            { kv_check_fail "$name: thread $tid has uids $(grep ^Uid: "$task/status")"; bad=1; }
+        [ "$(sed -n 's/^Gid:[[:space:]]*//p' "$task/status" | tr -s '\t ' ' ')" = "$want_gid $want_gid $want_gid $want_gid" ] ||
+            { kv_check_fail "$name: thread $tid has gids $(grep ^Gid: "$task/status")"; bad=1; }
+        for set in CapInh CapPrm CapEff CapBnd CapAmb; do
+            value=$(sed -n "s/^$set:[[:space:]]*//p" "$task/status")
+            [ -n "$value" ] && [ $((16#$value)) -eq 0 ] ||
+                { kv_check_fail "$name: thread $tid has $set '$value'"; bad=1; }
+        done
+        [ "$(sed -n 's/^NoNewPrivs:[[:space:]]*//p' "$task/status")" = 1 ] ||
+            { kv_check_fail "$name: thread $tid has NoNewPrivs $(grep ^NoNewPrivs: "$task/status")"; bad=1; }
+        [ "$(sed -n 's/^Seccomp:[[:space:]]*//p' "$task/status")" = "$want_seccomp" ] ||
+            { kv_check_fail "$name: thread $tid has $(grep ^Seccomp: "$task/status"), not $want_seccomp"; bad=1; }
+    done
+    [ $bad -eq 0 ] && kv_pass "$name: $threads threads, uid $want_uid gid $want_gid, five empty sets, NoNewPrivs 1, Seccomp $want_seccomp"
+}
+
 [ -f "$SHIPPED_PLUGINS/kestivane_agent_info_plugin.so" ] || kv_fail "agent_info plug-in not built"
+TEST_PLUGINS=${KESTIVANE_TEST_PLUGIN_DIR:-$KESTIVANE_BUILD_DIR/tests/plugins/}
+[ -f "$TEST_PLUGINS/kestivane_probe_plugin.so" ] || kv_fail "probe plug-in not built in $TEST_PLUGINS"
 plugin_dir="$KV_TMP/pl/" # short: plug-in file paths are cut at a fixed length
 mkdir -p "$plugin_dir"
-ln -s "$SHIPPED_PLUGINS"/kestivane_agent_info_plugin.so "$SHIPPED_PLUGINS"/kestivane_log_plugin.so "$plugin_dir"
-# conf NAME USER: a configuration relaying segment 1 as USER, with the plug-ins.
+ln -s "$SHIPPED_PLUGINS"/kestivane_agent_info_plugin.so "$SHIPPED_PLUGINS"/kestivane_log_plugin.so \
+    "$TEST_PLUGINS"/kestivane_probe_plugin.so "$plugin_dir"
+# conf NAME OPTIONS...: a configuration relaying segment 1 for both families
+# with the shipped plug-ins and the probe (its own thread started in init,
+# the system call sysinfo made at client_request), OPTIONS as [options] lines.
 conf() {
-    printf '[options]\nplugin_path=%s\nuser=%s\n[servers]\n%s %s\n[agent_info-plugin]\n[log-plugin]\n%s\n' \
-        "$plugin_dir" "$2" "$KV_IP_SERVER" "${KV_IF_RELAY[1]}" \
-        "$(printf '%s=yes\n' client_request send_to_server server_answer send_to_client)" >"$KV_TMP/$1.conf"
+    local name=$1
+    shift
+    {
+        printf '[options]\nplugin_path=%s\n' "$plugin_dir"
+        printf '%s\n' "$@"
+        printf '[servers]\n%s %s\n' "$KV_IP_SERVER" "${KV_IF_RELAY[1]}"
+        printf '[servers6]\n%s %s\n' "$KV_IP6_SERVER" "${KV_IF_RELAY[1]}"
+        printf '[agent_info-plugin]\n[log-plugin]\n'
+        printf '%s=yes\n' client_request send_to_server server_answer send_to_client
+        printf '[probe-plugin]\nthread=yes\nsysinfo=client_request\n'
+    } >"$KV_TMP/$name.conf"
 }
 
 # An unknown user ends start-up before anything runs, naming the line.
-conf unknown kestivane-no-such-user
+conf unknown user=kestivane-no-such-user
 status=0
 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/unknown.conf" >/dev/null 2>"$KV_TMP/unknown.stderr" || status=$?
 if [ "$status" -eq 1 ] && grep -qx "kestivane: Unknown user kestivane-no-such-user. Line: 3" "$KV_TMP/unknown.stderr"; then
@@ -165,29 +230,80 @@ else
     kv_check_fail "unknown user: status $status, $(cat "$KV_TMP/unknown.stderr")"
 fi
 
-conf root nobody
-kv_tcpdump root-server "$KV_NS_SERVER" "$KV_IF_SERVER" udp port 67
-kv_start_relay root -f "$KV_TMP/root.conf"
-pid=$KV_RELAY_PID
-[ "$(status_of "$pid" Uid | tr -s '\t ' ' ')" = "$uid $uid $uid $uid" ] ||
-    kv_check_fail "root: relay uids are $(status_of "$pid" Uid), not $uid"
-gid=$(id -g "$user")
-[ "$(status_of "$pid" Gid | tr -s '\t ' ' ')" = "$gid $gid $gid $gid" ] ||
-    kv_check_fail "root: relay gids are $(status_of "$pid" Gid), not $gid"
-[ "$(status_of "$pid" Groups | tr ' ' '\n' | grep . | sort -n | tr '\n' ' ')" = \
-  "$(id -G "$user" | tr ' ' '\n' | sort -n | tr '\n' ' ')" ] ||
-    kv_check_fail "root: relay groups are '$(status_of "$pid" Groups)', not those of $user ($(id -G "$user"))"
-unprivileged "$pid" root
-lease=$(kv_udhcpc 1 5 udhcpc-root) || kv_fail "root: no lease through the relay running as $user"
-kv_in_range 1 "$lease" || kv_check_fail "root: lease $lease is outside ${KV_RANGE_LO[1]}-${KV_RANGE_HI[1]}"
-# The plug-ins still act: agent_info puts option 82 into what the server
-# sees, the log plug-in writes each point.
-kv_wait_pcap root-server 2 "$KV_TIMEOUT" --op 1 || kv_check_fail "root: no request captured at the server"
-[ -z "$(kv_option_hex "$(kv_pcap root-server)" 1 82 | grep -x none)" ] ||
-    kv_check_fail "root: a request reached the server without option 82"
-for point in client_request send_to_server server_answer send_to_client; do
-    grep -q "^log: $point on " "$KV_RELAY_LOG" || kv_check_fail "root: the log plug-in wrote nothing at $point"
+# A thread that cannot be asked to give up its privileges (it blocks every
+# signal) stops the relay: it never runs with a thread left privileged.
+conf deaf user=root
+sed -i 's/^thread=yes$/thread=deaf/' "$KV_TMP/deaf.conf"
+status=0
+ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/deaf.conf" >"$KV_TMP/deaf.log" 2>&1 </dev/null || status=$?
+if [ "$status" -eq 1 ] &&
+    grep -qx "Can't drop privileges: a thread that did not answer: Connection timed out" "$KV_TMP/deaf.log"; then
+    kv_pass "a deaf plug-in thread: status 1, the drop refused"
+else
+    kv_check_fail "a deaf plug-in thread: status $status, $(grep -i "privileges" "$KV_TMP/deaf.log")"
+fi
+
+# The packaged configuration names the packaged user and turns the sandbox
+# on; the rest say nothing of the user. Columns: name, users view, the
+# relay's arguments, the user it must run as, its seccomp mode, the number
+# of "Running as root" warnings, whether a lease must flow (4, 6, 46, -).
+conf packaged user=kestivane sandbox=on
+conf default sandbox=on
+conf allowed sandbox=on sandbox_allow=sysinfo,uname
+conf root user=root
+v4_args="-i ${KV_IF_RELAY[1]} $KV_IP_SERVER"
+cases=(
+    "packaged      with    -f|$KV_TMP/packaged.conf          kestivane 2 0 46"
+    "default       with    -f|$KV_TMP/default.conf           kestivane 2 0 -"
+    "allowed       with    -f|$KV_TMP/allowed.conf           kestivane 2 0 4"
+    "explicit-root without -f|$KV_TMP/root.conf              root      0 0 -"
+    "command-u     without -u|nobody|${v4_args// /|}         nobody    0 0 4"
+    "command-root  without ${v4_args// /|}                   root      0 1 -"
+)
+kv_start_dnsmasq6
+for row in "${cases[@]}"; do
+    read -r name view args who seccomp warnings lease <<<"$row"
+    IFS='|' read -r -a argv <<<"$args"
+    in_view "$view"
+    KV_LISTEN_COUNT=1 kv_start_relay "$name" "${argv[@]}"
+    pid=$KV_RELAY_PID
+    case $who in
+    kestivane) want_uid=$kuid want_gid=$kuid ;;
+    *) want_uid=$(id -u "$who") want_gid=$(id -g "$who") ;;
+    esac
+    every_thread "$pid" "$name" "$want_uid" "$want_gid" "$seccomp"
+    got=$(grep -c "Running as root" "$KV_RELAY_LOG")
+    [ "$got" -eq "$warnings" ] || kv_check_fail "$name: $got 'Running as root' lines, not $warnings"
+    [ "$warnings" -eq 0 ] || grep -qx "Running as root: no user named and no user kestivane exists" "$KV_RELAY_LOG" ||
+        kv_check_fail "$name: the warning reads $(grep 'Running as root' "$KV_RELAY_LOG")"
+    if [[ $lease == *4* ]]; then
+        got=$(kv_udhcpc 1 5 "udhcpc-$name") || kv_check_fail "$name: no DHCPv4 lease"
+        kv_in_range 1 "$got" && kv_pass "$name: DHCPv4 lease $got" || kv_check_fail "$name: lease '$got' out of range"
+    fi
+    if [[ $lease == *6* ]]; then
+        got=$(kv_dhclient6 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" 8 "dhclient6-$name") &&
+            kv_pass "$name: DHCPv6 lease $got" || kv_check_fail "$name: no DHCPv6 lease"
+    fi
+    kv_relay_alive || kv_check_fail "$name: the relay is no longer running"
+    kv_stop "$pid"
 done
-kv_pass "root with user=$user: lease $lease, option 82 at the server, every point logged"
-kv_relay_alive || kv_check_fail "root: the relay is no longer running"
+KV_RELAY_PREFIX=()
+
+# Under the sandbox the probe's sysinfo, a call the relay never makes, fails
+# with EPERM, and the relay says so once however often it is made; added by
+# sandbox_allow it runs.
+log=$KV_TMP/packaged.log
+[ "$(grep -c '^probe: sysinfo: Operation not permitted$' "$log")" -ge 2 ] ||
+    kv_check_fail "packaged: sysinfo did not fail with EPERM at every request: $(grep 'probe: sysinfo' "$log")"
+[ "$(grep -c '^System call sysinfo refused by the sandbox$' "$log")" -eq 1 ] ||
+    kv_check_fail "packaged: not one refusal line for sysinfo: $(grep -c 'refused by the sandbox' "$log")"
+other=$(grep 'refused by the sandbox' "$KV_TMP"/*.log | grep -v ':System call sysinfo refused')
+[ -z "$other" ] || kv_check_fail "the sandbox refused a call of the relay's own: $other"
+grep -qx 'probe: sysinfo: done' "$KV_TMP/allowed.log" && ! grep -q 'refused by the sandbox' "$KV_TMP/allowed.log" ||
+    kv_check_fail "allowed: sysinfo did not run: $(grep -E 'sysinfo|sandbox' "$KV_TMP/allowed.log")"
+# The plug-ins act under the sandbox: agent_info's option 82 reached the
+# server (the lease came back through it), the log plug-in wrote each point.
+for point in client_request send_to_server server_answer send_to_client; do
+    grep -q "^log: $point on " "$log" || kv_check_fail "packaged: the log plug-in wrote nothing at $point"
+done
 kv_finish

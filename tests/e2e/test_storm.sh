@@ -10,6 +10,7 @@
 #   queue never holds more than queue_limit items, and the relay's memory
 #   stays within a few MB of where it started.
 # - Right after the storm segment 1 is served in full again.
+# The relay runs with the sandbox on: none of this needs a call outside it.
 # Every load is bounded in count and in time.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -32,6 +33,7 @@ cat >"$KV_TMP/relay.conf" <<CONF
 [options]
 plugin_path=$PLUGIN_DIR
 queue_limit=$QUEUE_LIMIT
+sandbox=on
 [servers]
 $KV_IP_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[2]}
 [queue_probe-plugin]
@@ -112,4 +114,5 @@ if line=$(ip netns exec "${KV_NS_CLIENT[1]}" "$LOADGEN" --iface "${KV_IF_CLIENT[
 else
     kv_check_fail "after the storm: $line"
 fi
+kv_sandbox_clean storm "$KV_RELAY_LOG"
 kv_finish

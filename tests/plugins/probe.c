@@ -11,6 +11,11 @@
  *   remove_end=<point>@<xid> the same for that transaction id only
  *   fail_init=yes           init returns 0
  *   log=yes                 each call logs "probe: <point> on <ifname>" (level 4)
+ *   thread=yes              init starts a thread of its own that sleeps forever
+ *   thread=deaf             the same, with every signal blocked in it
+ *   sysinfo=<point>         the hook at <point> makes the system call sysinfo,
+ *                           which the relay does not, and logs
+ *                           "probe: sysinfo: <result>" (level 4)
  *   lengths=yes             send_to_client logs the lengths it is given, before
  *                           any change: "probe: send_to_client sees <measured>
  *                           bytes, IPv4 length <n>, UDP length <n>" (level 4)
@@ -21,7 +26,11 @@
  * "init(empty);" when the head cell holds no line.
  */
 #include <arpa/inet.h>
+#include <errno.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,7 +41,7 @@ enum point { CLIENT_REQUEST, SEND_TO_SERVER, SERVER_ANSWER, SEND_TO_CLIENT, POIN
 static const char *const point_names[POINTS] = {"client_request", "send_to_server", "server_answer",
                                                 "send_to_client"};
 
-static int reject_at[POINTS], insert_at[POINTS], remove_end_at[POINTS];
+static int reject_at[POINTS], insert_at[POINTS], remove_end_at[POINTS], sysinfo_at[POINTS];
 /* 0: every message; otherwise only the message with this xid (host order). */
 static uint32_t reject_xid[POINTS], remove_end_xid[POINTS];
 static int fail_init, log_calls, log_lengths;
@@ -54,6 +63,7 @@ void probe_reset(void) {
     memset(reject_at, 0, sizeof reject_at);
     memset(insert_at, 0, sizeof insert_at);
     memset(remove_end_at, 0, sizeof remove_end_at);
+    memset(sysinfo_at, 0, sizeof sysinfo_at);
     memset(reject_xid, 0, sizeof reject_xid);
     memset(remove_end_xid, 0, sizeof remove_end_xid);
     fail_init = log_calls = log_lengths = 0;
@@ -80,6 +90,27 @@ static int is_key(const char *line, const char *eq, const char *key) {
     return (size_t)(eq - line) == strlen(key) && strncmp(line, key, strlen(key)) == 0;
 }
 
+/* A thread the relay did not start: it must give up what the relay does. */
+static void *sleeper(void *arg) {
+    (void)arg;
+    for (;;) sleep(3600);
+    return NULL;
+}
+
+/* deaf: the thread starts with every signal blocked (a new thread takes
+ * its creator's mask, so nothing reaches it even briefly). */
+static int start_sleeper(int deaf) {
+    sigset_t all, before;
+    sigfillset(&all);
+    if (deaf) pthread_sigmask(SIG_BLOCK, &all, &before);
+    pthread_t thread;
+    int failed = pthread_create(&thread, NULL, sleeper, NULL);
+    if (deaf) pthread_sigmask(SIG_SETMASK, &before, NULL);
+    if (failed != 0) return 0;
+    pthread_detach(thread);
+    return 1;
+}
+
 static int32_t probe_init(struct plugin_options_head *head) {
     char text[4096] = "";
     int lines = 0;
@@ -98,6 +129,9 @@ static int32_t probe_init(struct plugin_options_head *head) {
         else if (is_key(option->text, eq, "reject_server")) inet_pton(AF_INET, value, &rejected_server);
         else if (is_key(option->text, eq, "fail_init")) fail_init = get_bool_value(value);
         else if (is_key(option->text, eq, "log")) log_calls = get_bool_value(value);
+        else if (is_key(option->text, eq, "sysinfo") && p >= 0) sysinfo_at[p] = 1;
+        else if (is_key(option->text, eq, "thread") && strcmp(value, "deaf") == 0 && !start_sleeper(1)) return 0;
+        else if (is_key(option->text, eq, "thread") && get_bool_value(value) && !start_sleeper(0)) return 0;
         else if (is_key(option->text, eq, "lengths")) log_lengths = get_bool_value(value);
     }
     char entry[4200];
@@ -111,6 +145,11 @@ static int32_t probe_init(struct plugin_options_head *head) {
 static int32_t act(enum point p, const struct interface *iface, struct dhcp_packet *packet) {
     note(point_names[p]);
     if (log_calls) logd(4, "probe: %s on %s", point_names[p], iface ? iface->name : "-");
+    if (sysinfo_at[p]) {
+        struct sysinfo info;
+        int result = sysinfo(&info);
+        logd(4, "probe: sysinfo: %s", result == 0 ? "done" : strerror(errno));
+    }
     if (insert_at[p]) insert_option(packet, 224, 5, (const uint8_t *)"probe", 1);
     if (remove_end_at[p] && selects(remove_end_xid[p], packet)) {
         int32_t len = get_dhcp_len(packet);

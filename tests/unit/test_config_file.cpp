@@ -111,6 +111,13 @@ TEST_F(ConfigFile, RefusalsNameTheLine) {
         {"[options]\nmax_hops =5\n", "Unknown option in [Options] section. Line: 2"},
         {"[options]\n max_hops=5\n", "Unknown option in [Options] section. Line: 2"},
         {"[options]\nbind_ip=lo 127.0.0.1\n", "Unknown option in [Options] section. Line: 2"},
+        {"[options]\nsandbox=yes\n", "Wrong sandbox value (on or off). Line: 2"},
+        {"[options]\nsandbox=On\n", "Wrong sandbox value (on or off). Line: 2"},
+        {"[options]\nsandbox=\n", "Wrong sandbox value (on or off). Line: 2"},
+        {"[options]\n#\nsandbox_allow=nosuchcall\n", "Unknown system call nosuchcall. Line: 3"},
+        {"[options]\nsandbox_allow=sysinfo,\n", "Unknown system call . Line: 2"},
+        {"[options]\nsandbox_allow=sysinfo, uname\n", "Unknown system call  uname. Line: 2"},
+        {"[options]\nsandbox_allow=\n", "Unknown system call . Line: 2"},
         {"[servers]\nmax_hops=4\n", "Unknown option in [Servers] section. Line: 2"},
         {"198.51.100.9 if=0\n", "Unknown option in [Servers] section. Line: 1"},
         {"file =" + servers_file + "\n", "Unknown option in [Servers] section. Line: 1"},
@@ -202,6 +209,10 @@ TEST_F(ConfigFile, OptionsTakeTheirValues) {
                         "stats_interval=1\n"
                         "Stats_Interval=86400 s\n"
                         "stats_file=/var/lib/prometheus/node-exporter/kestivane.prom\n"
+                        "sandbox=on\n"
+                        "SANDBOX=off\n"
+                        "Sandbox_Allow=sysinfo,uname\n"
+                        "sandbox_allow=getcpu\n"
                         "[Servers]\n"
                         "[options]\n"
                         "max_hops=2\n");
@@ -219,6 +230,11 @@ TEST_F(ConfigFile, OptionsTakeTheirValues) {
                        "Option stats_interval set to: 1\n"
                        "Option stats_interval set to: 86400\n"
                        "Option stats_file set to: /var/lib/prometheus/node-exporter/kestivane.prom\n"
+                       "Option sandbox set to: on\n"
+                       "Option sandbox set to: off\n"
+                       "Option sandbox_allow added: sysinfo\n"
+                       "Option sandbox_allow added: uname\n"
+                       "Option sandbox_allow added: getcpu\n"
                        "Option max_hops set to: 2\n");
     EXPECT_EQ(result.err, no_interfaces);
 }
@@ -415,6 +431,7 @@ TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
     replace_all("#plugin_path=", "plugin_path=");
     // The package creates the sample's user; nobody exists everywhere.
     replace_all("#user=kestivane", "user=nobody");
+    replace_all("#sandbox_allow=", "sandbox_allow=");
     const std::string list = write("servers.list", "198.51.100.9 nosuchC0\n");
     replace_all("#file=/etc/kestivane.servers", "file=" + list);
 
@@ -425,6 +442,8 @@ TEST_F(ConfigFile, SampleConfigurationIsAccepted) {
                           "Option plugin_base set to: /usr/local/lib/kestivane/\n" +
                           std::string(geteuid() == 0 ? "Option user set to: nobody\n"
                                                      : "Option user nobody ignored: not running as root\n") +
+                          "Option sandbox set to: on\n"
+                          "Option sandbox_allow added: sysinfo\n"
                           "bind_ip: address 198.51.100.1 not found on interface nosuchA0. Ignoring\n"
                           "Open server: 203.0.113.10\n"
                           "DHCP server #1: 203.0.113.10\n"

@@ -66,8 +66,16 @@ syscalls() {
 }
 filter=$(value SystemCallFilter)
 allowed=$(syscalls $filter | sort -u)
-for call in capset prctl setgroups setgid setuid; do
+for call in capset capget prctl setgroups setgid setuid tgkill rt_sigaction seccomp; do
   grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which the privilege drop makes"
+done
+# Every call of the relay's own allow-list (the sandbox) passes the unit's
+# filter too: the unit must not refuse what the relay's list allows.
+sandbox_list=$(sed -n '/relay_calls\[\] = {/,/^};/p' "$src/net/linux/sandbox.cpp" | grep -v '^ *//' |
+  grep -o '"[a-z0-9_]*"' | tr -d '"')
+[ "$(wc -l <<<"$sandbox_list")" -ge 50 ] || fail "the relay's allow-list was not found in net/linux/sandbox.cpp"
+for call in $sandbox_list; do
+  grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which the relay's sandbox allows"
 done
 
 # The user the unit names is the one the sysusers file declares.

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -30,7 +32,7 @@ std::string usage_text(const std::string &name) {
            name +
            " [-d] [-p<pidfile>] -f <config_file>\n"
            "or Kedra compatible mode:\n" +
-           name + " [-d] [-p<pidfile>] -A <packet_size> -c <max_hops> -i <ifname>... <dhcp_server>...\n";
+           name + " [-d] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> -i <ifname>... <dhcp_server>...\n";
 }
 
 std::string join(const std::vector<std::string> &args) {
@@ -158,6 +160,31 @@ TEST(Modes, SizeAndHopsBelongToCommandLineMode) {
     Outcome o = run({"-i", "nosuchif0", "-A", "1400", "-c", "4", "127.0.0.1:0"});
     EXPECT_EQ(o.status, 64);
     EXPECT_EQ(o.err, "kestivane: bad port number\n");
+}
+
+// -u names the user to run as in command-line mode; with a configuration
+// file the key user= does. Only root looks the name up.
+TEST(Modes, UserBelongsToCommandLineMode) {
+    // The file is read when met: its failure comes first.
+    Outcome after_file = run({"-f", missing_config, "-u", "nobody"});
+    EXPECT_EQ(after_file.err, "kestivane: Can't open: " + missing_config + "\n");
+
+    Outcome no_argument = run({"-i", "nosuchif0", "-u"});
+    EXPECT_EQ(no_argument.status, 0);
+    EXPECT_EQ(no_argument.err, binary + ": option requires an argument -- 'u'\n" + usage_text(binary));
+
+    Outcome known = run({"-d", "-u", "nobody", "-i", "nosuchif0", "127.0.0.1:0"});
+    EXPECT_EQ(known.status, 64);
+    EXPECT_EQ(known.err, "kestivane: bad port number\n");
+    Outcome unknown = run({"-u", "kestivane-no-such-user", "-i", "nosuchif0", "127.0.0.1"});
+    if (geteuid() == 0) {
+        EXPECT_EQ(unknown.status, 1);
+        EXPECT_EQ(unknown.err, "kestivane: Unknown user kestivane-no-such-user\n");
+        EXPECT_THAT(known.out, testing::HasSubstr("Option user set to: nobody\n"));
+    } else {
+        EXPECT_EQ(unknown.err, "kestivane: No interfaces found to listen. Exiting.\n");
+        EXPECT_THAT(known.out, testing::HasSubstr("Option user nobody ignored: not running as root\n"));
+    }
 }
 
 TEST(Operands, OptionsEndAtTheFirstOperand) {
