@@ -220,6 +220,7 @@ done <<CASES
 Relay-Forward under the hop limit|0x102|--relay 7|hop_count=8 inner_hop_count=7 client_lladdr=none link_address=2001:db8:0:1::1
 DHCPv4-over-DHCPv6 query|0x103|--type 20|hop_count=0 inner_type=20 depth=1 link_address=2001:db8:0:1::1 client_lladdr=1/${KV_MAC_CLIENT[1]}
 unknown message type|0x106|--type 200|hop_count=0 inner_type=200 depth=1 link_address=2001:db8:0:1::1
+the shortest message: 4 bytes, no options|0x107|--raw 0b000107|hop_count=0 inner_type=11 depth=1 link_address=2001:db8:0:1::1
 CASES
 after=$(count_forwards)
 [ "$after" -eq $((before + ups)) ] || kv_check_fail "$((after - before - ups)) dropped message(s) reached the server"
@@ -245,6 +246,7 @@ by Interface-ID|0x200|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]}|1|546|
 by link-address|0x201|--peer ${LL_CLIENT[2]} --link 2001:db8:0:2::1|2|546|
 Interface-ID before link-address|0x202|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --link 2001:db8:0:2::1|1|546|
 for a lower relay|0x203|--peer ${LL_CLIENT[1]} --relay 0 --iface-id ${KV_IF_RELAY[1]}|1|547|
+the shortest Reply: 4 bytes, no options|0x20a|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --raw 0700020a|1|546|
 unknown Interface-ID, known link-address|0x204|--peer ${LL_CLIENT[2]} --iface-id nosuch0 --link 2001:db8:0:2::1|none||Destination interface not found for DHCPv6 Interface-ID: nosuch0
 unknown link-address|0x205|--peer ${LL_CLIENT[1]} --link 2001:db8:0:9::1|none||Destination interface not found for DHCPv6 link-address: 2001:db8:0:9::1
 Relay-Forward inside|0x206|--peer ${LL_CLIENT[1]} --type 12 --iface-id ${KV_IF_RELAY[1]}|none||Malformed DHCPv6 Relay-Reply
