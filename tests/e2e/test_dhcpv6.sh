@@ -306,6 +306,25 @@ else
     kv_check_fail "SIGUSR1 logged no v6 server socket line"
 fi
 
+# ----- the health alarm of a lower interface, by the DHCPv4 rule and lines:
+# Solicits from link 2 that the server ignores (no client id) for more than
+# six intervals raise it; a Relay-Reply delivered on link 2 clears it.
+ALARM="Interface $R2: requests forwarded to [$KV_IP6_SERVER]:547 for 6 seconds without an answer"
+CLEARED="Interface $R2: answers from the servers again"
+for n in $(seq 1 18); do
+    kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --xid $((0x400 + n)) --options 00080002ffff
+    kv__has_lines "$LOG" "$ALARM" 1 && break
+    sleep 0.4
+done
+if kv_wait_log "$LOG" "$ALARM" 1 3; then kv_pass "v6 alarm raised"; else kv_check_fail "no v6 alarm line: $ALARM"; fi
+kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=1" "kestivane_answer_alarm{interface=$R3}=0" ||
+    kv_check_fail "the metrics file does not show the v6 alarm"
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --xid 0x420 --peer "${LL_CLIENT[2]}" --iface-id "$R2"
+if kv_wait_log "$LOG" "$CLEARED" 1 5; then kv_pass "v6 alarm cleared"; else kv_check_fail "no v6 clearing line"; fi
+kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=0" ||
+    kv_check_fail "the metrics file still shows the v6 alarm"
+[ "$(kv_count_lines "$LOG" "without an answer")" -eq 1 ] || kv_check_fail "not exactly one alarm line"
+
 # ----- a flood of malformed messages on link 2 (none there before): its
 # lines are limited per link like the DHCPv4 ones
 kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --raw 011234 --count 40
