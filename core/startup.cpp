@@ -100,9 +100,8 @@ void open_pid_file(const char *path) {
 
 void start_threads(kestivane::answer_backlog &answers) {
     kestivane::fatal_exits_skip_exit_handlers();
-    // The DHCPv6 relay's interfaces are its own: while it runs, the relay
-    // has something left to do when every IPv4 interface is gone.
-    if (if_num > 0) kestivane::start_interface_watch(!kestivane::relay6::configured());
+    // One watcher follows the links of both families.
+    kestivane::start_interface_watch(true);
     pthread_t thread;
     for (int32_t i = 0; i < if_num; ++i) {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);

@@ -59,6 +59,11 @@ struct interface6_counters {
         counter delivered;
         counter write_errors;
     } answers;
+    // Written by the thread that follows the links.
+    struct alignas(64) {
+        counter up;       // 1 while the relay relays on it, 0 while it is gone
+        counter reopened; // times it came back, or moved to another link-address
+    } link;
 };
 
 // Counters of what came from above that no lower interface took.

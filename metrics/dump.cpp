@@ -44,6 +44,7 @@ private:
 std::vector<std::string> dump_lines(const snapshot &shot) {
     std::vector<std::string> lines;
     for (const family_group &group : read_families(shot, {})) {
+        if (group.dump_head == nullptr) continue;
         for (const auto &subject : group.subjects) {
             std::string head = group.dump_head;
             if (group.subject_label != nullptr) head += subject.name + ": ";

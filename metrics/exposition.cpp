@@ -92,7 +92,7 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
     w.family("kestivane_start_time_seconds", "gauge", "When the relay started, in seconds since the epoch.");
     w.sample({}, extras.start_time);
 
-    for (const family_group &group : read_families(shot, extras.alarmed)) {
+    for (const family_group &group : read_families(shot, extras.alarmed, extras.alarmed6)) {
         for (std::size_t f = 0; f < group.families.size(); ++f) {
             w.family(group.families[f].name, group.families[f].type, group.families[f].help);
             for (const auto &subject : group.subjects) {

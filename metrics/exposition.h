@@ -13,6 +13,7 @@ struct exposition_extras {
     double start_time = 0;            // seconds since the epoch
     const char *version = "";
     std::vector<int32_t> alarmed;     // interface indexes whose alarm is raised
+    std::vector<std::string> alarmed6; // DHCPv6 lower interfaces whose alarm is raised
 };
 
 std::string format_exposition(const snapshot &shot, const exposition_extras &extras);

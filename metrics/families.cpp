@@ -31,6 +31,15 @@ struct context {
     const std::vector<int32_t> &alarmed;
 };
 
+// A link as the link families show it: one subject per interface name,
+// whichever families it serves (an interface of both is one link).
+struct link_reading {
+    std::string name;
+    uint64_t alarm = 0; // either family's alarm raised
+    uint64_t up = 0;
+    uint64_t reopened = 0; // both families' returns and address moves
+};
+
 template <class Subject> struct row {
     family f;
     uint64_t Subject::*value = nullptr;
@@ -45,12 +54,30 @@ template <class Reason, auto Counts, class Subject> void by_reason(const Subject
         out.push_back({"reason", name_of(static_cast<Reason>(r)), (s.*Counts)[r]});
 }
 
-uint64_t alarm_of(const interface_snapshot &i, const context &c) {
-    return std::find(c.alarmed.begin(), c.alarmed.end(), i.idx) != c.alarmed.end() ? 1 : 0;
-}
-
 using v4 = interface_snapshot;
 using v6 = interface6_snapshot;
+
+// The DHCPv4 interfaces, then the DHCPv6 lower interfaces of other names.
+std::vector<link_reading> read_links(const snapshot &shot, const std::vector<int32_t> &alarmed,
+                                     const std::vector<std::string> &alarmed6) {
+    const auto raised6 = [&alarmed6](const std::string &name) {
+        return std::find(alarmed6.begin(), alarmed6.end(), name) != alarmed6.end();
+    };
+    std::vector<link_reading> links;
+    for (const v4 &i : shot.interfaces) {
+        const bool raised = std::find(alarmed.begin(), alarmed.end(), i.idx) != alarmed.end();
+        links.push_back({i.name, raised || raised6(i.name) ? 1u : 0u, i.up, i.reopened});
+    }
+    for (const v6 &l : shot.interfaces6) {
+        auto same = std::find_if(links.begin(), links.end(), [&l](const link_reading &k) { return k.name == l.name; });
+        if (same != links.end()) {
+            same->reopened += l.reopened;
+            continue;
+        }
+        links.push_back({l.name, raised6(l.name) ? 1u : 0u, l.up, l.reopened});
+    }
+    return links;
+}
 
 const row<v4> interface_rows[] = {
     {.f = {"kestivane_requests_captured_total", counter, "Frames captured on the interface.", true},
@@ -80,15 +107,18 @@ const row<v4> interface_rows[] = {
     {.f = {"kestivane_socket_dropped_total", counter,
            "Datagrams the kernel dropped from the server socket's receive buffer.", true},
      .value = &v4::socket_dropped},
+};
+
+const row<link_reading> link_rows[] = {
     {.f = {"kestivane_answer_alarm", gauge,
            "1 while requests go out on the interface and no answer comes back, else 0.", false},
-     .judged = alarm_of},
+     .value = &link_reading::alarm},
     {.f = {"kestivane_interface_up", gauge, "1 while the relay relays on the interface, 0 while it is gone.",
            false},
-     .value = &v4::up},
+     .value = &link_reading::up},
     {.f = {"kestivane_interface_reopened_total", counter,
            "Times the interface came back and was reopened, or moved to another relay address.", false},
-     .value = &v4::reopened},
+     .value = &link_reading::reopened},
 };
 
 const row<snapshot> queue_rows[] = {
@@ -156,10 +186,13 @@ family_group read_group(const char *dump_head, const char *subject_label, std::s
 
 } // namespace
 
-std::vector<family_group> read_families(const snapshot &shot, const std::vector<int32_t> &alarmed) {
+std::vector<family_group> read_families(const snapshot &shot, const std::vector<int32_t> &alarmed,
+                                        const std::vector<std::string> &alarmed6) {
     const context c{alarmed};
     std::vector<family_group> groups;
     groups.push_back(read_group<v4>("Counters of interface ", "interface", interface_rows, shot.interfaces, c));
+    const std::vector<link_reading> links = read_links(shot, alarmed, alarmed6);
+    groups.push_back(read_group<link_reading>(nullptr, "interface", link_rows, links, c));
     groups.push_back(read_group<snapshot>("Counters of the request queue: ", nullptr, queue_rows,
                                           std::span<const snapshot>(&shot, 1), c));
     // A relay without DHCPv6 shows no DHCPv6 families at all, rather than

@@ -34,11 +34,12 @@ struct reading {
 };
 
 // Families that speak of the same subjects, in the order they are shown:
-// the DHCPv4 interfaces, the request queue, the DHCPv6 lower interfaces,
-// the DHCPv6 server socket.
+// the DHCPv4 interfaces, the links (every interface, of either family or
+// both: its state and its answer alarm), the request queue, the DHCPv6
+// lower interfaces, the DHCPv6 server socket.
 struct family_group {
     // The dump line's head; for a group of interfaces, the subject's name
-    // and ": " follow it.
+    // and ": " follow it. Null for a group the dump leaves out.
     const char *dump_head;
     // "interface" for a group of interfaces, whose samples carry their
     // name; null for a group with one unnamed subject.
@@ -53,7 +54,9 @@ struct family_group {
 
 // The readings of every family that shot has (the DHCPv6 groups only when
 // the relay serves DHCPv6). alarmed: the indexes of the DHCPv4 interfaces
-// whose answer alarm is raised.
-std::vector<family_group> read_families(const snapshot &shot, const std::vector<int32_t> &alarmed);
+// whose answer alarm is raised; alarmed6: the names of the DHCPv6 lower
+// interfaces whose alarm is.
+std::vector<family_group> read_families(const snapshot &shot, const std::vector<int32_t> &alarmed,
+                                        const std::vector<std::string> &alarmed6 = {});
 
 } // namespace kestivane::metrics

@@ -41,7 +41,9 @@ sigset_t dump_signal_set() {
     return set;
 }
 
-std::string joined_servers(const interface_snapshot &i) {
+// An interface of either family: the same rule, the same lines.
+template <typename interface_snapshot_type>
+std::string joined_servers(const interface_snapshot_type &i) {
     std::string text;
     for (const auto &s : i.servers) text += (text.empty() ? "" : ", ") + s.label;
     return text.empty() ? std::string("(none)") : text;
@@ -51,7 +53,8 @@ class reporter {
 public:
     reporter()
         : interval_ms_(static_cast<int64_t>(stats_interval) * 1000),
-          alarms_(KESTIVANE_MAX_INTERFACES, answer_alarm(6 * interval_ms_)) {
+          alarms_(KESTIVANE_MAX_INTERFACES, answer_alarm(6 * interval_ms_)),
+          alarms6_(v6_interfaces_limit, answer_alarm(6 * interval_ms_)) {
         struct timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         extras_.start_time = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
@@ -92,22 +95,34 @@ private:
         snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
         take_snapshot6(shot);
         extras_.alarmed.clear();
-        for (const auto &i : shot.interfaces) {
-            answer_alarm &alarm = alarms_[static_cast<std::size_t>(i.idx)];
-            switch (alarm.observe(i.forwarded_total(), i.received, now)) {
-            case answer_alarm::change::raised:
-                logd(log_warning, "Interface %s: requests forwarded to %s for %d seconds without an answer",
-                     i.name.c_str(), joined_servers(i).c_str(), 6 * stats_interval);
-                break;
-            case answer_alarm::change::cleared:
-                logd(log_warning, "Interface %s: answers from the servers again", i.name.c_str());
-                break;
-            case answer_alarm::change::none:
-                break;
-            }
-            if (alarm.raised()) extras_.alarmed.push_back(i.idx);
+        extras_.alarmed6.clear();
+        for (const auto &i : shot.interfaces)
+            if (judge(alarms_[static_cast<std::size_t>(i.idx)], i, i.received, now)) extras_.alarmed.push_back(i.idx);
+        // A DHCPv6 lower interface has no answer socket of its own: what it
+        // delivered down is what came back for it.
+        for (std::size_t k = 0; k < shot.interfaces6.size() && k < alarms6_.size(); ++k) {
+            const interface6_snapshot &l = shot.interfaces6[k];
+            if (judge(alarms6_[k], l, l.delivered, now)) extras_.alarmed6.push_back(l.name);
         }
         if (!stats_file.empty()) write_stats(shot);
+    }
+
+    // One interface's alarm at this tick, its change logged; true while it
+    // is raised.
+    template <typename interface_snapshot_type>
+    bool judge(answer_alarm &alarm, const interface_snapshot_type &i, uint64_t answered, int64_t now) {
+        switch (alarm.observe(i.forwarded_total(), answered, now)) {
+        case answer_alarm::change::raised:
+            logd(log_warning, "Interface %s: requests forwarded to %s for %d seconds without an answer",
+                 i.name.c_str(), joined_servers(i).c_str(), 6 * stats_interval);
+            break;
+        case answer_alarm::change::cleared:
+            logd(log_warning, "Interface %s: answers from the servers again", i.name.c_str());
+            break;
+        case answer_alarm::change::none:
+            break;
+        }
+        return alarm.raised();
     }
 
     // A failure is logged once, and its end once: a full disk must not
@@ -133,6 +148,7 @@ private:
 
     int64_t interval_ms_;
     std::vector<answer_alarm> alarms_;
+    std::vector<answer_alarm> alarms6_; // per DHCPv6 lower interface
     std::array<socket_drop_total, KESTIVANE_MAX_INTERFACES> socket_drops_{};
     exposition_extras extras_;
     bool write_failed_ = false;

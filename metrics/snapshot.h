@@ -48,6 +48,10 @@ struct interface6_snapshot {
     std::vector<server_snapshot> servers; // one per distinct label, in line order
     uint64_t delivered = 0;
     uint64_t write_errors = 0;
+    uint64_t up = 0;       // 1 while it relays, 0 while it is gone
+    uint64_t reopened = 0; // times it came back or moved to another link-address
+
+    uint64_t forwarded_total() const;
 };
 
 // What came from the DHCPv6 servers before any lower interface took it.

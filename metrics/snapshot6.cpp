@@ -23,6 +23,12 @@ std::string server6_label(const struct sockaddr_in6 &addr, unsigned upper_index)
     return label + "]:" + std::to_string(ntohs(addr.sin6_port));
 }
 
+uint64_t interface6_snapshot::forwarded_total() const {
+    uint64_t total = 0;
+    for (const auto &s : servers) total += s.forwarded;
+    return total;
+}
+
 void take_snapshot6(snapshot &shot) {
     if (!relay6::configured()) return;
     shot.v6 = true;
@@ -43,6 +49,8 @@ void take_snapshot6(snapshot &shot) {
         }
         s.delivered = c.answers.delivered.get();
         s.write_errors = c.answers.write_errors.get();
+        s.up = c.link.up.get();
+        s.reopened = c.link.reopened.get();
         shot.interfaces6.push_back(std::move(s));
     }
     shot.upper6.received = of_upper6().received.get();

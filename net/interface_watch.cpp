@@ -1,9 +1,12 @@
-// The thread that follows the interfaces. It wakes on the system's link and
-// address events and on a listener whose capture failed, and then compares
-// every interface with what the system has now: nothing is read from the
-// events themselves, so an event lost or coalesced changes nothing. While
-// some interface is not relaying it also looks once a second, which paces
-// retries and measures the grace period; otherwise it sleeps until an event.
+// The thread that follows the links, for both families. It wakes on the
+// system's link and address events (IPv4 and IPv6) and on a listener whose
+// capture failed, and then compares every link with what the system has
+// now: nothing is read from the events themselves, so an event lost or
+// coalesced changes nothing. While some link is not relaying it also looks
+// once a second, which paces retries and measures the grace period;
+// otherwise it sleeps until an event. What becomes of a link that vanishes,
+// comes back or changes its addresses is decided here, once for the link,
+// and each family's channel is then switched by its own reopening code.
 #include "net/interface_watch.h"
 
 #include <arpa/inet.h>
@@ -13,36 +16,33 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "core/settings.h"
 #include "metrics/counters.h"
+#include "metrics/counters6.h"
+#include "net/link.h"
 #include "net/platform.h"
+#include "net/relay6.h"
 #include "net/reopen_interface.h"
 
 namespace kestivane {
 
 namespace {
 
-// What the watcher knows of one interface. Guarded by watch_lock.
-struct watch_record {
-    bool relaying = true;
-    unsigned ifindex = 0;            // the index its channels are bound to
-    bool listener_parked = false;    // its listener waits in wait_until_reopened
-    bool capture_failed = false;     // its listener reported a failure not yet handled
-    char failure[PCAP_ERRBUF_SIZE]{};
-    uint64_t generation = 0;         // moves each time the listener may read again
-    bool reopen_failure_logged = false;
-    time_t last_recovery = 0;        // monotonic second of the last capture recovery
-};
-
+// The links, each family's channels attached. Filled before the thread
+// starts and never resized afterwards; guarded by watch_lock.
 pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t listener_released = PTHREAD_COND_INITIALIZER;
-watch_record records[KESTIVANE_MAX_INTERFACES];
+std::vector<link_record> links;
+int link_of_v4[KESTIVANE_MAX_INTERFACES]; // ifs index -> links index
 int wake_fd = -1;   // listeners wake the watcher through it
 int events_fd = -1; // the system's link and address events
 bool end_when_nothing_left = true;
@@ -60,10 +60,14 @@ const char *dotted(uint32_t ip, char (&text)[INET_ADDRSTRLEN]) {
     return text;
 }
 
+std::string text6(const struct in6_addr &ip) {
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &ip, text, sizeof text);
+    return text;
+}
+
 bool has_address(const platform::link_view &view, uint32_t ip) {
-    for (int i = 0; i < view.ipv4_count; ++i)
-        if (view.ipv4[i] == ip) return true;
-    return false;
+    return std::find(view.ipv4.begin(), view.ipv4.end(), ip) != view.ipv4.end();
 }
 
 // The address to relay from on this view of the interface, or 0 when there
@@ -72,111 +76,188 @@ bool has_address(const platform::link_view &view, uint32_t ip) {
 uint32_t relay_address(const struct interface *iface, const platform::link_view &view) {
     if (const uint32_t *bound = get_bound_ip(iface->name)) return has_address(view, *bound) ? *bound : 0;
     if (has_address(view, iface->ip)) return iface->ip;
-    return view.ipv4_count > 0 ? view.ipv4[0] : 0;
+    return view.ipv4.empty() ? 0 : view.ipv4[0];
 }
 
-void set_relaying(watch_record &record, int32_t idx, bool relaying) {
-    record.relaying = relaying;
-    metrics::of_interface(idx).link.up.set(relaying ? 1 : 0);
+// Both families' gauges and counters say the same of one link.
+void set_relaying(link_record &link, bool relaying) {
+    link.relaying = relaying;
+    if (link.v4 != nullptr) metrics::of_interface(link.v4->idx).link.up.set(relaying ? 1 : 0);
+    if (link.v6 >= 0) metrics::of_interface6(static_cast<std::size_t>(link.v6)).link.up.set(relaying ? 1 : 0);
 }
 
-// The interface stops relaying (the caller's line says why), and its
-// listener is asked to leave its capture and wait.
-void stop_relaying(watch_record &record, struct interface *iface) {
-    set_relaying(record, iface->idx, false);
-    record.reopen_failure_logged = false;
+// A return counts once for the link: the metrics add both families'
+// counts of a link that serves both.
+void count_reopened(const link_record &link) {
+    if (link.v4 != nullptr) metrics::of_interface(link.v4->idx).link.reopened.add();
+    else if (link.v6 >= 0) metrics::of_interface6(static_cast<std::size_t>(link.v6)).link.reopened.add();
+}
+
+// The link stops relaying (the caller's line says why), and its DHCPv4
+// listener is asked to leave its capture and wait. The DHCPv6 capture needs
+// no such care: a packet socket of a vanished interface receives nothing,
+// and is rebound in place.
+void stop_relaying(link_record &link) {
+    set_relaying(link, false);
+    link.reopen_failure_logged = false;
     // Safe from another thread: it only raises a flag and wakes the reader.
-    if (!record.listener_parked) pcap_breakloop(iface->cap);
+    if (link.v4 != nullptr && !link.listener_parked) pcap_breakloop(link.v4->cap);
 }
 
-void release_listener(watch_record &record) {
-    record.capture_failed = false;
-    ++record.generation;
+void release_listener(link_record &link) {
+    link.capture_failed = false;
+    ++link.generation;
     pthread_cond_broadcast(&listener_released);
 }
 
 // A capture failure on an interface that is still there under the same
 // index. A link taken down fails a capture too; it is not worth a line, and
 // rebinding (to the same index) clears it, as it clears any other fault.
-void recover_capture(watch_record &record, struct interface *iface, const platform::link_view &view) {
-    if (!record.listener_parked) return; // it parks at once; its wake-up comes back here
+void recover_capture(link_record &link, const platform::link_view &view) {
+    if (!link.listener_parked) return; // it parks at once; its wake-up comes back here
     // A capture that fails again at once is recovered once a second, not in
     // a loop (the once-a-second look comes back here).
     time_t now = monotonic_now().tv_sec;
-    if (record.last_recovery != 0 && now - record.last_recovery < 1) return;
-    record.last_recovery = now;
-    if (view.running) logd(log_error, "Capture on %s failed: %s; reopening it", iface->name, record.failure);
+    if (link.last_recovery != 0 && now - link.last_recovery < 1) return;
+    link.last_recovery = now;
+    struct interface *iface = link.v4;
+    if (view.running) logd(log_error, "Capture on %s failed: %s; reopening it", iface->name, link.failure);
     if (reopen_capture(iface, view.index) != reopen_result::done) {
-        set_relaying(record, iface->idx, false);
+        set_relaying(link, false);
         return;
     }
-    release_listener(record);
+    release_listener(link);
 }
 
-void try_reopen(watch_record &record, struct interface *iface, const platform::link_view &view) {
+// The DHCPv4 channel on the link's return: true once it relays there.
+bool reopen_v4(link_record &link, const platform::link_view &view) {
+    struct interface *iface = link.v4;
     uint32_t ip = relay_address(iface, view);
-    if (!view.present || ip == 0) return;
+    if (ip == 0) return false;
     // The capture is rebound only while its listener keeps off it.
-    if (!record.listener_parked) {
+    if (!link.listener_parked) {
         pcap_breakloop(iface->cap);
-        return;
+        return false;
     }
-    reopen_result result = reopen_interface(iface, view.index, view.mac, ip, !record.reopen_failure_logged);
-    if (result != reopen_result::done) {
-        record.reopen_failure_logged = true;
-        return;
-    }
-    record.ifindex = view.index;
-    set_relaying(record, iface->idx, true);
-    metrics::of_interface(iface->idx).link.reopened.add();
-    char text[INET_ADDRSTRLEN];
-    logd(log_warning, "Interface %s is back: relaying on it again at %s, %s", iface->name, dotted(iface->ip, text),
-         format_mac(iface->mac).text);
-    release_listener(record);
+    return reopen_interface(iface, view.index, view.mac, ip, !link.reopen_failure_logged) == reopen_result::done;
 }
 
-void follow(watch_record &record, struct interface *iface) {
+// The DHCPv6 channel on the link's return: true once it relays there.
+bool reopen_v6(link_record &link, const platform::link_view &view) {
+    const auto idx = static_cast<std::size_t>(link.v6);
+    if (const char *failed = relay6::reopen_lower(idx, view)) {
+        if (!link.reopen_failure_logged)
+            logd(log_error, "Interface %s: %s: %s", link.name, failed, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void try_reopen(link_record &link, const platform::link_view &view) {
+    if (!view.present) return;
+    // A family that reopened and one that did not yet: the first is simply
+    // reopened again at the next try (each step is done in place).
+    bool done = (link.v4 == nullptr || reopen_v4(link, view)) && (link.v6 < 0 || reopen_v6(link, view));
+    if (!done) {
+        link.reopen_failure_logged = true;
+        return;
+    }
+    link.index = view.index;
+    std::memcpy(link.mac, view.mac, sizeof link.mac);
+    set_relaying(link, true);
+    count_reopened(link);
+    std::string at;
+    if (link.v4 != nullptr) {
+        char text[INET_ADDRSTRLEN];
+        link.ipv4 = link.v4->ip;
+        at = dotted(link.ipv4, text);
+    }
+    if (link.v6 >= 0) {
+        link.ipv6 = relay6::lowers()[static_cast<std::size_t>(link.v6)].link_address;
+        at += (at.empty() ? "" : " and ") + text6(link.ipv6);
+    }
+    logd(log_warning, "Interface %s is back: relaying on it again at %s, %s", link.name, at.c_str(),
+         format_mac(link.mac).text);
+    if (link.v4 != nullptr) release_listener(link);
+}
+
+// The DHCPv4 relay address is gone: another one, or none until it returns.
+void follow_v4_address(link_record &link, const platform::link_view &view) {
+    struct interface *iface = link.v4;
+    if (has_address(view, iface->ip)) return;
+    uint32_t ip = relay_address(iface, view);
+    char lost[INET_ADDRSTRLEN];
+    char found[INET_ADDRSTRLEN];
+    dotted(iface->ip, lost);
+    if (ip != 0 && move_address(iface, ip) == reopen_result::done) {
+        link.ipv4 = ip;
+        metrics::of_interface(iface->idx).link.reopened.add();
+        logd(log_warning, "Interface %s lost its address %s: relaying from %s now", iface->name, lost,
+             dotted(ip, found));
+    } else {
+        logd(log_error, "Interface %s lost its address %s: relaying on it stops until it returns", iface->name,
+             lost);
+        stop_relaying(link);
+    }
+}
+
+// The DHCPv6 side of an address change: the lower interface takes the
+// link's addresses as they are now (unicast to a new one is relayed), and
+// the link-address follows when the one in use is gone. Without a global
+// address the link is still relayed on: the Interface-ID names it.
+void follow_v6_addresses(link_record &link, const platform::link_view &view) {
+    const auto idx = static_cast<std::size_t>(link.v6);
+    const relay6::lower6 &lower = relay6::lowers()[idx];
+    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) {
+        return IN6_ARE_ADDR_EQUAL(&a, &b);
+    };
+    if (std::equal(lower.own.begin(), lower.own.end(), view.ipv6.begin(), view.ipv6.end(), same_address)) return;
+    const struct in6_addr before = lower.link_address;
+    const struct in6_addr now = relay6::choose_link_address(before, view);
+    relay6::take_addresses(idx, view, now);
+    if (IN6_ARE_ADDR_EQUAL(&before, &now)) return;
+    link.ipv6 = now;
+    // An address gained is no move (a link that comes back often gets its
+    // addresses a moment after it is reopened): only a lost one counts.
+    if (IN6_IS_ADDR_UNSPECIFIED(&before)) {
+        logd(log_warning, "Interface %s has the address %s: relaying from it now", link.name, text6(now).c_str());
+        return;
+    }
+    metrics::of_interface6(idx).link.reopened.add();
+    logd(log_warning, "Interface %s lost its address %s: relaying from %s now", link.name, text6(before).c_str(),
+         text6(now).c_str());
+}
+
+void follow(link_record &link) {
     platform::link_view view;
-    if (!platform::look_at_link(iface->name, view)) {
+    if (!platform::look_at_link(link.name, view)) {
         logd(log_error, "getifaddrs: %s", std::strerror(errno));
         return;
     }
-    if (record.relaying) {
+    if (link.relaying) {
         if (!view.present) {
-            logd(log_error, "Interface %s disappeared: relaying on it stops until it returns", iface->name);
-            stop_relaying(record, iface);
-        } else if (view.index != record.ifindex) {
+            logd(log_error, "Interface %s disappeared: relaying on it stops until it returns", link.name);
+            stop_relaying(link);
+        } else if (view.index != link.index) {
             logd(log_error,
                  "Interface %s was replaced by a new interface of that name: relaying on it stops until it returns",
-                 iface->name);
-            stop_relaying(record, iface);
-        } else if (!has_address(view, iface->ip)) {
-            uint32_t ip = relay_address(iface, view);
-            char lost[INET_ADDRSTRLEN];
-            char found[INET_ADDRSTRLEN];
-            dotted(iface->ip, lost);
-            if (ip != 0 && move_address(iface, ip) == reopen_result::done) {
-                metrics::of_interface(iface->idx).link.reopened.add();
-                logd(log_warning, "Interface %s lost its address %s: relaying from %s now", iface->name, lost,
-                     dotted(ip, found));
-            } else {
-                logd(log_error, "Interface %s lost its address %s: relaying on it stops until it returns",
-                     iface->name, lost);
-                stop_relaying(record, iface);
-            }
-        } else if (record.capture_failed) {
-            recover_capture(record, iface, view);
+                 link.name);
+            stop_relaying(link);
+        } else {
+            if (link.v6 >= 0) follow_v6_addresses(link, view);
+            if (link.v4 != nullptr) follow_v4_address(link, view);
+            if (link.relaying && link.v4 != nullptr && link.capture_failed) recover_capture(link, view);
         }
     }
-    if (!record.relaying) try_reopen(record, iface, view);
+    if (!link.relaying) try_reopen(link, view);
 }
 
-// Ends the relay once no interface has relayed for the grace period: with
-// nothing left to do it would only look alive.
+// Ends the relay once no link has relayed for the grace period, whichever
+// family it serves: with nothing left to do it would only look alive.
 void check_grace() {
     if (!end_when_nothing_left) return;
     bool any = false;
-    for (int32_t i = 0; i < if_num; ++i) any = any || records[i].relaying;
+    for (const link_record &link : links) any = any || link.relaying;
     if (any) {
         all_gone = false;
         return;
@@ -187,7 +268,11 @@ void check_grace() {
         all_gone_since = now;
         return;
     }
-    if (now.tv_sec - all_gone_since.tv_sec >= interface_grace)
+    // Measured to the nanosecond: whole seconds alone would end it up to a
+    // second early when a look falls just after a second's turn.
+    const int64_t gone_ns = (static_cast<int64_t>(now.tv_sec) - all_gone_since.tv_sec) * 1000000000 +
+                            (now.tv_nsec - all_gone_since.tv_nsec);
+    if (gone_ns >= static_cast<int64_t>(interface_grace) * 1000000000)
         process_error(exit_no_interface, "No interface left to relay on for %d seconds. Exiting.",
                       static_cast<int>(interface_grace));
 }
@@ -196,9 +281,9 @@ void check_grace() {
 bool follow_all() {
     pthread_mutex_lock(&watch_lock);
     bool pending = false;
-    for (int32_t i = 0; i < if_num; ++i) {
-        follow(records[i], ifs[i]);
-        pending = pending || !records[i].relaying || records[i].capture_failed;
+    for (link_record &link : links) {
+        follow(link);
+        pending = pending || !link.relaying || link.capture_failed;
     }
     check_grace();
     pthread_mutex_unlock(&watch_lock);
@@ -222,6 +307,14 @@ void *watch(void * /*unused*/) {
     }
 }
 
+link_record &link_named(const char *name) {
+    for (link_record &link : links)
+        if (std::strcmp(link.name, name) == 0) return link;
+    link_record &link = links.emplace_back();
+    std::snprintf(link.name, sizeof link.name, "%s", name);
+    return link;
+}
+
 } // namespace
 
 void start_interface_watch(bool end_when_all_gone) {
@@ -231,12 +324,28 @@ void start_interface_watch(bool end_when_all_gone) {
     if (events_fd < 0) process_error(32, "interface events: %s", std::strerror(errno));
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd < 0) process_error(32, "eventfd: %s", std::strerror(errno));
+    // Never resized once the thread runs: listeners hold references.
+    links.reserve(static_cast<std::size_t>(if_num) + relay6::lowers().size());
     for (int32_t i = 0; i < if_num; ++i) {
+        link_record &link = link_named(ifs[i]->name);
+        link.v4 = ifs[i];
+        link.ipv4 = ifs[i]->ip;
+        std::memcpy(link.mac, ifs[i]->mac, sizeof link.mac);
+        link_of_v4[i] = static_cast<int>(&link - links.data());
+    }
+    for (std::size_t i = 0; i < relay6::lowers().size(); ++i) {
+        const relay6::lower6 &lower = relay6::lowers()[i];
+        link_record &link = link_named(lower.name);
+        link.v6 = static_cast<int>(i);
+        link.ipv6 = lower.link_address;
+        if (link.v4 == nullptr) std::memcpy(link.mac, lower.mac, sizeof link.mac);
+    }
+    for (link_record &link : links) {
         // An interface gone since it was opened shows as a changed index (0)
         // at the first look.
         platform::link_view view;
-        if (platform::look_at_link(ifs[i]->name, view)) records[i].ifindex = view.index;
-        metrics::of_interface(i).link.up.set(1);
+        if (platform::look_at_link(link.name, view)) link.index = view.index;
+        set_relaying(link, true);
     }
     pthread_t thread;
     int status = pthread_create(&thread, nullptr, watch, nullptr);
@@ -246,21 +355,21 @@ void start_interface_watch(bool end_when_all_gone) {
 
 void wait_until_reopened(struct interface *iface, int status, const char *text) {
     pthread_mutex_lock(&watch_lock);
-    watch_record &record = records[iface->idx];
-    if (status == PCAP_ERROR_BREAK && record.relaying && !record.capture_failed) {
+    link_record &link = links[static_cast<std::size_t>(link_of_v4[iface->idx])];
+    if (status == PCAP_ERROR_BREAK && link.relaying && !link.capture_failed) {
         pthread_mutex_unlock(&watch_lock);
         return;
     }
-    if (record.relaying && !record.capture_failed) {
-        record.capture_failed = true;
-        std::snprintf(record.failure, sizeof record.failure, "%s", text);
+    if (link.relaying && !link.capture_failed) {
+        link.capture_failed = true;
+        std::snprintf(link.failure, sizeof link.failure, "%s", text);
     }
-    record.listener_parked = true;
+    link.listener_parked = true;
     const uint64_t eventfd_add = 1;
     (void)!write(wake_fd, &eventfd_add, sizeof eventfd_add);
-    const uint64_t seen = record.generation;
-    while (record.generation == seen) pthread_cond_wait(&listener_released, &watch_lock);
-    record.listener_parked = false;
+    const uint64_t seen = link.generation;
+    while (link.generation == seen) pthread_cond_wait(&listener_released, &watch_lock);
+    link.listener_parked = false;
     pthread_mutex_unlock(&watch_lock);
 }
 

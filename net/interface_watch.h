@@ -1,16 +1,16 @@
-// Following the interfaces at run time: noticing that one has vanished,
-// been replaced, or lost its relay address, and reopening it when it is
-// back, in place, while the other interfaces carry on.
+// Following the links at run time, for both families: noticing that one
+// has vanished, been replaced, or lost its relay address, and reopening it
+// when it is back, in place, while the other links carry on.
 #pragma once
 
 #include "plugins/kestivane_plugin.h"
 
 namespace kestivane {
 
-// Starts the thread that follows every interface of ifs. Called once,
-// when ifs is complete and before any thread that uses it starts. With
-// end_when_all_gone the relay ends once no interface has relayed for
-// interface_grace seconds.
+// Starts the thread that follows every interface of ifs and every DHCPv6
+// lower interface. Called once, when both tables are complete and before
+// any thread that uses them starts. With end_when_all_gone the relay ends
+// once no link of either family has relayed for interface_grace seconds.
 void start_interface_watch(bool end_when_all_gone);
 
 // Called by a listener whose capture read ended with pcap status `status`

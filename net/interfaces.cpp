@@ -1,46 +1,30 @@
-// Interface queries (hardware and IPv4 addresses) and look-ups in ifs.
+// Interface queries (hardware and IPv4 addresses, through the one look at
+// the system in net/linux/) and look-ups in ifs.
 #include <err.h>
-#include <ifaddrs.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "core/settings.h"
 #include "net/platform.h"
 
-namespace {
-
-using ifaddrs_list = std::unique_ptr<struct ifaddrs, decltype(&freeifaddrs)>;
-
-} // namespace
-
 extern "C" int32_t get_mac(const char *name, uint8_t *mac) {
-    switch (kestivane::platform::link_address(name, mac)) {
-    case kestivane::platform::link_lookup::found:
+    kestivane::platform::link_view view;
+    if (!kestivane::platform::look_at_link(name, view)) errx(32, "getifaddrs: %s", std::strerror(errno));
+    if (view.present) {
+        std::memcpy(mac, view.mac, view.mac_len);
         return 1;
-    case kestivane::platform::link_lookup::failed:
-        errx(32, "getifaddrs: %s", std::strerror(errno));
-    case kestivane::platform::link_lookup::unknown:
-        break;
     }
     logd(kestivane::log_debug, "can't find mac for interface %s", name);
     return 0;
 }
 
 extern "C" int32_t get_ip(const char *name, uint32_t *destination, const uint32_t *wanted) {
-    struct ifaddrs *first = nullptr;
-    if (getifaddrs(&first) != 0) errx(1, "getifaddrs: %s", std::strerror(errno));
-    ifaddrs_list list(first, &freeifaddrs);
-
-    for (const struct ifaddrs *entry = first; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-        if (std::strcmp(entry->ifa_name, name) != 0) continue;
-        struct sockaddr_in address;
-        std::memcpy(&address, entry->ifa_addr, sizeof address);
-        if (wanted != nullptr && address.sin_addr.s_addr != *wanted) continue;
-        if (destination != nullptr) *destination = address.sin_addr.s_addr;
+    kestivane::platform::link_view view;
+    if (!kestivane::platform::look_at_link(name, view)) errx(1, "getifaddrs: %s", std::strerror(errno));
+    for (uint32_t ip : view.ipv4) {
+        if (wanted != nullptr && ip != *wanted) continue;
+        if (destination != nullptr) *destination = ip;
         return 1;
     }
     return 0;

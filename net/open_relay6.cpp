@@ -1,11 +1,13 @@
 // Opening the DHCPv6 relay's sockets, all at start-up: on each lower
 // interface a packet socket that sees datagrams to port 547 with the
 // sender's hardware address (for the Client Link-Layer Address option) and
-// a UDP socket that joins ff02::1:2 there and sends the replies; one UDP
-// socket on the upper side for the servers.
+// a UDP socket that joins ff02::1:2 there; one UDP socket on port 547 for
+// the servers, which also sends the replies down (naming the lower link in
+// each send). Only that socket needs the privilege of the low port, so a
+// lower interface deleted and created again is reopened without any: its
+// packet socket is rebound and the group joined again.
 #include <arpa/inet.h>
 #include <err.h>
-#include <ifaddrs.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -14,11 +16,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "core/settings.h"
 #include "metrics/counters6.h"
+#include "net/interface_guard.h"
 #include "net/platform.h"
 #include "net/relay6.h"
 
@@ -85,9 +87,8 @@ bool set_int(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value) == 0;
 }
 
-// A UDP socket on port 547 that shares the port with the relay's other
-// sockets (each bound to its own interface, or to none).
-descriptor open_udp(const char *device, std::string &failed) {
+// A UDP socket on port 547, on every link.
+descriptor open_udp(std::string &failed) {
     descriptor fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         failed = "socket";
@@ -98,43 +99,27 @@ descriptor open_udp(const char *device, std::string &failed) {
     any.sin6_port = htons(server_port);
     if (!set_int(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1)) failed = "IPV6_V6ONLY";
     else if (!set_int(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) failed = "SO_REUSEADDR";
-    else if (device != nullptr &&
-             setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(std::strlen(device))) != 0)
-        failed = "SO_BINDTODEVICE";
     else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) failed = "bind to port 547";
     if (!failed.empty()) return descriptor();
     return fd;
 }
 
-bool is_link_local(const struct in6_addr &a) { return IN6_IS_ADDR_LINKLOCAL(&a); }
-
-// The interface's IPv6 addresses. False when the system cannot list them.
-bool list_addresses(const char *name, std::vector<struct in6_addr> &out) {
-    struct ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    std::unique_ptr<struct ifaddrs, decltype(&freeifaddrs)> owner(list, &freeifaddrs);
-    for (const struct ifaddrs *e = list; e != nullptr; e = e->ifa_next) {
-        if (e->ifa_addr == nullptr || e->ifa_addr->sa_family != AF_INET6) continue;
-        if (e->ifa_name == nullptr || std::strcmp(e->ifa_name, name) != 0) continue;
-        struct sockaddr_in6 a;
-        std::memcpy(&a, e->ifa_addr, sizeof a);
-        out.push_back(a.sin6_addr);
-    }
-    return true;
+bool join_group(int fd, unsigned index) {
+    struct ipv6_mreq group{};
+    group.ipv6mr_multiaddr = all_relay_agents_and_servers;
+    group.ipv6mr_interface = index;
+    // A membership already there (the same index) is as good as a new one.
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &group, sizeof group) == 0 || errno == EADDRINUSE;
 }
 
+// The group's membership is the socket's only task: it is bound to no port,
+// and a filter that takes nothing keeps its queue empty all the same.
 bool open_lower_sockets(lower6 &l) {
     std::string failed;
-    l.socket = open_udp(l.name, failed);
-    if (failed.empty()) {
-        struct ipv6_mreq group{};
-        group.ipv6mr_multiaddr = all_relay_agents_and_servers;
-        group.ipv6mr_interface = l.index;
-        if (setsockopt(l.socket.get(), IPPROTO_IPV6, IPV6_JOIN_GROUP, &group, sizeof group) != 0)
-            failed = "joining ff02::1:2";
-        else if (!attach_drop_filter(l.socket.get()))
-            failed = "SO_ATTACH_FILTER";
-    }
+    l.membership = descriptor(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (l.membership.get() < 0) failed = "socket";
+    else if (!attach_drop_filter(l.membership.get())) failed = "SO_ATTACH_FILTER";
+    else if (!join_group(l.membership.get(), l.index)) failed = "joining ff02::1:2";
     if (failed.empty()) {
         // Bound to no protocol until the filter is in place, so that nothing
         // unfiltered is ever queued.
@@ -155,6 +140,32 @@ bool open_lower_sockets(lower6 &l) {
     if (failed.empty()) return true;
     logd(kestivane::log_error, "DHCPv6 on %s: %s: %s", l.name, failed.c_str(), std::strerror(errno));
     return false;
+}
+
+bool is_global(const struct in6_addr &a) {
+    return !IN6_IS_ADDR_LINKLOCAL(&a) && !IN6_IS_ADDR_LOOPBACK(&a) && !IN6_IS_ADDR_UNSPECIFIED(&a) &&
+           !IN6_IS_ADDR_MULTICAST(&a);
+}
+
+// Datagrams to port 547 that arrive on a lower link unicast reach the upper
+// socket too (it holds the port on every link), though the packet socket
+// relays them already; only a Relay-Reply (from a server on that link) is
+// the upper socket's. The filter reads the arrival index and, after the
+// UDP header, the message type. Rebuilt whenever a lower index changes.
+bool filter_upper() {
+    constexpr uint8_t relay_reply = 13;
+    const std::size_t n = lower_table.size();
+    std::vector<struct sock_filter> code;
+    code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_IFINDEX)));
+    for (std::size_t i = 0; i < n; ++i)
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, lower_table[i].index, static_cast<uint8_t>(n - i), 0));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0x40000));
+    code.push_back(BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 8));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, relay_reply, 0, 1));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0x40000));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    struct sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
+    return setsockopt(upper.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 } // namespace
@@ -179,23 +190,19 @@ int open_lower(std::string_view name) {
     }
     lower6 l;
     std::memcpy(l.name, text.c_str(), text.size() + 1);
-    l.index = if_nametoindex(l.name);
-    if (!list_addresses(l.name, l.own)) {
+    platform::link_view view;
+    if (!platform::look_at_link(l.name, view)) {
         logd(kestivane::log_error, "getifaddrs for %s: %s", l.name, std::strerror(errno));
         return -1;
     }
-    if (l.own.empty()) {
+    if (view.ipv6.empty()) {
         logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", l.name);
         return -1;
     }
-    for (const auto &a : l.own) {
-        if (!is_link_local(a) && !IN6_IS_ADDR_LOOPBACK(&a)) {
-            l.link_address = a;
-            break;
-        }
-    }
-    l.has_mac = platform::link_address(l.name, l.mac) == platform::link_lookup::found &&
-                std::memcmp(l.mac, "\0\0\0\0\0\0", 6) != 0;
+    l.index = view.index;
+    std::memcpy(l.mac, view.mac, sizeof l.mac);
+    l.own = view.ipv6;
+    l.link_address = choose_link_address(in6addr_any, view);
     if (!open_lower_sockets(l)) {
         logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
         return -1;
@@ -209,7 +216,7 @@ int open_lower(std::string_view name) {
 
 void open_upper() {
     std::string failed;
-    upper = open_udp(nullptr, failed);
+    upper = open_udp(failed);
     // Multicast to the servers never loops back to this host's own sockets,
     // goes at most as far as a Relay-Forward may travel (hop limit 8), and
     // only groups this socket joined (none) are delivered to it: without
@@ -222,8 +229,41 @@ void open_upper() {
         // The interface a Relay-Reply came in through: replies to a line
         // that names a multicast group are taken only from its interface.
         else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, 1)) failed = "IPV6_RECVPKTINFO";
+        else if (!filter_upper()) failed = "SO_ATTACH_FILTER";
     }
     if (!failed.empty()) errx(1, "Can't open the DHCPv6 server socket: %s: %s", failed.c_str(), std::strerror(errno));
+}
+
+struct in6_addr choose_link_address(const struct in6_addr &current, const platform::link_view &view) {
+    for (const struct in6_addr &a : view.ipv6)
+        if (is_global(current) && IN6_ARE_ADDR_EQUAL(&a, &current)) return current;
+    for (const struct in6_addr &a : view.ipv6)
+        if (is_global(a)) return a;
+    return in6addr_any;
+}
+
+void take_addresses(std::size_t idx, const platform::link_view &view, const struct in6_addr &link_address) {
+    lower6 &l = lower_table[idx];
+    interface_writer exclusive;
+    l.own = view.ipv6;
+    l.link_address = link_address;
+}
+
+const char *reopen_lower(std::size_t idx, const platform::link_view &view) {
+    lower6 &l = lower_table[idx];
+    if (platform::packet_socket_rebind(l.capture.get(), view.index, platform::packet_kind::ipv6) != 0)
+        return "binding the packet socket";
+    // The membership on the old index went with its interface.
+    if (!join_group(l.membership.get(), view.index)) return "joining ff02::1:2";
+    {
+        interface_writer exclusive;
+        l.index = view.index;
+        std::memcpy(l.mac, view.mac, sizeof l.mac);
+        l.own = view.ipv6;
+        l.link_address = choose_link_address(l.link_address, view);
+    }
+    if (upper.get() >= 0 && !filter_upper()) return "SO_ATTACH_FILTER on the server socket";
+    return nullptr;
 }
 
 void close_all() {

@@ -9,33 +9,32 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+
+#include <vector>
+
 namespace kestivane::platform {
 
 // Opens a handle that puts whole Ethernet frames on the named interface's
 // wire unchanged. Returns the descriptor, or -1 with errno set.
 int frame_out_open(const char *ifname);
 
+// What a packet socket takes from its interface.
+enum class packet_kind {
+    output,      // nothing: it only sends
+    every_frame, // every protocol (a capture)
+    ipv6,        // IPv6 datagrams only
+};
+
 // Points a frame output handle, or a capture's descriptor, at the
 // interface that now has the given index: an interface deleted and created
 // again gets a new index, and the handle is kept rather than opened anew
-// because opening needs a privilege that binding does not. capture says
-// whether the handle receives (every protocol) or only sends. Returns 0,
-// or -1 with errno set.
-int packet_socket_rebind(int handle, unsigned ifindex, bool capture);
+// because opening needs a privilege that binding does not. Returns 0, or -1
+// with errno set.
+int packet_socket_rebind(int handle, unsigned ifindex, packet_kind kind);
 
 // Writes one whole frame; returns the bytes taken, or -1 with errno set.
 long frame_out_write(int handle, const uint8_t *frame, std::size_t len);
-
-// What a hardware-address query found.
-enum class link_lookup {
-    found,   // the interface exists; at most 6 bytes were copied to mac (none
-             // when it carries no link-level address)
-    unknown, // the system knows no interface of that name
-    failed,  // the system could not list its interfaces; errno says why
-};
-
-// The named interface's hardware address.
-link_lookup link_address(const char *ifname, uint8_t mac[6]);
 
 // What the system has now under an interface name.
 struct link_view {
@@ -43,16 +42,21 @@ struct link_view {
     unsigned index = 0;    // its index: a new interface of the same name gets a new one
     bool running = false;  // administratively up with its carrier on
     uint8_t mac[6] = {};   // its hardware address (zeros when it has none)
-    int ipv4_count = 0;    // its IPv4 addresses, in the order the system lists them
-    uint32_t ipv4[16] = {};// (network byte order; at most 16 kept)
+    std::size_t mac_len = 0; // the bytes of mac it fills: at most 6 (longer
+                             // link addresses, InfiniBand's 20 bytes, are cut)
+    std::vector<uint32_t> ipv4;        // its IPv4 addresses (network byte order) and
+    std::vector<struct in6_addr> ipv6; // IPv6 ones (link-local included), in the
+                                       // order the system lists them
 };
 
-// Looks at the named interface. False when the system could not list its
-// interfaces (errno says why).
+// Looks at the named interface: the one place that reads interface facts
+// from the system, for the watcher, for opening either family's channels
+// and for the plug-ins' get_mac and get_ip. False when the system could not
+// list its interfaces (errno says why).
 bool look_at_link(const char *ifname, link_view &view);
 
-// A descriptor that becomes readable whenever an interface or an IPv4
-// address is added, removed or changed, or -1 with errno set. What changed
+// A descriptor that becomes readable whenever an interface or an IPv4 or
+// IPv6 address is added, removed or changed, or -1 with errno set. What changed
 // is not told: the reader looks at the interfaces afresh.
 int link_events_open();
 

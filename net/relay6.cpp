@@ -20,6 +20,7 @@
 #include "core/settings.h"
 #include "dhcp6/message6.h"
 #include "metrics/counters6.h"
+#include "net/interface_guard.h"
 #include "net/relay6.h"
 
 namespace kestivane::relay6 {
@@ -98,6 +99,7 @@ struct downward_state {
     struct mmsghdr sends[batch_size];
     struct iovec send_parts[batch_size];
     struct sockaddr_in6 to[batch_size];
+    pktinfo_control send_control[batch_size]; // names the lower link of each send
     std::size_t send_lower[batch_size];
     std::size_t pending = 0;
 };
@@ -401,8 +403,20 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     t.send_lower[k] = static_cast<std::size_t>(idx);
 }
 
+// Control data that names the interface a send goes out of.
+void name_out_link(pktinfo_control &control, unsigned index) {
+    struct cmsghdr c{};
+    c.cmsg_level = IPPROTO_IPV6;
+    c.cmsg_type = IPV6_PKTINFO;
+    c.cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
+    struct in6_pktinfo info{};
+    info.ipi6_ifindex = index;
+    std::memcpy(control.bytes, &c, sizeof c);
+    std::memcpy(control.bytes + CMSG_LEN(0), &info, sizeof info);
+}
+
 // Sends the queued replies, each run of replies for one interface in as few
-// calls as its socket allows; a send that fails is counted and skipped.
+// calls as the socket allows; a send that fails is counted and skipped.
 void flush_replies(downward_state &t) {
     std::size_t i = 0;
     while (i < t.pending) {
@@ -410,8 +424,15 @@ void flush_replies(downward_state &t) {
         std::size_t run = i + 1;
         while (run < t.pending && t.send_lower[run] == idx) ++run;
         lower6 &l = lowers()[idx];
+        // The server socket holds the port on every link: each reply names
+        // its lower interface.
+        for (std::size_t k = i; k < run; ++k) {
+            name_out_link(t.send_control[k], l.index);
+            t.sends[k].msg_hdr.msg_control = t.send_control[k].bytes;
+            t.sends[k].msg_hdr.msg_controllen = sizeof t.send_control[k].bytes;
+        }
         auto &counters = metrics::of_interface6(idx).answers;
-        int sent = sendmmsg(l.socket.get(), &t.sends[i], static_cast<unsigned>(run - i), 0);
+        int sent = sendmmsg(upper_socket(), &t.sends[i], static_cast<unsigned>(run - i), 0);
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) {
             counters.write_errors.add();
@@ -439,9 +460,14 @@ void read_lower(upward_state &t, std::size_t idx) {
         m.msg_controllen = sizeof t.aux[k].bytes;
         m.msg_flags = 0;
     }
+    // The record stays steady for the batch: the watcher switches a lower
+    // interface's addresses only between batches.
+    interface_reader steady;
     int got = recvmmsg(lowers()[idx].capture.get(), t.reads, batch_size, MSG_DONTWAIT, nullptr);
     if (got < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        // A link taken down or deleted fails the read once; the watcher
+        // says what became of the link.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENETDOWN)
             logd(kestivane::log_error, "recvfrom at %s: %s", lowers()[idx].name, std::strerror(errno));
         return;
     }
@@ -502,6 +528,9 @@ void *run_downward(void *arg) {
             usleep(10000);
             continue;
         }
+        // Read without the record lock (the read waits); matched and sent
+        // with it, so that the lower interface's index stays steady.
+        interface_reader steady;
         for (std::size_t k = 0; k < static_cast<std::size_t>(got); ++k) handle_reply(t, k, t.reads[k].msg_len);
         flush_replies(t);
     }
@@ -533,15 +562,7 @@ void start_threads() {
     up.send_server.resize(batch_size * most_servers);
     up.server_control.resize(servers().size());
     for (std::size_t s = 0; s < servers().size(); ++s) {
-        pktinfo_control &control = up.server_control[s];
-        struct cmsghdr c{};
-        c.cmsg_level = IPPROTO_IPV6;
-        c.cmsg_type = IPV6_PKTINFO;
-        c.cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
-        struct in6_pktinfo info{};
-        info.ipi6_ifindex = servers()[s].upper_index;
-        std::memcpy(control.bytes, &c, sizeof c);
-        std::memcpy(control.bytes + CMSG_LEN(0), &info, sizeof info);
+        name_out_link(up.server_control[s], servers()[s].upper_index);
     }
     for (unsigned k = 0; k < batch_size; ++k) {
         up.read_parts[k] = {up.in[k], in_room};

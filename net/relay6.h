@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/platform.h"
+
 namespace kestivane::relay6 {
 
 inline constexpr uint16_t server_port = 547;
@@ -45,16 +47,19 @@ struct server6 {
     char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 8]{};
 };
 
-// A lower interface: where clients and lower relays send from.
+// A lower interface: where clients and lower relays send from. Its name
+// and descriptors never change; its index, hardware address and addresses
+// follow the link (the interface watcher switches them while holding the
+// interface record lock exclusively, and the relay threads read them while
+// holding it shared).
 struct lower6 {
     char name[IF_NAMESIZE]{};
     unsigned index = 0;
     uint8_t mac[6]{};
-    bool has_mac = false;
     struct in6_addr link_address{}; // a global address of the interface, or ::
     std::vector<struct in6_addr> own; // every address of the interface
-    descriptor capture; // datagrams to port 547 as the link delivered them
-    descriptor socket;  // group membership, and the sender of replies
+    descriptor capture;    // datagrams to port 547 as the link delivered them
+    descriptor membership; // holds ff02::1:2 on the link; receives nothing
     std::vector<std::size_t> servers; // indexes into the server table, in line order
 };
 
@@ -79,6 +84,21 @@ bool configured();
 // start-up, when configured().
 void open_upper();
 int upper_socket();
+
+// The address a lower interface with the addresses of view relays from:
+// current when the link still has it, else its first global address, else
+// :: (the Interface-ID alone then names the link).
+struct in6_addr choose_link_address(const struct in6_addr &current, const platform::link_view &view);
+
+// Takes view's addresses, with link_address as the relay address, for
+// lower interface idx. Called by the watcher.
+void take_addresses(std::size_t idx, const platform::link_view &view, const struct in6_addr &link_address);
+
+// Points lower interface idx at the interface view shows (a new index and
+// hardware address after the link was created again): the capture is
+// rebound, the group joined there, the addresses taken. Needs no privilege.
+// Returns nullptr, or the step that failed with errno set.
+const char *reopen_lower(std::size_t idx, const platform::link_view &view);
 
 // Closes every socket and empties the tables (for tests that read many
 // configurations in one process).

@@ -53,7 +53,7 @@ void replace_socket(struct interface *iface, int sock) {
 } // namespace
 
 reopen_result reopen_capture(struct interface *iface, unsigned ifindex) {
-    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, true) != 0) {
+    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, platform::packet_kind::every_frame) != 0) {
         logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
         return reopen_result::not_yet;
     }
@@ -66,11 +66,9 @@ reopen_result reopen_capture(struct interface *iface, unsigned ifindex) {
 
 reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const uint8_t mac[6], uint32_t ip,
                                bool log_failure) {
-    if (platform::packet_socket_rebind(iface->bpf, ifindex, false) != 0) {
-        if (log_failure) logd(log_error, "Interface %s: frame output: %s", iface->name, std::strerror(errno));
-        return reopen_result::not_yet;
-    }
-    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, true) != 0) {
+    // The capture is the listener's alone while it is parked: it may be
+    // rebound at once, and again at the next try when a later step fails.
+    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, platform::packet_kind::every_frame) != 0) {
         if (log_failure) logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
         return reopen_result::not_yet;
     }
@@ -83,7 +81,15 @@ reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const 
         sock = open_socket_for(iface, ip, log_failure);
         if (sock < 0) return reopen_result::not_yet;
     }
+    // The frame output is the answer thread's, which writes to it with the
+    // record's addresses in the frame: it moves to the new link together
+    // with them, in one step under the lock, or not at all.
     interface_writer exclusive;
+    if (platform::packet_socket_rebind(iface->bpf, ifindex, platform::packet_kind::output) != 0) {
+        if (log_failure) logd(log_error, "Interface %s: frame output: %s", iface->name, std::strerror(errno));
+        if (sock >= 0) close(sock);
+        return reopen_result::not_yet;
+    }
     if (sock >= 0) replace_socket(iface, sock);
     iface->ip = ip;
     std::memcpy(iface->mac, mac, sizeof iface->mac);

@@ -34,10 +34,12 @@ int frame_out_open(const char *ifname) {
     return fd;
 }
 
-int packet_socket_rebind(int handle, unsigned ifindex, bool capture) {
+int packet_socket_rebind(int handle, unsigned ifindex, packet_kind kind) {
     struct sockaddr_ll link{};
     link.sll_family = AF_PACKET;
-    link.sll_protocol = capture ? htons(ETH_P_ALL) : 0;
+    link.sll_protocol = kind == packet_kind::every_frame ? htons(ETH_P_ALL)
+                        : kind == packet_kind::ipv6      ? htons(ETH_P_IPV6)
+                                                         : 0;
     link.sll_ifindex = static_cast<int>(ifindex);
     if (bind(handle, reinterpret_cast<const struct sockaddr *>(&link), sizeof link) != 0) return -1;
     // The removal of the interface it was bound to left an error pending on

@@ -1,5 +1,5 @@
 // Interface and address changes on Linux: a routing netlink socket that
-// listens to the link and IPv4 address groups. Joining them needs no
+// listens to the link, IPv4 address and IPv6 address groups. Joining them needs no
 // privilege.
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -17,7 +17,7 @@ int link_events_open() {
     if (fd < 0) return -1;
     struct sockaddr_nl groups{};
     groups.nl_family = AF_NETLINK;
-    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
     if (bind(fd, reinterpret_cast<const struct sockaddr *>(&groups), sizeof groups) != 0) {
         int saved = errno;
         close(fd);

@@ -1,6 +1,8 @@
 // One interface as the system has it now, from one listing of every
-// interface address: the AF_PACKET entry gives the index, the flags and the
-// hardware address; the AF_INET entries give the IPv4 addresses. One
+// interface address: the AF_PACKET entry (which Linux does not list first:
+// entries are picked by family, not position) gives the index, the flags
+// and the hardware address; the AF_INET and AF_INET6 entries give the addresses of
+// both families. One
 // listing, so that index and addresses belong to the same interface even
 // while it is being deleted and created again.
 #include <ifaddrs.h>
@@ -32,12 +34,16 @@ bool look_at_link(const char *ifname, link_view &view) {
             view.present = true;
             view.index = static_cast<unsigned>(link.sll_ifindex);
             view.running = (entry->ifa_flags & IFF_UP) != 0 && (entry->ifa_flags & IFF_RUNNING) != 0;
-            std::memcpy(view.mac, link.sll_addr, std::min<std::size_t>(link.sll_halen, 6));
+            view.mac_len = std::min<std::size_t>(link.sll_halen, sizeof view.mac);
+            std::memcpy(view.mac, link.sll_addr, view.mac_len);
         } else if (entry->ifa_addr->sa_family == AF_INET) {
-            if (view.ipv4_count == static_cast<int>(std::size(view.ipv4))) continue;
             struct sockaddr_in address;
             std::memcpy(&address, entry->ifa_addr, sizeof address);
-            view.ipv4[view.ipv4_count++] = address.sin_addr.s_addr;
+            view.ipv4.push_back(address.sin_addr.s_addr);
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            struct sockaddr_in6 address;
+            std::memcpy(&address, entry->ifa_addr, sizeof address);
+            view.ipv6.push_back(address.sin6_addr);
         }
     }
     return true;

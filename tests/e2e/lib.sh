@@ -344,9 +344,10 @@ kv__v6_ready() {
         [ -n "$(kv_link_local "${KV_NS_CLIENT[i]}" "${KV_IF_CLIENT[i]}")" ] || return 1
     done
 }
-# kv__segment_link SEG ADDRESS: segment SEG's veth pair, ADDRESS/26 on the
-# relay end ("none": no address), both ends up; records the hardware
-# addresses (new ones at every creation).
+# kv__segment_link SEG ADDRESS [ADDRESS6]: segment SEG's veth pair,
+# ADDRESS/26 on the relay end ("none": no address) and with KV_IPV6=1
+# ADDRESS6/64 (default 2001:db8:0:SEG::1, kept in KV_IP6_RELAY[SEG]), both
+# ends up; records the hardware addresses (new ones at every creation).
 kv__segment_link() {
     local i=$1 address=$2
     ip -n "$KV_NS_RELAY" link add "${KV_IF_RELAY[i]}" type veth \
@@ -354,7 +355,7 @@ kv__segment_link() {
         kv_fail "cannot create veth pair for segment $i"
     [ "$address" = none ] || ip -n "$KV_NS_RELAY" addr add "$address/26" dev "${KV_IF_RELAY[i]}"
     if [ "${KV_IPV6:-0}" = 1 ]; then
-        KV_IP6_RELAY[i]="2001:db8:0:$i::1"
+        KV_IP6_RELAY[i]=${3:-2001:db8:0:$i::1}
         ip -n "$KV_NS_RELAY" addr add "${KV_IP6_RELAY[i]}/64" dev "${KV_IF_RELAY[i]}" nodad
     fi
     ip -n "$KV_NS_RELAY" link set "${KV_IF_RELAY[i]}" up
@@ -369,13 +370,18 @@ kv_segment_delete() {
     ip -n "$KV_NS_RELAY" link del "${KV_IF_RELAY[$1]}" || kv_fail "cannot delete segment $1"
 }
 
-# kv_segment_create SEG [ADDRESS]: create client segment SEG again under its
-# names: a new interface index and new hardware addresses (KV_MAC_RELAY[SEG]
-# and KV_MAC_CLIENT[SEG] follow), ADDRESS on the relay end (default
-# KV_IP_RELAY[SEG]; "none" for none). Waits until both ends are up.
+# kv_segment_create SEG [ADDRESS [ADDRESS6]]: create client segment SEG
+# again under its names: a new interface index and new hardware addresses
+# (KV_MAC_RELAY[SEG] and KV_MAC_CLIENT[SEG] follow), ADDRESS on the relay
+# end (default KV_IP_RELAY[SEG]; "none" for none), and with KV_IPV6=1
+# ADDRESS6 (default 2001:db8:0:SEG::1). Waits until both ends are up, and
+# with KV_IPV6=1 until the client end has its link-local address.
 kv_segment_create() {
-    kv__segment_link "$1" "${2:-${KV_IP_RELAY[$1]}}"
+    kv__segment_link "$1" "${2:-${KV_IP_RELAY[$1]}}" "${3:-}"
     kv_wait_for 3 kv__links_up || kv_fail "segment $1 did not come up again"
+    if [ "${KV_IPV6:-0}" = 1 ]; then
+        kv_wait_for 5 kv__v6_ready || kv_fail "segment $1: IPv6 addresses stayed tentative"
+    fi
 }
 
 kv__links_up() {

@@ -220,7 +220,27 @@ done <<CASES
 Relay-Forward under the hop limit|0x102|--relay 7|hop_count=8 inner_hop_count=7 client_lladdr=none link_address=2001:db8:0:1::1
 DHCPv4-over-DHCPv6 query|0x103|--type 20|hop_count=0 inner_type=20 depth=1 link_address=2001:db8:0:1::1 client_lladdr=1/${KV_MAC_CLIENT[1]}
 unknown message type|0x106|--type 200|hop_count=0 inner_type=200 depth=1 link_address=2001:db8:0:1::1
+the shortest message: 4 bytes, no options|0x107|--raw 0b000107|hop_count=0 inner_type=11 depth=1 link_address=2001:db8:0:1::1
 CASES
+# A message sent to the relay's own address goes up like the others, and
+# its server socket, which holds port 547 on every link, must not take it
+# as well (the server ignores a Solicit without a client id: nothing comes
+# back from above meanwhile).
+RELAY_LL1=$(kv_link_local "$KV_NS_RELAY" "${KV_IF_RELAY[1]}")
+upper_received() { metrics value "$STATS" kestivane_v6_answers_received_total; }
+sleep 1.2
+upper_before=$(upper_received)
+if kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x108 --to "$RELAY_LL1" \
+    --options 00080002ffff --wait "$SRV" &&
+    kv_frames check "$SRV" --xid 0x108 --where msg_type=12 hop_count=0 link_address=2001:db8:0:1::1; then
+    kv_pass "up: unicast to the relay's link-local address"
+else
+    kv_check_fail "unicast to the relay's link-local address: no Relay-Forward at the server"
+fi
+ups=$((ups + 1))
+sleep 1.2
+[ "$(upper_received)" = "$upper_before" ] ||
+    kv_check_fail "the server socket took a message from link 1: $upper_before, then $(upper_received) received"
 after=$(count_forwards)
 [ "$after" -eq $((before + ups)) ] || kv_check_fail "$((after - before - ups)) dropped message(s) reached the server"
 
@@ -245,6 +265,7 @@ by Interface-ID|0x200|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]}|1|546|
 by link-address|0x201|--peer ${LL_CLIENT[2]} --link 2001:db8:0:2::1|2|546|
 Interface-ID before link-address|0x202|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --link 2001:db8:0:2::1|1|546|
 for a lower relay|0x203|--peer ${LL_CLIENT[1]} --relay 0 --iface-id ${KV_IF_RELAY[1]}|1|547|
+the shortest Reply: 4 bytes, no options|0x20a|--peer ${LL_CLIENT[1]} --iface-id ${KV_IF_RELAY[1]} --raw 0700020a|1|546|
 unknown Interface-ID, known link-address|0x204|--peer ${LL_CLIENT[2]} --iface-id nosuch0 --link 2001:db8:0:2::1|none||Destination interface not found for DHCPv6 Interface-ID: nosuch0
 unknown link-address|0x205|--peer ${LL_CLIENT[1]} --link 2001:db8:0:9::1|none||Destination interface not found for DHCPv6 link-address: 2001:db8:0:9::1
 Relay-Forward inside|0x206|--peer ${LL_CLIENT[1]} --type 12 --iface-id ${KV_IF_RELAY[1]}|none||Malformed DHCPv6 Relay-Reply
@@ -303,6 +324,25 @@ if kv_wait_log "$LOG" "Counters of the DHCPv6 server socket: " $((n + 1)) 5; the
 else
     kv_check_fail "SIGUSR1 logged no v6 server socket line"
 fi
+
+# ----- the health alarm of a lower interface, by the DHCPv4 rule and lines:
+# Solicits from link 2 that the server ignores (no client id) for more than
+# six intervals raise it; a Relay-Reply delivered on link 2 clears it.
+ALARM="Interface $R2: requests forwarded to [$KV_IP6_SERVER]:547 for 6 seconds without an answer"
+CLEARED="Interface $R2: answers from the servers again"
+for n in $(seq 1 18); do
+    kv_frames_in "${KV_NS_CLIENT[2]}" send6 --iface "${KV_IF_CLIENT[2]}" --xid $((0x400 + n)) --options 00080002ffff
+    kv__has_lines "$LOG" "$ALARM" 1 && break
+    sleep 0.4
+done
+if kv_wait_log "$LOG" "$ALARM" 1 3; then kv_pass "v6 alarm raised"; else kv_check_fail "no v6 alarm line: $ALARM"; fi
+kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=1" "kestivane_answer_alarm{interface=$R3}=0" ||
+    kv_check_fail "the metrics file does not show the v6 alarm"
+kv_frames_in "$KV_NS_SERVER" send6 $REPLY --xid 0x420 --peer "${LL_CLIENT[2]}" --iface-id "$R2"
+if kv_wait_log "$LOG" "$CLEARED" 1 5; then kv_pass "v6 alarm cleared"; else kv_check_fail "no v6 clearing line"; fi
+kv_wait_for 3 metrics check "$STATS" "kestivane_answer_alarm{interface=$R2}=0" ||
+    kv_check_fail "the metrics file still shows the v6 alarm"
+[ "$(kv_count_lines "$LOG" "without an answer")" -eq 1 ] || kv_check_fail "not exactly one alarm line"
 
 # ----- a flood of malformed messages on link 2 (none there before): its
 # lines are limited per link like the DHCPv4 ones

@@ -13,12 +13,19 @@
 #   e  every interface deleted: the relay ends after its grace period, with
 #      its message and status 75;
 #   f  no busy waiting while an interface is absent (under 50 ms of CPU
-#      over 5 s).
-# The relay runs with only CAP_NET_RAW and CAP_NET_BIND_SERVICE; in case c
-# also with CAP_NET_RAW alone. Every relay runs with the sandbox on: no
-# reopening, move or exit needs a call outside it. In a ThreadSanitizer build only cases b and c
-# run, with clients on segment 2 throughout case b, and any report fails the
-# test.
+#      over 5 s);
+#   g  a link that serves DHCPv4 and DHCPv6, deleted and created again with
+#      a new IPv6 prefix (new index and hardware address): one line each
+#      way, back within 2 s, the Relay-Forward's link-address is the new
+#      address and a DHCPv6 client leases from the new prefix; renumbered
+#      back: the link-address follows; segment 2 gets DHCPv4 and DHCPv6
+#      leases throughout.
+# The relay runs with only CAP_NET_RAW and CAP_NET_BIND_SERVICE, serving both
+# families on both segments; in case c also with CAP_NET_RAW alone. Every
+# relay runs with the sandbox on: no reopening, move or exit needs a call
+# outside it. In a ThreadSanitizer build only cases b, c and g run, with
+# clients on segment 2 throughout cases b and g (and on segment 1 too in g),
+# and any report fails the test.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -29,12 +36,19 @@ TSAN=0
 [ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -c __tsan_init)" -gt 0 ] && TSAN=1
 export TSAN_OPTIONS="halt_on_error=0"
 
+KV_IPV6=1
 kv_topology 2
 R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
+# A link taken down keeps its IPv6 addresses (case a): the kernel's default
+# flushes them, which would be a renumbering of its own.
+ip netns exec "$KV_NS_RELAY" sysctl -qw net.ipv6.conf.all.keep_addr_on_down=1
+# The prefix segment 1 gets when it is created again in case g.
+NEW6=2001:db8:0:21::1
 GRACE=2
 STATS="$KV_TMP/kestivane.prom"
 metrics() { "$KV_PYTHON" "$KV_DIR/metrics.py" "$@"; }
-kv_start_dnsmasq
+kv_start_dnsmasq --dhcp-range=2001:db8:0:1::100,2001:db8:0:1::1ff,64,10m \
+    --dhcp-range=2001:db8:0:2::100,2001:db8:0:2::1ff,64,10m --dhcp-range=2001:db8:0:21::100,2001:db8:0:21::1ff,64,10m
 
 say() { echo "[$(date +%T.%3N)] $*" >&2; }
 
@@ -227,6 +241,109 @@ case_e() {
     kv_pass "e: every interface gone: ended after $took ms with status 75"
 }
 
+# lease6 SEG WANT [NAME]: a DHCPv6 address on segment SEG (dhclient -6)
+# that starts with WANT.
+lease6() {
+    local got
+    got=$(kv_dhclient6 "${KV_NS_CLIENT[$1]}" "${KV_IF_CLIENT[$1]}" 6 "${3:-lease6-$1}") || return 1
+    case "$got" in "$2"*) return 0 ;; esac
+    echo "segment $1: $got is not in $2" >&2
+    return 1
+}
+
+# forwarded6_with NAME LINK_ADDRESS: a Solicit sent on segment 1 reaches the
+# server in a Relay-Forward whose link-address is LINK_ADDRESS.
+forwarded6_with() {
+    local name=$1 capture
+    kv_next_xid
+    kv_tcpdump "$name" "$KV_NS_SERVER" "$KV_IF_SERVER" udp dst port 547
+    capture=$KV_LAST_PID
+    kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid "0x${KV_XID: -6}" \
+        --wait "$(kv_pcap "$name")" --wait-timeout 3 >/dev/null
+    kv_stop "$capture"
+    kv_frames check "$(kv_pcap "$name")" --at-least 1 --xid "0x${KV_XID: -6}" --where msg_type=12 \
+        link_address="$2" interface_id="$R1"
+}
+
+# Clients of both families on segment SEG until $KV_TMP/dualSEG.stop exists
+# (at most 60 rounds or 40 s). One line per attempt: "4 ADDRESS",
+# "6 ADDRESS" or "4 miss", "6 miss". On segment 1, which case g deletes,
+# only the traffic counts, not the outcome.
+background_dual() {
+    local seg=$1 n got end=$(($(date +%s) + 40))
+    for n in $(seq 1 60); do
+        [ -e "$KV_TMP/dual$seg.stop" ] || [ "$(date +%s)" -ge "$end" ] && break
+        got=$(kv_udhcpc "$seg" 2 "dual4-$seg-$n") && echo "4 $got" || echo "4 miss"
+        got=$(kv_dhclient6 "${KV_NS_CLIENT[seg]}" "${KV_IF_CLIENT[seg]}" 4 "dual6-$seg-$n") &&
+            echo "6 $got" || echo "6 miss"
+    done >"$KV_TMP/dual$seg.result"
+}
+
+case_g() {
+    local gone back t0 took bg1 bg2 r
+    rm -f "$KV_TMP"/dual?.stop
+    background_dual 2 &
+    bg2=$!
+    # A failure ends the script at once: the loops end at their next round.
+    KV_CLEANUP+=("touch $KV_TMP/dual2.stop; wait $bg2")
+    gone=$(log_lines "Interface $R1 disappeared")
+    back=$(log_lines "Interface $R1 is back")
+    lease6 1 2001:db8:0:1:: || kv_fail "g: no DHCPv6 lease on segment 1 before the deletion"
+    # (Clients on segment 1 while it goes and comes back, until the checks
+    # below need it for themselves.)
+    bg1=
+    if [ "$TSAN" = 1 ]; then
+        background_dual 1 &
+        bg1=$!
+        KV_CLEANUP+=("touch $KV_TMP/dual1.stop; wait $bg1")
+        sleep 2
+    fi
+    kv_segment_delete 1
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 disappeared" $((gone + 1)) 3 || kv_fail "g: the deletion went unnoticed"
+    kv_wait_for 3 metrics check "$STATS" "kestivane_interface_up{interface=$R1}=0" ||
+        kv_fail "g: the metrics do not show $R1 gone: $(grep interface_ "$STATS")"
+    kv_segment_create 1 "${KV_IP_RELAY[1]}" "$NEW6"
+    t0=$(date +%s%N)
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back: relaying on it again at ${KV_IP_RELAY[1]} and " \
+        $((back + 1)) 2 || kv_fail "g: not reopened within 2 s"
+    took=$((($(date +%s%N) - t0) / 1000000))
+    # The link may come back a moment before its IPv6 address: the address
+    # is then taken as it appears.
+    kv_wait_for 2 grep -qE "Interface $R1 (is back: relaying on it again at ${KV_IP_RELAY[1]} and $NEW6, ${KV_MAC_RELAY[1]}|has the address $NEW6: relaying from it now)" "$KV_RELAY_LOG" ||
+        kv_fail "g: the new address $NEW6 was not taken"
+    if [ -n "$bg1" ]; then
+        sleep 2
+        touch "$KV_TMP/dual1.stop"
+        wait "$bg1"
+    fi
+    forwarded6_with g-new "$NEW6" || kv_fail "g: the Relay-Forward's link-address is not the new $NEW6"
+    lease6 1 2001:db8:0:21:: g-new || kv_fail "g: no DHCPv6 lease from the new prefix on segment 1"
+    lease 1 || kv_fail "g: no DHCPv4 lease on the re-created segment 1"
+    # Renumbered in place: the link-address follows, without a reopening
+    # of the link.
+    ip -n "$KV_NS_RELAY" addr add 2001:db8:0:1::1/64 dev "$R1" nodad
+    ip -n "$KV_NS_RELAY" addr del "$NEW6/64" dev "$R1"
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 lost its address $NEW6: relaying from 2001:db8:0:1::1 now" 1 3 ||
+        kv_fail "g: the renumbering went unnoticed"
+    forwarded6_with g-renumbered 2001:db8:0:1::1 || kv_fail "g: the link-address did not follow the renumbering"
+    lease6 1 2001:db8:0:1:: g-renumbered || kv_fail "g: no DHCPv6 lease from the renumbered prefix"
+    [ "$(log_lines "Interface $R1 disappeared")" = $((gone + 1)) ] || kv_fail "g: the deletion was not logged once"
+    [ "$(log_lines "Interface $R1 is back")" = $((back + 1)) ] || kv_fail "g: the return was not logged once"
+    kv_wait_for 3 metrics check "$STATS" "kestivane_interface_up{interface=$R1}=1" ||
+        kv_fail "g: the metrics do not show $R1 back: $(grep interface_ "$STATS")"
+    touch "$KV_TMP/dual2.stop"
+    wait "$bg2"
+    for r in 4 6; do
+        local leased missed
+        leased=$(grep -c "^$r [0-9a-f]" "$KV_TMP/dual2.result")
+        missed=$(grep -c "^$r miss" "$KV_TMP/dual2.result")
+        [ "$leased" -ge 2 ] && [ "$missed" -le 1 ] ||
+            kv_fail "g: segment 2 got $leased DHCPv$r leases and missed $missed meanwhile"
+        kv_pass "g: segment 2 got $leased DHCPv$r leases throughout, missed $missed"
+    done
+    kv_pass "g: $R1 deleted, back with $NEW6 after $took ms, link-address followed it and the renumbering"
+}
+
 # The relay as its service runs it: two capabilities and no others.
 start_main_relay() {
     KV_RELAY_PREFIX=(setpriv --bounding-set=-all,+net_raw,+net_bind_service
@@ -240,17 +357,19 @@ sandbox=on
 [servers]
 bind_ip=$R1 ${KV_IP_RELAY[1]}
 $KV_IP_SERVER $R1 $R2
+[servers6]
+$KV_IP6_SERVER $R1 $R2
 EOF
     kv_start_relay relay -f "$KV_TMP/relay.conf"
-    kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "the relay does not listen on both segments"
+    kv_wait_log "$KV_RELAY_LOG" "Listen at" 4 || kv_fail "the relay does not listen on both segments"
     # Once it gives up its capabilities at start-up, every reopening below
     # is done without any.
     kv_pass "relay running with effective capabilities $(sed -n 's/^CapEff:[[:space:]]*//p' "/proc/$KV_RELAY_PID/status")"
 }
 
 # Case c starts relays of its own; the others share one.
-cases=(c start_main_relay a b a d e)
-[ "$TSAN" = 1 ] && cases=(c start_main_relay b)
+cases=(c start_main_relay a b a d g e)
+[ "$TSAN" = 1 ] && cases=(c start_main_relay b g)
 for c in "${cases[@]}"; do
     say "$c"
     if [ "$c" = start_main_relay ]; then start_main_relay; else "case_$c"; fi

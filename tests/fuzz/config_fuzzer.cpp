@@ -120,7 +120,7 @@ void check_tables() {
     FUZZ_CHECK((if_num >= 1 || kestivane::relay6::configured()) && if_num <= kestivane::interfaces_limit);
     const auto &servers6 = kestivane::relay6::servers();
     for (const auto &lower : kestivane::relay6::lowers()) {
-        FUZZ_CHECK(lower.capture.get() >= 0 && lower.socket.get() >= 0 && lower.index != 0);
+        FUZZ_CHECK(lower.capture.get() >= 0 && lower.membership.get() >= 0 && lower.index != 0);
         FUZZ_CHECK(std::memchr(lower.name, '\0', sizeof lower.name) != nullptr);
         for (std::size_t k : lower.servers) FUZZ_CHECK(k < servers6.size());
     }

@@ -247,12 +247,13 @@ def answer_corpus():
     zero = bytearray(raw(bootp(2, yiaddr="198.51.100.20", giaddr="198.51.100.1") / DHCP(
         options=[("message-type", "ack"), ("server_id", "203.0.113.2"), "end"])))
     zero += b"\0" * max(0, 300 - len(zero))
-    measure = zero.index(255, 240) + 1  # what the relay sends: through END
+    # What the relay sends: the message through END, zero-padded to 300.
+    sent = max(zero.index(255, 240) + 1, 300)
     pseudo = socket.inet_aton("198.51.100.1") + socket.inet_aton("198.51.100.20") + \
-        struct.pack("!BBH", 0, 17, 8 + measure)
-    udp = struct.pack("!HHHH", 67, 68, 8 + measure, 0)
-    zero[44:46] = struct.pack("!H", internet_checksum(pseudo + udp + bytes(zero[:measure])))
-    assert internet_checksum(pseudo + udp + bytes(zero[:measure])) == 0
+        struct.pack("!BBH", 0, 17, 8 + sent)
+    udp = struct.pack("!HHHH", 67, 68, 8 + sent, 0)
+    zero[44:46] = struct.pack("!H", internet_checksum(pseudo + udp + bytes(zero[:sent])))
+    assert internet_checksum(pseudo + udp + bytes(zero[:sent])) == 0
     write("fuzz_answer", "checksum_zero", bytes(zero) + answer_controls(1400, [(len(zero), 0, 1600, 0)]))
 
 

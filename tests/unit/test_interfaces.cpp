@@ -2,6 +2,8 @@
 // checks, the listeners' rate limit, and forwarding queued requests.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -19,6 +21,7 @@
 #include "core/settings.h"
 #include "core/wire.h"
 #include "net/listener.h"
+#include "net/reopen_interface.h"
 
 using namespace kestivane::wire;
 
@@ -219,6 +222,58 @@ TEST(open_interface, opens_channels_and_grows_the_server_list) {
         CHECK(lo->srv_count == 3 && lo->srv_idx[2] == 2);
         CHECK(open_interface("lo") == 1);
         CHECK(if_num == 1 && lo->srv_count == 3);
+        return failures;
+    });
+}
+
+// The index a packet socket is bound to.
+int bound_index(int fd) {
+    sockaddr_ll link{};
+    socklen_t len = sizeof link;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&link), &len) != 0) return -1;
+    return link.sll_ifindex;
+}
+
+// Reopening on a new link moves the frame output together with the
+// record's addresses or not at all: a reopening that fails half-way must
+// not leave answers going out on the new link with the old hardware
+// address. Each row tries one reopening of kst-a's record onto kst-c.
+TEST(reopen_interface, frame_output_moves_with_the_addresses_or_not_at_all) {
+    in_private_netns([] {
+        failures = 0;
+        if (std::system("ip link add kst-a type veth peer name kst-b && ip link add kst-c type veth peer name kst-d && "
+                        "ip addr add 198.51.100.9/24 dev kst-a && ip addr add 198.51.100.10/24 dev kst-c && "
+                        "ip link set kst-a up && ip link set kst-c up") != 0)
+            return 1;
+        bootps_port = htons(67);
+        srv_num = 0;
+        CHECK(open_interface("kst-a") == 1);
+        interface *iface = ifs[0];
+        if (iface == nullptr) return failures + 1;
+        const int old_index = static_cast<int>(if_nametoindex("kst-a"));
+        const unsigned new_index = if_nametoindex("kst-c");
+        uint8_t old_mac[6];
+        std::memcpy(old_mac, iface->mac, 6);
+        uint8_t new_mac[6];
+        CHECK(get_mac("kst-c", new_mac) == 1);
+        struct row {
+            const char *what;
+            const char *ip;
+            bool done;
+        } rows[] = {
+            // 192.0.2.77 is on no link: its socket cannot be bound.
+            {"a new address that cannot be bound", "192.0.2.77", false},
+            {"the same address on the new link", "198.51.100.9", true},
+        };
+        for (const row &r : rows) {
+            const bool done = kestivane::reopen_interface(iface, new_index, new_mac, addr(r.ip), false) ==
+                              kestivane::reopen_result::done;
+            if (done != r.done) std::fprintf(stderr, "row '%s': done=%d\n", r.what, done);
+            CHECK(done == r.done);
+            CHECK(bound_index(iface->bpf) == (r.done ? static_cast<int>(new_index) : old_index));
+            CHECK(std::memcmp(iface->mac, r.done ? new_mac : old_mac, 6) == 0);
+            CHECK(iface->ip == addr("198.51.100.9"));
+        }
         return failures;
     });
 }

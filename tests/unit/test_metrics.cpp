@@ -235,6 +235,44 @@ TEST(Exposition, Dhcp6Families) {
     }
 }
 
+// A link of both families is one sample of the link gauges, under its name;
+// a DHCPv6-only link has samples of its own. The alarm of either family
+// raises the link's gauge.
+TEST(Exposition, LinksOfBothFamilies) {
+    snapshot shot = with_v6();
+    shot.interfaces6[1].up = 0;
+    shot.interfaces6[1].reopened = 2;
+    shot.interfaces6[0].up = 1;
+    interface6_snapshot shared;
+    shared.name = "eth1"; // also the DHCPv4 interface of idx 4, whose gauge says 0
+    shared.up = 1;
+    shot.interfaces6.push_back(shared);
+    exposition_extras extras;
+    extras.alarmed6 = {"eth1", "v6b"};
+    const std::string text = format_exposition(shot, extras);
+    const auto lines = lines_of(text);
+    for (const char *line : {
+             "kestivane_interface_up{interface=\"eth1\"} 0",
+             "kestivane_interface_up{interface=\"v6\\\"a\"} 1",
+             "kestivane_interface_up{interface=\"v6b\"} 0",
+             "kestivane_interface_reopened_total{interface=\"v6b\"} 2",
+             "kestivane_answer_alarm{interface=\"eth1\"} 1",
+             "kestivane_answer_alarm{interface=\"eth\\\"0\\\\\"} 0",
+             "kestivane_answer_alarm{interface=\"v6\\\"a\"} 0",
+             "kestivane_answer_alarm{interface=\"v6b\"} 1",
+         }) {
+        EXPECT_TRUE(has_line(lines, line)) << line << "\nin:\n" << text;
+    }
+    for (const char *series :
+         {"kestivane_interface_up{interface=\"eth1\"}", "kestivane_answer_alarm{interface=\"eth1\"}",
+          "kestivane_interface_reopened_total{interface=\"eth1\"}"}) {
+        std::size_t n = 0;
+        for (const auto &line : lines) n += line.rfind(series, 0) == 0 ? 1 : 0;
+        EXPECT_EQ(n, 1u) << series;
+    }
+    expect_well_formed(lines);
+}
+
 TEST(Dump, Dhcp6Lines) {
     const auto lines = dump_lines(with_v6());
     ASSERT_EQ(lines.size(), 6u);
