@@ -222,6 +222,25 @@ DHCPv4-over-DHCPv6 query|0x103|--type 20|hop_count=0 inner_type=20 depth=1 link_
 unknown message type|0x106|--type 200|hop_count=0 inner_type=200 depth=1 link_address=2001:db8:0:1::1
 the shortest message: 4 bytes, no options|0x107|--raw 0b000107|hop_count=0 inner_type=11 depth=1 link_address=2001:db8:0:1::1
 CASES
+# A message sent to the relay's own address goes up like the others, and
+# its server socket, which holds port 547 on every link, must not take it
+# as well (the server ignores a Solicit without a client id: nothing comes
+# back from above meanwhile).
+RELAY_LL1=$(kv_link_local "$KV_NS_RELAY" "${KV_IF_RELAY[1]}")
+upper_received() { metrics value "$STATS" kestivane_v6_answers_received_total; }
+sleep 1.2
+upper_before=$(upper_received)
+if kv_frames_in "${KV_NS_CLIENT[1]}" send6 --iface "${KV_IF_CLIENT[1]}" --xid 0x108 --to "$RELAY_LL1" \
+    --options 00080002ffff --wait "$SRV" &&
+    kv_frames check "$SRV" --xid 0x108 --where msg_type=12 hop_count=0 link_address=2001:db8:0:1::1; then
+    kv_pass "up: unicast to the relay's link-local address"
+else
+    kv_check_fail "unicast to the relay's link-local address: no Relay-Forward at the server"
+fi
+ups=$((ups + 1))
+sleep 1.2
+[ "$(upper_received)" = "$upper_before" ] ||
+    kv_check_fail "the server socket took a message from link 1: $upper_before, then $(upper_received) received"
 after=$(count_forwards)
 [ "$after" -eq $((before + ups)) ] || kv_check_fail "$((after - before - ups)) dropped message(s) reached the server"
 
