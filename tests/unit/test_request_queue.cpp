@@ -123,6 +123,45 @@ TEST_F(RequestQueue, TakeServesEveryInterfaceInTurn) {
     EXPECT_EQ(std::vector<int>(taken.end() - 2, taken.end()), (std::vector<int>{3, 4}));
 }
 
+// The exact order of a take over interfaces spread across the table (and an
+// index outside it, as a plug-in may push): round r holds the r-th item of
+// every interface that has one, each round in the order of the first, and
+// the first round goes round the table from wherever the turn stands.
+TEST_F(RequestQueue, EveryRoundOfATakeGoesRoundTheTableInOneOrder) {
+    queue_limit = 600;
+    if_num = 6;
+    struct source {
+        int32_t idx;
+        int count;
+        std::size_t place; // where the turn meets it; outside the table: last
+    };
+    const std::vector<source> sources = {{42, 2, 42}, {0, 4, 0}, {98, 5, 98}, {-1, 2, 100}, {7, 3, 7}, {3, 1, 3}};
+    auto tag = [](std::size_t k, int rank) { return static_cast<uint8_t>(10 * k + static_cast<std::size_t>(rank)); };
+    for (int take = 0; take < 4; ++take) {
+        // Pushed interleaved, so that push order and fair order differ.
+        for (int rank = 0; rank < 5; ++rank)
+            for (std::size_t k = 0; k < sources.size(); ++k) {
+                if (rank >= sources[k].count) continue;
+                ASSERT_TRUE(push(sources[k].idx, tag(k, rank)));
+            }
+        std::vector<int> taken = take_tags();
+        ASSERT_EQ(taken.size(), 17u);
+        std::vector<std::size_t> first_round;
+        for (std::size_t i = 0; i < sources.size(); ++i) first_round.push_back(static_cast<std::size_t>(taken[i] / 10));
+        // A rotation of the table order.
+        std::vector<std::size_t> places;
+        for (std::size_t k : first_round) places.push_back(sources[k].place);
+        auto lowest = std::min_element(places.begin(), places.end());
+        std::rotate(places.begin(), lowest, places.end());
+        EXPECT_TRUE(std::is_sorted(places.begin(), places.end())) << "take " << take;
+        std::vector<int> expected;
+        for (int rank = 0; rank < 5; ++rank)
+            for (std::size_t k : first_round)
+                if (rank < sources[k].count) expected.push_back(tag(k, rank));
+        EXPECT_EQ(taken, expected) << "take " << take;
+    }
+}
+
 // A plug-in may empty q_head itself under queue_lock, as the globals allow:
 // the shares are whole again afterwards.
 TEST_F(RequestQueue, AQueueEmptiedThroughTheGlobalsFreesTheShares) {
