@@ -162,18 +162,21 @@ extern "C" void *listener(void *arg) {
         // One call handles every frame already waiting in the capture ring,
         // in arrival order: a burst costs one call instead of one per frame.
         int n = pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context));
-        if (n > 0) {
-            ready_but_empty = false;
-        } else if (n < 0) {
+        if (n < 0) {
             // A failed capture (its interface gone, or asked to stop) would
             // fail again at once: the listener waits until the interface is
             // back.
             kestivane::wait_until_reopened(context.iface, n, pcap_geterr(context.iface->cap));
             ready_but_empty = false;
-        } else if (n == 0 && fd >= 0 && !ready_but_empty) {
+        } else if (fd >= 0 && (n > 0 || !ready_but_empty)) {
+            // A dispatch without a count returns once the ring holds no
+            // frame for the reader, so after frames the listener waits at
+            // once: dispatching again would only find the ring empty, at
+            // the cost of the capture's own poll (a system call per
+            // wake-up). A frame that came meanwhile ends the wait at once.
             struct pollfd wait{fd, POLLIN, 0};
             ready_but_empty = poll(&wait, 1, 1000) > 0;
-        } else {
+        } else if (n == 0) {
             usleep(1000);
             ready_but_empty = false;
         }
