@@ -203,13 +203,17 @@ int open_lower(std::string_view name) {
     std::memcpy(l.mac, view.mac, sizeof l.mac);
     l.own = view.ipv6;
     l.link_address = choose_link_address(in6addr_any, view);
-    if (!open_lower_sockets(l)) {
+    // A check (-t) counts the interface and opens nothing.
+    if (!kestivane::check_only && !open_lower_sockets(l)) {
         logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
         return -1;
     }
     char text6[INET6_ADDRSTRLEN];
     inet_ntop(AF_INET6, &l.link_address, text6, sizeof text6);
-    logd(kestivane::log_warning, "Listen at %s for DHCPv6: link-address %s", l.name, text6);
+    if (kestivane::check_only)
+        logd(kestivane::log_warning, "Would listen at %s for DHCPv6: link-address %s", l.name, text6);
+    else
+        logd(kestivane::log_warning, "Listen at %s for DHCPv6: link-address %s", l.name, text6);
     lower_table.push_back(std::move(l));
     return static_cast<int>(lower_table.size() - 1);
 }
