@@ -4,13 +4,14 @@
 
 #include <algorithm>
 
+#include "core/wire.h"
 #include "dhcp/option_walk.h"
 
 namespace kestivane::dhcp {
 
 namespace {
 constexpr uint8_t magic_cookie[4] = {99, 130, 83, 99};
-constexpr std::size_t cookie_offset = options_offset - sizeof magic_cookie;
+constexpr std::size_t cookie_offset = wire::msg_fixed_size; // the cookie follows the fixed fields
 } // namespace
 
 std::size_t answer_floor(const uint8_t *datagram, std::size_t count) {

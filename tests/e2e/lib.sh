@@ -511,32 +511,59 @@ kv_sandbox_clean() {
 
 # kv_udhcpc SEG [TRIES [NAME]]: busybox udhcpc on client segment SEG, one
 # DISCOVER a second for TRIES seconds. Prints the leased address and returns
-# 0, or returns 1 without a lease.
+# 0, or returns 1 without a lease. With KV_RELEASE=1 it puts the address and
+# a default route through the offered router on its interface, stays once
+# bound, and releases the lease (by unicast to the server) when stopped.
 kv_udhcpc() {
-    local seg=$1 tries=${2:-5} name=${3:-udhcpc$1}
+    local seg=$1 tries=${2:-5} name=${3:-udhcpc$1} pid
     local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease"
-    # Records the lease and leaves the interface alone.
-    printf '#!/bin/sh\ncase "$1" in bound|renew) echo "$ip" > %s ;; esac\nexit 0\n' "$rec" >"$script"
+    # Records the lease; leaves the interface alone unless told to release.
+    printf '#!/bin/sh\ncase "$1" in bound|renew) echo "$ip" > %s ;; esac\n' "$rec" >"$script"
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
+        printf '%s\n' 'case "$1" in' \
+            'bound) ip addr add "$ip/$mask" dev "$interface"; ip route replace default via "${router%% *}" dev "$interface" ;;' \
+            'deconfig) ip -4 addr flush dev "$interface" ;;' 'esac' >>"$script"
+    fi
+    echo 'exit 0' >>"$script"
     chmod 755 "$script"
     rm -f "$rec"
-    timeout $((tries + 5)) ip netns exec "${KV_NS_CLIENT[seg]}" \
-        busybox udhcpc -i "${KV_IF_CLIENT[seg]}" -n -q -f -t "$tries" -T 1 -s "$script" \
-        >"$KV_TMP/$name.log" 2>&1
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
+        # Quitting at once (-q) would leave before it counts as bound, and
+        # release nothing.
+        kv_bg "$name" "${KV_NS_CLIENT[seg]}" busybox udhcpc -i "${KV_IF_CLIENT[seg]}" -n -f -R \
+            -t "$tries" -T 1 -s "$script"
+        pid=$KV_LAST_PID
+        kv_wait_for "$((tries + 2))" test -s "$rec"
+        kv_kill "$pid"
+    else
+        timeout $((tries + 5)) ip netns exec "${KV_NS_CLIENT[seg]}" \
+            busybox udhcpc -i "${KV_IF_CLIENT[seg]}" -n -q -f -t "$tries" -T 1 -s "$script" \
+            >"$KV_TMP/$name.log" 2>&1
+    fi
     [ -s "$rec" ] || return 1
     cat "$rec"
 }
 
 # kv_dhclient SEG [SECONDS [NAME]]: ISC dhclient on client segment SEG, one
 # attempt of at most SECONDS (its own lease, pid and script files). Prints
-# the leased address and returns 0, or returns 1 without a lease.
+# the leased address and returns 0, or returns 1 without a lease. With
+# KV_RELEASE=1 it puts the address and a default route through the offered
+# router on its interface, and a second run (-r) releases the lease (by
+# unicast to the server) once it is recorded.
 kv_dhclient() {
     local seg=$1 limit=${2:-8} name=${3:-dhclient$1}
     local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.lease" pid
     # dhclient gives its script a fresh environment, so the record's path is
     # written into the script. It records the lease and leaves the interface
-    # alone.
-    printf '#!/bin/sh\ncase "$reason" in BOUND|RENEW|REBOOT) echo "$new_ip_address" > %s ;; esac\nexit 0\n' \
+    # alone unless told to release.
+    printf '#!/bin/sh\ncase "$reason" in BOUND|RENEW|REBOOT) echo "$new_ip_address" > %s ;; esac\n' \
         "$rec" >"$script"
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
+        printf '%s\n' 'case "$reason" in' \
+            'BOUND) ip addr add "$new_ip_address/$new_subnet_mask" dev "$interface"; ip route replace default via "${new_routers%% *}" dev "$interface" ;;' \
+            'RELEASE) ip -4 addr flush dev "$interface" ;;' 'esac' >>"$script"
+    fi
+    echo 'exit 0' >>"$script"
     chmod 755 "$script"
     printf 'timeout %d;\nretry 60;\ninitial-interval 1;\nbackoff-cutoff 1;\n' "$limit" >"$KV_TMP/$name.conf"
     rm -f "$rec"
@@ -548,6 +575,11 @@ kv_dhclient() {
     kv_wait_for "$((limit + 2))" test -s "$rec"
     kv_kill "$pid"
     [ -s "$rec" ] || return 1
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
+        timeout 5 ip netns exec "${KV_NS_CLIENT[seg]}" dhclient -4 -r -v \
+            -cf "$KV_TMP/$name.conf" -lf "$KV_TMP/$name.leases" -pf "$KV_TMP/$name.pid" \
+            -sf "$script" "${KV_IF_CLIENT[seg]}" >>"$KV_TMP/$name.log" 2>&1
+    fi
     cat "$rec"
 }
 
@@ -668,7 +700,8 @@ kv_start_dhcpd6() {
 # kv_dhclient6 NS IF [SECONDS [NAME [FLAGS...]]]: ISC dhclient -6 on IF in
 # NS, at most SECONDS. FLAGS (e.g. -P for a delegated prefix) go to
 # dhclient. Prints what it was given (address, or prefix with -P) and
-# returns 0, or returns 1 with nothing.
+# returns 0, or returns 1 with nothing. With KV_RELEASE=1 a second run (-r) releases
+# what it was given once it is recorded.
 kv_dhclient6() {
     local ns=$1 dev=$2 limit=${3:-8} name=${4:-dhclient6$2} pid
     shift 4 2>/dev/null || shift $#
@@ -685,12 +718,16 @@ kv_dhclient6() {
     kv_wait_for "$((limit + 2))" test -s "$rec"
     kv_kill "$pid"
     [ -s "$rec" ] || return 1
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
+        timeout 5 ip netns exec "$ns" dhclient -6 -r -v "$@" -cf "$KV_TMP/$name.conf" -lf "$KV_TMP/$name.leases" \
+            -pf "$KV_TMP/$name.pid" -sf "$script" "$dev" >>"$KV_TMP/$name.log" 2>&1
+    fi
     cat "$rec"
 }
 
 # kv_dhcpcd6 NS IF [SECONDS [NAME]]: dhcpcd asking for an address by
 # DHCPv6 alone (no router advertisement needed) on IF in NS. Prints the
-# address and returns 0, or returns 1 without one. With KV_DHCPCD_RELEASE=1
+# address and returns 0, or returns 1 without one. With KV_RELEASE=1
 # it stays after the lease and releases it when stopped.
 kv_dhcpcd6() {
     local dev=$2
@@ -729,7 +766,7 @@ kv__inner_ready() {
 # kv_dhcpcd4 NS IF [SECONDS [NAME]]: dhcpcd asking for an IPv4 address on IF
 # in NS, without the ARP probe of the offered address (which would cost
 # seconds). dhcpcd puts the address and routes on IF itself. Prints the
-# address and returns 0, or returns 1 without one. KV_DHCPCD_RELEASE=1 as
+# address and returns 0, or returns 1 without one. KV_RELEASE=1 as
 # for kv_dhcpcd6 (a DHCPv4 release goes by unicast to the server).
 kv_dhcpcd4() {
     local dev=$2
@@ -741,7 +778,7 @@ kv_dhcpcd4() {
 # kv__dhcpcd FAMILY NS IF SECONDS NAME REASONS VARIABLE LEASE_FILE CONF: one
 # dhcpcd run of either family; its script records VARIABLE for the REASONS
 # that give a lease; LEASE_FILE, left by an earlier run, is removed first.
-# Without KV_DHCPCD_RELEASE=1 dhcpcd ends after the lease (-1); with it, it
+# Without KV_RELEASE=1 dhcpcd ends after the lease (-1); with it, it
 # stays until stopped (-B once more) and releases the lease then.
 kv__dhcpcd() {
     local family=$1 ns=$2 dev=$3 limit=$4 name=$5 pid once=-1
@@ -749,7 +786,7 @@ kv__dhcpcd() {
     printf '#!/bin/sh\ncase "$reason" in %s) echo "$%s" > %s ;; esac\nexit 0\n' "$6" "$7" "$rec" >"$script"
     chmod 755 "$script"
     printf '%s\n' "$9" >"$conf"
-    if [ "${KV_DHCPCD_RELEASE:-0}" = 1 ]; then
+    if [ "${KV_RELEASE:-0}" = 1 ]; then
         echo release >>"$conf"
         once=-B
     fi
