@@ -32,3 +32,4 @@ char plugin_base[80] = KESTIVANE_DEFAULT_PLUGIN_DIR;
 std::string kestivane::stats_file;
 int32_t kestivane::stats_interval = kestivane::default_stats_interval;
 kestivane::answer_sources kestivane::answer_sources_accepted = kestivane::answer_sources::servers;
+bool kestivane::check_only = false;

@@ -61,6 +61,13 @@ inline constexpr int32_t max_stats_interval = 86400;
 enum class answer_sources { servers, any };
 extern answer_sources answer_sources_accepted;
 
+// A check of the configuration (-t): everything is read and checked as a
+// start reads it (keys, server lines, bindings, interfaces as they are now,
+// plug-ins loaded and their descriptors found), but nothing is opened: no
+// capture, packet or UDP socket, no syslog, no plug-in's init. Log lines go
+// to standard output. Set once, before anything is read.
+extern bool check_only;
+
 // Log levels as syslog numbers them.
 inline constexpr int32_t log_error = 3;
 inline constexpr int32_t log_warning = 4;
