@@ -81,7 +81,7 @@ struct queue_item *in_fair_order(struct queue_item *list) {
     // The buckets that hold items: each round visits these alone. Walking
     // every slot of the table each round cost a large batch of one
     // segment's requests a hundred empty slots per request.
-    std::array<std::size_t, bucket_count> used;
+    std::array<std::size_t, bucket_count> used{};
     std::size_t used_count = 0;
     while (list != nullptr) {
         struct queue_item *item = list;
