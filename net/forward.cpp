@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
+#include "dhcp/message_type.h"
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
@@ -75,6 +76,7 @@ void forward(struct queue_item *item) {
     uint32_t giaddr;
     std::memcpy(&giaddr, message + msg_giaddr, sizeof giaddr);
     if (giaddr == 0) std::memcpy(message + msg_giaddr, &iface->ip, sizeof iface->ip);
+    const uint8_t type = kestivane::dhcp::message_type_code(message, sizeof item->buf);
 
     for (int32_t i = 0;; ++i) {
         iface = capturing_interface(item);
@@ -93,6 +95,7 @@ void forward(struct queue_item *item) {
         ssize_t sent = sendto(iface->sock, &item->buf, static_cast<std::size_t>(len), 0,
                               reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
         kestivane::metrics::count_forward(item->if_idx, srv, sent >= 0);
+        if (sent >= 0) kestivane::metrics::count_forwarded_message(item->if_idx, type);
     }
 }
 
