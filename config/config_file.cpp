@@ -152,6 +152,14 @@ void set_option(std::string_view line, int line_number) {
         else if (value == "any") kestivane::answer_sources_accepted = kestivane::answer_sources::any;
         else errx(1, "Wrong answer_sources value (servers or any). Line: %d", line_number);
         logd(kestivane::log_debug, "Option answer_sources set to: %s", value.c_str());
+    } else if (iequals(key, "relay_port")) {
+        Number number = read_number(value);
+        if (!number.has_digits || !within(number, 1, kestivane::relay_port_limit))
+            errx(1, "Wrong relay port. Line: %d", line_number);
+        // Server lines open their interfaces' sockets as they are read.
+        if (if_num > 0) errx(1, "relay_port must come before the first server line. Line: %d", line_number);
+        kestivane::relay_port = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option relay_port set to: %d", kestivane::relay_port);
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {

@@ -24,6 +24,7 @@
 #include "net/forward.h"
 #include "net/interface_watch.h"
 #include "net/relay6.h"
+#include "net/relay_suboptions.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -172,6 +173,7 @@ void run_relay(int argc, char **argv) {
         print_usage(program);
 
     settle_run_as_user();
+    kestivane::settle_relay_suboptions();
     init_plugins();
     if (operands > 0) bind_operand_servers(operands, argv + optind);
 

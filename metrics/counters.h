@@ -39,13 +39,14 @@ enum class request_drop : std::size_t {
     plugin_rejected,
     hop_limit,
     bad_after_plugin,
+    agent_info_full, // no room in option 82 or the message for the relay's own sub-options
     count
 };
 
 template <> struct reason_names<request_drop> {
     static constexpr const char *names[] = {
-        "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",          "reply",
-        "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin",
+        "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",           "reply",
+        "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin", "agent_info_full",
     };
 };
 

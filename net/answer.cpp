@@ -20,6 +20,7 @@
 #include "net/answer_source.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
+#include "net/relay_suboptions.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -199,6 +200,7 @@ std::size_t finish_frame(answer_state &s) {
 }
 
 void deliver(answer_state &s, struct interface *iface) {
+    kestivane::strip_relay_suboptions(s.answer, iface);
     build_headers(s, iface);
     if (!kestivane::run_hooks<&plugin::send_to_client>(&s.from, iface, &s.answer, &s.headers))
         return kestivane::metrics::count_answer_drop(iface->idx, answer_drop::plugin_rejected);

@@ -19,6 +19,7 @@
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
+#include "net/relay_suboptions.h"
 #include "net/request_queue.h"
 #include "plugins/hooks.h"
 
@@ -91,8 +92,20 @@ void forward(struct queue_item *item) {
         if (!accepted || len == 0) continue;
         iface = capturing_interface(item);
         if (iface == nullptr) return;
+        // The relay's own sub-options go into a copy, after the hooks: each
+        // server's hooks see the request as the one before them left it.
+        const struct dhcp_packet *out = &item->buf;
+        struct dhcp_packet with_ours;
+        if (!kestivane::relay_suboptions(iface).empty()) {
+            len = kestivane::with_relay_suboptions(item->buf, iface, with_ours);
+            if (len == 0) {
+                kestivane::metrics::count_request_drop(item->if_idx, request_drop::agent_info_full);
+                continue;
+            }
+            out = &with_ours;
+        }
         // A failed send is not retried: the client repeats its request.
-        ssize_t sent = sendto(iface->sock, &item->buf, static_cast<std::size_t>(len), 0,
+        ssize_t sent = sendto(iface->sock, out, static_cast<std::size_t>(len), 0,
                               reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
         kestivane::metrics::count_forward(item->if_idx, srv, sent >= 0);
         if (sent >= 0) kestivane::metrics::count_forwarded_message(item->if_idx, type);

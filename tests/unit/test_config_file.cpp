@@ -276,6 +276,20 @@ TEST_F(ConfigFile, AnswerSources) {
     }
 }
 
+// relay_port: a port from 1 to 65535, read as far as its digits go like
+// the other numbers; no digits, 0 or more than 65535 are refused.
+TEST_F(ConfigFile, RelayPort) {
+    Outcome result = read_file("[options]\nrelay_port=6767\nRELAY_PORT=1\nrelay_port=65535\n");
+    EXPECT_EQ(result.out, "Option relay_port set to: 6767\n"
+                          "Option relay_port set to: 1\n"
+                          "Option relay_port set to: 65535\n");
+    for (const char *value : {"", "abc", "0", "-1", "65536", "99999999999999999999"}) {
+        SCOPED_TRACE(value);
+        expect_refusal(read_file(std::string("#\n[options]\nrelay_port=") + value + "\n", false),
+                       "Wrong relay port. Line: 3");
+    }
+}
+
 // queue_limit: a decimal count of at least 1 and at most a million, read
 // as far as its digits go like the other numbers; nothing else leaves the
 // queue unbounded, so 0, negatives, words and huge values are refused.
