@@ -32,7 +32,8 @@ void format_line(char (&line)[line_size + 1], const char *format, va_list args) 
 }
 
 void emit(int32_t level, const char *message) {
-    if (debug != 0) {
+    // A check tells the operator at the terminal, never syslog.
+    if (debug != 0 || kestivane::check_only) {
         // One write per line, so that piped output is never held in a buffer
         // and lines from different threads never interleave.
         char out[line_size + 1];
@@ -148,9 +149,9 @@ extern "C" void process_error(int32_t code, const char *format, ...) {
 extern "C" void usage(const char *name) {
     std::fprintf(stderr, "kestivane - DHCP relay agent\n");
     std::fprintf(stderr, "Version %s.\n", KESTIVANE_VERSION);
-    std::fprintf(stderr, "Usage:\n%s [-d] [-p<pidfile>] -f <config_file>\n", name);
+    std::fprintf(stderr, "Usage:\n%s [-d] [-t] [-p<pidfile>] -f <config_file>\n", name);
     std::fprintf(stderr,
-                 "or Kedra compatible mode:\n%s [-d] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> "
+                 "or Kedra compatible mode:\n%s [-d] [-t] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> "
                  "-i <ifname>... <dhcp_server>...\n",
                  name);
     std::exit(0);

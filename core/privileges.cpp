@@ -7,15 +7,14 @@
 #include "core/privileges.h"
 
 #include <err.h>
-#include <pthread.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>

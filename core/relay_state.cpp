@@ -34,6 +34,7 @@ char plugin_base[80] = KESTIVANE_DEFAULT_PLUGIN_DIR;
 std::string kestivane::stats_file;
 int32_t kestivane::stats_interval = kestivane::default_stats_interval;
 kestivane::answer_sources kestivane::answer_sources_accepted = kestivane::answer_sources::servers;
+bool kestivane::check_only = false;
 int32_t kestivane::relay_port = 0;
 
 uint16_t kestivane::relay_socket_port() {

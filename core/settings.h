@@ -71,6 +71,13 @@ inline constexpr int32_t relay_port_limit = 65535;
 // The port of the relay's server sockets, in network byte order.
 uint16_t relay_socket_port();
 
+// A check of the configuration (-t): everything is read and checked as a
+// start reads it (keys, server lines, bindings, interfaces as they are now,
+// plug-ins loaded and their descriptors found), but nothing is opened: no
+// capture, packet or UDP socket, no syslog, no plug-in's init. Log lines go
+// to standard output. Set once, before anything is read.
+extern bool check_only;
+
 // Log levels as syslog numbers them.
 inline constexpr int32_t log_error = 3;
 inline constexpr int32_t log_warning = 4;

@@ -142,9 +142,44 @@ bool reopen_v4(link_record &link, const platform::link_view &view) {
     return reopen_interface(iface, view.index, view.mac, ip, !link.reopen_failure_logged) == reopen_result::done;
 }
 
-// The DHCPv6 channel on the link's return: true once it relays there.
+// The DHCPv6 side of an address change: the lower interface takes the
+// link's addresses as they are now (unicast to a new one is relayed), and
+// the link-address follows when the one in use is gone. Without a global
+// address the link is still relayed on: the Interface-ID names it.
+void follow_v6_addresses(link_record &link, const platform::link_view &view) {
+    const auto idx = static_cast<std::size_t>(link.v6);
+    const relay6::lower6 &lower = relay6::lowers()[idx];
+    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) {
+        return IN6_ARE_ADDR_EQUAL(&a, &b);
+    };
+    if (std::equal(lower.own.begin(), lower.own.end(), view.ipv6.begin(), view.ipv6.end(), same_address)) return;
+    const struct in6_addr before = lower.link_address;
+    const struct in6_addr now = relay6::choose_link_address(before, view);
+    relay6::take_addresses(idx, view, now);
+    if (IN6_ARE_ADDR_EQUAL(&before, &now)) return;
+    link.ipv6 = now;
+    // An address gained is no move (a link that comes back often gets its
+    // addresses a moment after it is reopened): only a lost one counts.
+    if (IN6_IS_ADDR_UNSPECIFIED(&before)) {
+        logd(log_warning, "Interface %s has the address %s: relaying from it now", link.name, text6(now).c_str());
+        return;
+    }
+    metrics::of_interface6(idx).link.reopened.add();
+    logd(log_warning, "Interface %s lost its address %s: relaying from %s now", link.name, text6(before).c_str(),
+         text6(now).c_str());
+}
+
+// The DHCPv6 channel on the link's return: true once it relays there. It
+// needs no address, and relays again as soon as the interface is there,
+// even while the DHCPv4 channel of the same link waits for its address.
 bool reopen_v6(link_record &link, const platform::link_view &view) {
     const auto idx = static_cast<std::size_t>(link.v6);
+    // Rebinding to the same index would only drop what is in flight; its
+    // addresses still follow the link while the other family waits.
+    if (relay6::lowers()[idx].index == view.index) {
+        follow_v6_addresses(link, view);
+        return true;
+    }
     if (const char *failed = relay6::reopen_lower(idx, view)) {
         if (!link.reopen_failure_logged)
             logd(log_error, "Interface %s: %s: %s", link.name, failed, std::strerror(errno));
@@ -155,10 +190,11 @@ bool reopen_v6(link_record &link, const platform::link_view &view) {
 
 void try_reopen(link_record &link, const platform::link_view &view) {
     if (!view.present) return;
-    // A family that reopened and one that did not yet: the first is simply
-    // reopened again at the next try (each step is done in place).
-    bool done = (link.v4 == nullptr || reopen_v4(link, view)) && (link.v6 < 0 || reopen_v6(link, view));
-    if (!done) {
+    // Each family is reopened as soon as it can be; the link relays again,
+    // and says so, once both have.
+    const bool v6_done = link.v6 < 0 || reopen_v6(link, view);
+    const bool v4_done = link.v4 == nullptr || reopen_v4(link, view);
+    if (!v4_done || !v6_done) {
         link.reopen_failure_logged = true;
         return;
     }
@@ -199,33 +235,6 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
              lost);
         stop_relaying(link);
     }
-}
-
-// The DHCPv6 side of an address change: the lower interface takes the
-// link's addresses as they are now (unicast to a new one is relayed), and
-// the link-address follows when the one in use is gone. Without a global
-// address the link is still relayed on: the Interface-ID names it.
-void follow_v6_addresses(link_record &link, const platform::link_view &view) {
-    const auto idx = static_cast<std::size_t>(link.v6);
-    const relay6::lower6 &lower = relay6::lowers()[idx];
-    const auto same_address = [](const struct in6_addr &a, const struct in6_addr &b) {
-        return IN6_ARE_ADDR_EQUAL(&a, &b);
-    };
-    if (std::equal(lower.own.begin(), lower.own.end(), view.ipv6.begin(), view.ipv6.end(), same_address)) return;
-    const struct in6_addr before = lower.link_address;
-    const struct in6_addr now = relay6::choose_link_address(before, view);
-    relay6::take_addresses(idx, view, now);
-    if (IN6_ARE_ADDR_EQUAL(&before, &now)) return;
-    link.ipv6 = now;
-    // An address gained is no move (a link that comes back often gets its
-    // addresses a moment after it is reopened): only a lost one counts.
-    if (IN6_IS_ADDR_UNSPECIFIED(&before)) {
-        logd(log_warning, "Interface %s has the address %s: relaying from it now", link.name, text6(now).c_str());
-        return;
-    }
-    metrics::of_interface6(idx).link.reopened.add();
-    logd(log_warning, "Interface %s lost its address %s: relaying from %s now", link.name, text6(before).c_str(),
-         text6(now).c_str());
 }
 
 void follow(link_record &link) {

@@ -75,6 +75,20 @@ int open_udp_socket(const char *name, uint32_t ip) {
     process_error(32, "%s", failed);
 }
 
+// The three channels; any failure ends the process.
+void open_channels(struct interface *iface, const char *name) {
+    iface->bpf = kestivane::platform::frame_out_open(name);
+    if (iface->bpf < 0) {
+        // The refusal's text is fixed; the reason (most often a missing
+        // CAP_NET_RAW) goes to the log just before it.
+        logd(kestivane::log_error, "frame output on %s: %s", name, std::strerror(errno));
+        process_error(32, "Can't BIOCSETIF");
+    }
+    iface->cap = open_capture(name);
+    if (const char *failed = kestivane::install_request_filter(iface->cap, iface->mac)) process_error(32, "%s", failed);
+    iface->sock = open_udp_socket(name, iface->ip);
+}
+
 } // namespace
 
 extern "C" int32_t open_interface(const char *name) {
@@ -107,20 +121,17 @@ extern "C" int32_t open_interface(const char *name) {
     if (iface->srv_idx == nullptr) process_error(16, "malloc");
     iface->srv_idx[0] = srv_num - 1;
 
-    iface->bpf = kestivane::platform::frame_out_open(name);
-    if (iface->bpf < 0) {
-        // The refusal's text is fixed; the reason (most often a missing
-        // CAP_NET_RAW) goes to the log just before it.
-        logd(kestivane::log_error, "frame output on %s: %s", name, std::strerror(errno));
-        process_error(32, "Can't BIOCSETIF");
-    }
-    iface->cap = open_capture(name);
-    if (const char *failed = kestivane::install_request_filter(iface->cap, iface->mac)) process_error(32, "%s", failed);
-    iface->sock = open_udp_socket(name, iface->ip);
-
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &iface->ip, dotted, sizeof dotted);
-    logd(kestivane::log_warning, "Listen at %s: %s, %s", name, dotted, kestivane::format_mac(iface->mac).text);
+    if (kestivane::check_only) {
+        // A check counts the interface as a start would, with its address
+        // and server list, and leaves its channels unopened.
+        logd(kestivane::log_warning, "Would listen at %s: %s, %s", name, dotted,
+             kestivane::format_mac(iface->mac).text);
+    } else {
+        open_channels(iface.get(), name);
+        logd(kestivane::log_warning, "Listen at %s: %s, %s", name, dotted, kestivane::format_mac(iface->mac).text);
+    }
 
     iface.release();
     ++if_num;

@@ -180,7 +180,12 @@ int open_lower(std::string_view name) {
         if (name == lower_table[i].name) return static_cast<int>(i);
     }
     const std::string text(name);
-    if (text.size() >= IF_NAMESIZE || if_nametoindex(text.c_str()) == 0) {
+    platform::link_view view;
+    if (text.size() < IF_NAMESIZE && !platform::look_at_link(text.c_str(), view)) {
+        logd(kestivane::log_error, "getifaddrs for %s: %s", text.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (!view.present) {
         logd(kestivane::log_warning, "Interface %s does not exist. Ignored.", text.c_str());
         return -1;
     }
@@ -190,11 +195,6 @@ int open_lower(std::string_view name) {
     }
     lower6 l;
     std::memcpy(l.name, text.c_str(), text.size() + 1);
-    platform::link_view view;
-    if (!platform::look_at_link(l.name, view)) {
-        logd(kestivane::log_error, "getifaddrs for %s: %s", l.name, std::strerror(errno));
-        return -1;
-    }
     if (view.ipv6.empty()) {
         logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", l.name);
         return -1;
@@ -203,13 +203,17 @@ int open_lower(std::string_view name) {
     std::memcpy(l.mac, view.mac, sizeof l.mac);
     l.own = view.ipv6;
     l.link_address = choose_link_address(in6addr_any, view);
-    if (!open_lower_sockets(l)) {
+    // A check (-t) counts the interface and opens nothing.
+    if (!kestivane::check_only && !open_lower_sockets(l)) {
         logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
         return -1;
     }
     char text6[INET6_ADDRSTRLEN];
     inet_ntop(AF_INET6, &l.link_address, text6, sizeof text6);
-    logd(kestivane::log_warning, "Listen at %s for DHCPv6: link-address %s", l.name, text6);
+    if (kestivane::check_only)
+        logd(kestivane::log_warning, "Would listen at %s for DHCPv6: link-address %s", l.name, text6);
+    else
+        logd(kestivane::log_warning, "Listen at %s for DHCPv6: link-address %s", l.name, text6);
     lower_table.push_back(std::move(l));
     return static_cast<int>(lower_table.size() - 1);
 }

@@ -509,6 +509,30 @@ kv_sandbox_clean() {
     fi
 }
 
+# kv_check_config NAME ARGS...: the relay's check, "$KESTIVANE -t ARGS...",
+# in the relay namespace as the user nobody with no capability, traced by
+# strace. Sets KV_CHECK_STATUS; standard output and error go to
+# $KV_TMP/NAME.out and NAME.err. Fails the test when the check created an
+# IPv4, IPv6 or packet socket: a check only reads (netlink for the
+# interfaces and a unix socket for names are reading). $KV_TMP is made
+# readable for nobody, so that files written there can be checked.
+kv_check_config() {
+    local name=$1 opened
+    shift
+    chmod a+rx "$KV_TMP"
+    KV_CHECK_STATUS=0
+    # The leak checker cannot work under a tracer (it stops the process
+    # with ptrace itself): a sanitizer build checks for leaks elsewhere.
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+        timeout 10 ip netns exec "$KV_NS_RELAY" strace -f -qq -e trace=execve,socket -o "$KV_TMP/$name.strace" \
+            setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --inh-caps=-all \
+            --bounding-set=-all -- "$KESTIVANE" -t "$@" >"$KV_TMP/$name.out" 2>"$KV_TMP/$name.err" ||
+        KV_CHECK_STATUS=$?
+    grep -q "execve(\"$KESTIVANE\"" "$KV_TMP/$name.strace" 2>/dev/null || kv_fail "$name: strace saw no relay"
+    opened=$(grep -E 'socket\((AF_INET|AF_INET6|AF_PACKET),' "$KV_TMP/$name.strace")
+    [ -z "$opened" ] || kv_fail "$name: the check opened sockets: $opened"
+}
+
 # kv_udhcpc SEG [TRIES [NAME]]: busybox udhcpc on client segment SEG, one
 # DISCOVER a second for TRIES seconds. Prints the leased address and returns
 # 0, or returns 1 without a lease. With KV_RELEASE=1 it puts the address and

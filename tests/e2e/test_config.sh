@@ -3,18 +3,21 @@
 # on two client segments from one server line; a bind_ip that makes an
 # interface with two addresses relay from its second one (giaddr and the
 # socket's source address on the wire); the bind_ip lines that are refused
-# or come too late, each with its outcome; max_packet_size governing only
-# the interfaces opened after it; and the shipped sample configuration with
-# its names adapted to the test's namespaces.
+# or come too late, each with its outcome; a server line beside a
+# [servers6] line; max_packet_size governing only the interfaces opened
+# after it; and the shipped sample configuration with its names adapted to
+# the test's namespaces. Every file is first checked (kestivane -t) as the
+# user nobody: the check opens no socket and says what the start then says.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-for tool in dnsmasq busybox tcpdump; do
+for tool in dnsmasq busybox tcpdump strace setpriv; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
 done
 SAMPLE="${KESTIVANE_SOURCE_DIR:-$KV_DIR/../..}/dist/kestivane.conf"
 [ -f "$SAMPLE" ] || kv_fail "sample configuration not found: $SAMPLE"
 
+KV_IPV6=1 # for the [servers6] case
 kv_topology 2
 R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
 C1=${KV_IF_CLIENT[1]}
@@ -24,14 +27,38 @@ ip -n "$KV_NS_RELAY" addr add "$SECOND/26" dev "$R1"
 ip -n "$KV_NS_SERVER" addr add 203.0.113.3/24 dev "$KV_IF_SERVER"
 kv_start_dnsmasq
 
-# relay_from NAME TEXT [INTERFACES]: write TEXT as a configuration file and
-# start the relay on it; wait until it listens on INTERFACES (default 1).
-relay_from() {
-    local name=$1 text=$2 count=${3:-1}
-    printf '%s' "$text" >"$KV_TMP/$name.conf"
-    kv_start_relay "$name" -f "$KV_TMP/$name.conf"
+# checked_then_started NAME FILE COUNT [FINE]: check FILE (kestivane -t, as
+# nobody, opening no socket), then start the relay on it and wait until it
+# logs "Listen at" COUNT times. The check reads the file with the code a
+# start runs, so it must say what the start said up to "Total interfaces",
+# "Would listen at" where the start listened, and then that the file is
+# fine: "... is fine: FINE" (a pattern; default "COUNT interfaces, .*").
+checked_then_started() {
+    local name=$1 file=$2 count=$3 fine=${4:-"$3 interfaces, .*"} said started
+    kv_check_config "$name-check" -d -f "$file"
+    [ "$KV_CHECK_STATUS" -eq 0 ] || kv_fail "$name: the check refused: $(cat "$KV_TMP/$name-check.err")"
+    kv_start_relay "$name" -f "$file"
     kv_wait_log "$KV_RELAY_LOG" "Listen at" "$count" ||
         kv_fail "$name: the relay listens on fewer than $count interfaces"
+    kv_wait_log "$KV_RELAY_LOG" "Total interfaces: " || kv_fail "$name: the relay did not finish its start"
+    said=$(sed -e '$d' -e 's/^Would listen at /Listen at /' "$KV_TMP/$name-check.out")
+    started=$(sed '/^Total interfaces: /,$d' "$KV_RELAY_LOG")
+    [ "$said" = "$started" ] || kv_fail "$name: the check said
+$said
+where the start said
+$started"
+    tail -n 1 "$KV_TMP/$name-check.out" | grep -qx "Configuration file $file is fine: $fine" ||
+        kv_fail "$name: the check did not end in 'is fine: $fine': $(cat "$KV_TMP/$name-check.out")"
+    kv_pass "$name: checked first (as nobody, no socket opened), and the check said what the start said"
+}
+
+# relay_from NAME TEXT [LISTENS [FINE]]: write TEXT as a configuration file,
+# check it and start the relay on it (checked_then_started); LISTENS
+# defaults to 1.
+relay_from() {
+    local name=$1 text=$2
+    printf '%s' "$text" >"$KV_TMP/$name.conf"
+    checked_then_started "$name" "$KV_TMP/$name.conf" "${3:-1}" "${@:4}"
 }
 
 # expect_log TEXT: the relay started last logged a line holding TEXT.
@@ -117,7 +144,8 @@ invalid|$R1 198.51.100.256|bind_ip: 198.51.100.256 is not a valid IPv4 address. 
 absent|$R1 ${KV_IP_RELAY[2]}|bind_ip: address ${KV_IP_RELAY[2]} not found on interface $R1. Ignoring
 EOF
 
-# --- A tab instead of the blank stops the relay before it starts.
+# --- A tab instead of the blank stops the relay before it starts, and the
+# check refuses the file alike.
 printf '#\nbind_ip=%s\t%s\n%s %s\n' "$R1" "$SECOND" "$KV_IP_SERVER" "$R1" >"$KV_TMP/tab.conf"
 status=0
 timeout 10 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/tab.conf" \
@@ -126,7 +154,11 @@ timeout 10 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/tab.conf" \
 grep -qx "kestivane: bind_ip syntax error at line 2" "$KV_TMP/tab.err" ||
     kv_fail "bind_ip with a tab: $(cat "$KV_TMP/tab.err")"
 ! grep -q "Listen at" "$KV_TMP/tab.out" || kv_fail "bind_ip with a tab: an interface was opened"
-kv_pass "bind_ip with a tab: refused at line 2"
+kv_check_config tab-check -d -f "$KV_TMP/tab.conf"
+[ "$KV_CHECK_STATUS" -eq 1 ] && cmp -s "$KV_TMP/tab.err" "$KV_TMP/tab-check.err" &&
+    cmp -s "$KV_TMP/tab.out" "$KV_TMP/tab-check.out" ||
+    kv_fail "bind_ip with a tab: the check ended with $KV_CHECK_STATUS, $(cat "$KV_TMP/tab-check.err")"
+kv_pass "bind_ip with a tab: refused at line 2, by the check too"
 
 # --- A binding after the server line that opened its interface is kept but
 # too late for it: the interface relays from its first address.
@@ -137,6 +169,16 @@ expect_log "interface $R1 binded to address $SECOND"
 expect_log "Listen at $R1: ${KV_IP_RELAY[1]}, "
 forwarded_from late-server 1 "${KV_IP_RELAY[1]}"
 kv_pass "bind_ip after the server line: kept, interface relays from ${KV_IP_RELAY[1]}"
+kv_stop "$KV_RELAY_PID"
+
+# --- Both families: a server line for segment 1 and a [servers6] line for
+# segment 2; the check counts the DHCPv6 interface too.
+relay_from both "$KV_IP_SERVER $R1
+[servers6]
+$KV_IP6_SERVER $R2
+" 2 "1 interfaces, 1 servers, 1 DHCPv6 interfaces, 0 plug-ins"
+expect_log "Listen at $R2 for DHCPv6: link-address ${KV_IP6_RELAY[2]}"
+kv_pass "server line and [servers6] line: checked and started alike"
 kv_stop "$KV_RELAY_PID"
 
 # --- max_packet_size applies to interfaces opened after it. Segment 1 was
@@ -168,8 +210,7 @@ sed -e "s/\beth1\b/$R1/g" -e "s/\beth2\b/$R2/g" \
     -e "s/^#bind_ip=/bind_ip=/" "$SAMPLE" >"$KV_TMP/sample.conf"
 grep -q "^bind_ip=$R1 ${KV_IP_RELAY[1]}\$" "$KV_TMP/sample.conf" ||
     kv_fail "the sample's bind_ip example no longer names segment 1's address"
-kv_start_relay sample -f "$KV_TMP/sample.conf"
-kv_wait_log "$KV_RELAY_LOG" "Listen at" 2 || kv_fail "sample: the relay listens on fewer than 2 interfaces"
+checked_then_started sample "$KV_TMP/sample.conf" 2
 expect_log "interface $R1 binded to address ${KV_IP_RELAY[1]}"
 expect_log "DHCP server #2: 203.0.113.3"
 two_leases

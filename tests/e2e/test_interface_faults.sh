@@ -302,20 +302,22 @@ case_g() {
     kv_wait_log "$KV_RELAY_LOG" "Interface $R1 disappeared" $((gone + 1)) 3 || kv_fail "g: the deletion went unnoticed"
     kv_wait_for 3 metrics check "$STATS" "kestivane_interface_up{interface=$R1}=0" ||
         kv_fail "g: the metrics do not show $R1 gone: $(grep interface_ "$STATS")"
-    kv_segment_create 1 "${KV_IP_RELAY[1]}" "$NEW6"
+    # Created again with its new IPv6 prefix first, its IPv4 address a
+    # moment later: DHCPv6 relays on it at once, and the link is back, with
+    # one line, once DHCPv4 relays too.
+    kv_segment_create 1 none "$NEW6"
     t0=$(date +%s%N)
-    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back: relaying on it again at ${KV_IP_RELAY[1]} and " \
-        $((back + 1)) 2 || kv_fail "g: not reopened within 2 s"
-    took=$((($(date +%s%N) - t0) / 1000000))
-    # The link may come back a moment before its IPv6 address: the address
-    # is then taken as it appears.
-    kv_wait_for 2 grep -qE "Interface $R1 (is back: relaying on it again at ${KV_IP_RELAY[1]} and $NEW6, ${KV_MAC_RELAY[1]}|has the address $NEW6: relaying from it now)" "$KV_RELAY_LOG" ||
-        kv_fail "g: the new address $NEW6 was not taken"
     if [ -n "$bg1" ]; then
-        sleep 2
         touch "$KV_TMP/dual1.stop"
         wait "$bg1"
     fi
+    kv_wait_for 2 forwarded6_with g-early "$NEW6" ||
+        kv_fail "g: DHCPv6 not relayed within 2 s with the new link-address $NEW6 while DHCPv4 waits"
+    [ "$(log_lines "Interface $R1 is back")" = "$back" ] || kv_fail "g: back before its IPv4 address"
+    ip -n "$KV_NS_RELAY" addr add "${KV_IP_RELAY[1]}/26" dev "$R1"
+    kv_wait_log "$KV_RELAY_LOG" "Interface $R1 is back: relaying on it again at ${KV_IP_RELAY[1]} and $NEW6, ${KV_MAC_RELAY[1]}" \
+        1 2 || kv_fail "g: not back within 2 s of its IPv4 address"
+    took=$((($(date +%s%N) - t0) / 1000000))
     forwarded6_with g-new "$NEW6" || kv_fail "g: the Relay-Forward's link-address is not the new $NEW6"
     lease6 1 2001:db8:0:21:: g-new || kv_fail "g: no DHCPv6 lease from the new prefix on segment 1"
     lease 1 || kv_fail "g: no DHCPv4 lease on the re-created segment 1"
@@ -341,7 +343,7 @@ case_g() {
             kv_fail "g: segment 2 got $leased DHCPv$r leases and missed $missed meanwhile"
         kv_pass "g: segment 2 got $leased DHCPv$r leases throughout, missed $missed"
     done
-    kv_pass "g: $R1 deleted, back with $NEW6 after $took ms, link-address followed it and the renumbering"
+    kv_pass "g: $R1 deleted, DHCPv6 at once with $NEW6, back after $took ms, link-address followed it and the renumbering"
 }
 
 # The relay as its service runs it: two capabilities and no others.

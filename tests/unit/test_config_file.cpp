@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "run_relay.h"
@@ -48,9 +49,25 @@ protected:
     // would start the relay for good: every run gets a few seconds and no more.
     Outcome run(const std::vector<std::string> &options) { return run_as("kestivane", options); }
 
+    // Runs the relay on text as a start and as a check (-t). The check reads
+    // the file with the code a start runs, and none of these files names an
+    // interface that exists, so both must end alike: the same status, the
+    // same refusal and, in debug mode, the same log lines (outside debug
+    // mode a start logs to syslog and a check to standard output). Returns
+    // the start's outcome.
     Outcome read_file(const std::string &text, bool debug = true) {
         std::string path = write("relay.conf", text);
-        return debug ? run({"-d", "-f", path}) : run({"-f", path});
+        std::vector<std::string> options{"-f", path};
+        if (debug) options.insert(options.begin(), "-d");
+        Outcome start = run(options);
+        options.insert(options.begin(), "-t");
+        Outcome check = run(options);
+        EXPECT_EQ(check.status, start.status) << "kestivane -t";
+        EXPECT_EQ(check.err, start.err) << "kestivane -t";
+        if (debug) {
+            EXPECT_EQ(check.out, start.out) << "kestivane -t";
+        }
+        return start;
     }
 
     fs::path dir_;
@@ -185,10 +202,63 @@ TEST_F(ConfigFile, UserKey) {
 
 TEST_F(ConfigFile, ConfigurationFileThatCannotBeRead) {
     const std::string missing = (dir_ / "missing.conf").string();
-    expect_refusal(run({"-f", missing}), "Can't open: " + missing);
-    // A directory opens for reading but yields no lines: that is a failure
-    // to read, not a file without interfaces.
-    expect_refusal(run({"-f", dir_.string()}), "Can't read: " + dir_.string() + ": Is a directory");
+    for (const char *check : {"-d", "-t"}) {
+        SCOPED_TRACE(check);
+        expect_refusal(run({check, "-f", missing}), "Can't open: " + missing);
+        // A directory opens for reading but yields no lines: that is a
+        // failure to read, not a file without interfaces.
+        expect_refusal(run({check, "-f", dir_.string()}), "Can't read: " + dir_.string() + ": Is a directory");
+    }
+}
+
+// A check that finds nothing to refuse: it says what a start would open
+// ("Would listen at"), warns of a named interface that does not exist now,
+// ends with one line and status 0, wherever -t stands among the options.
+// The loopback interface carries 127.0.0.1 and a zero hardware address.
+TEST_F(ConfigFile, CheckOfAGoodFile) {
+    const std::string path = write("relay.conf", "198.51.100.9 lo nosuch0\n");
+    const std::string fine = "Configuration file " + path + " is fine: 1 interfaces, 1 servers, 0 DHCPv6 interfaces";
+    for (const auto &options : std::vector<std::vector<std::string>>{{"-t", "-f", path}, {"-f", path, "-t"}}) {
+        SCOPED_TRACE(options.front());
+        Outcome result = run(options);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, "DHCP server #1: 198.51.100.9\n"
+                              "Would listen at lo: 127.0.0.1, 00:00:00:00:00:00\n"
+                              "Interface nosuch0 does not exist. Ignored.\n" +
+                                  fine + ", 0 plug-ins\n");
+    }
+
+    // A plug-in is loaded and its descriptor found, and its init is not run:
+    // this one's init would refuse.
+    const std::string with_plugin = write("plugin.conf", "[options]\nplugin_path=" KESTIVANE_TEST_PLUGIN_DIR
+                                                         "\n[probe-plugin]\nfail_init=yes\n"
+                                                         "[servers]\n198.51.100.9 lo\n");
+    Outcome loaded = run({"-t", "-f", with_plugin});
+    EXPECT_EQ(loaded.status, 0);
+    EXPECT_EQ(loaded.err, "");
+    EXPECT_THAT(loaded.out, testing::EndsWith(" is fine: 1 interfaces, 1 servers, 0 DHCPv6 interfaces, 1 plug-ins\n"));
+    expect_refusal(run({"-t", "-f", write("nosymbol.conf", "[options]\nplugin_path=" KESTIVANE_TEST_PLUGIN_DIR
+                                                          "\n[nosymbol-plugin]\n[servers]\n198.51.100.9 lo\n")}),
+                   "Can't load symbol nosymbol_plugin");
+}
+
+// The command-line form: -i that names no interface warns (a start says so
+// in debug mode only), and the operands are read as a start reads them.
+TEST_F(ConfigFile, CheckOfACommandLine) {
+    Outcome fine = run({"-t", "-i", "lo", "-i", "nosuch0", "198.51.100.9"});
+    EXPECT_EQ(fine.status, 0);
+    EXPECT_EQ(fine.err, "");
+    EXPECT_EQ(fine.out, "Would listen at lo: 127.0.0.1, 00:00:00:00:00:00\n"
+                        "Interface nosuch0 does not exist. Ignored.\n"
+                        "DHCP server #1: 198.51.100.9\n"
+                        "Command line is fine: 1 interfaces, 1 servers, 0 DHCPv6 interfaces, 0 plug-ins\n");
+    Outcome none = run({"-t", "-i", "nosuch0", "198.51.100.9"});
+    expect_refusal(none, "No interfaces found to listen. Exiting.");
+    EXPECT_EQ(none.out, "Interface nosuch0 does not exist. Ignored.\nDHCP server #1: 198.51.100.9\n");
+    Outcome port = run({"-t", "-i", "lo", "198.51.100.9:0"});
+    EXPECT_EQ(port.status, 64);
+    EXPECT_EQ(port.err, "kestivane: bad port number\n");
 }
 
 // Accepted values, their bounds, keys and section names in any case, and

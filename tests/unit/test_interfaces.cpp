@@ -21,6 +21,7 @@
 #include "core/settings.h"
 #include "core/wire.h"
 #include "net/listener.h"
+#include "net/relay6.h"
 #include "net/reopen_interface.h"
 
 using namespace kestivane::wire;
@@ -276,6 +277,39 @@ TEST(reopen_interface, frame_output_moves_with_the_addresses_or_not_at_all) {
         }
         return failures;
     });
+}
+
+// The DHCPv6 link-address as a lower interface's addresses change: the
+// one in use while the link keeps it, else its first global address (never
+// a link-local one), else ::.
+TEST(link_address6, follows_the_addresses_of_the_link) {
+    const auto a6 = [](const char *text) {
+        in6_addr a{};
+        inet_pton(AF_INET6, text, &a);
+        return a;
+    };
+    struct row {
+        const char *what;
+        const char *current;
+        std::vector<const char *> addresses;
+        const char *chosen;
+    } rows[] = {
+        {"kept while the link has it", "2001:db8:0:1::1", {"fe80::1", "2001:db8:0:2::1", "2001:db8:0:1::1"},
+         "2001:db8:0:1::1"},
+        {"gone: the first global one", "2001:db8:0:1::1", {"fe80::1", "2001:db8:0:21::1", "2001:db8:0:22::1"},
+         "2001:db8:0:21::1"},
+        {"none before: the first global one", "::", {"fe80::1", "2001:db8:0:21::1"}, "2001:db8:0:21::1"},
+        {"only link-local left: ::", "2001:db8:0:1::1", {"fe80::1"}, "::"},
+        {"no address at all: ::", "2001:db8:0:1::1", {}, "::"},
+    };
+    for (const row &r : rows) {
+        kestivane::platform::link_view view;
+        for (const char *text : r.addresses) view.ipv6.push_back(a6(text));
+        const in6_addr chosen = kestivane::relay6::choose_link_address(a6(r.current), view);
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &chosen, text, sizeof text);
+        EXPECT_STREQ(text, r.chosen) << r.what;
+    }
 }
 
 TEST(open_interface, refuses_the_hundredth) {

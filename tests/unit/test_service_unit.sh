@@ -43,6 +43,12 @@ pid_option=$(sed -n 's/.* -p \([^ ]*\).*/\1/p' <<<"$exec_start")
 runtime=$(value RuntimeDirectory)
 [ "$(dirname "$pid_option")" = "/run/$runtime" ] || fail "pid file $pid_option is not in RuntimeDirectory /run/$runtime"
 grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mode"
+# The check before the start reads the file the start reads.
+config_option() { sed -n 's/.* -f \([^ ]*\).*/\1/p' <<<"$1"; }
+exec_check=$(value ExecStartPre)
+grep -q -- ' -t ' <<<"$exec_check" || fail "ExecStartPre does not check the configuration (-t): $exec_check"
+[ -n "$(config_option "$exec_start")" ] && [ "$(config_option "$exec_check")" = "$(config_option "$exec_start")" ] ||
+  fail "ExecStartPre checks $(config_option "$exec_check"), ExecStart reads $(config_option "$exec_start")"
 
 # Exactly the families the relay opens: UDP, packet sockets, syslog, netlink.
 [ "$(words "$(value RestrictAddressFamilies)")" = "AF_INET AF_INET6 AF_NETLINK AF_PACKET AF_UNIX " ] \

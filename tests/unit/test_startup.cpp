@@ -30,9 +30,9 @@ std::string usage_text(const std::string &name) {
            "Version 6.1.\n"
            "Usage:\n" +
            name +
-           " [-d] [-p<pidfile>] -f <config_file>\n"
+           " [-d] [-t] [-p<pidfile>] -f <config_file>\n"
            "or Kedra compatible mode:\n" +
-           name + " [-d] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> -i <ifname>... <dhcp_server>...\n";
+           name + " [-d] [-t] [-p<pidfile>] [-u <user>] -A <packet_size> -c <max_hops> -i <ifname>... <dhcp_server>...\n";
 }
 
 std::string join(const std::vector<std::string> &args) {
