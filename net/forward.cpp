@@ -96,8 +96,8 @@ void forward(struct queue_item *item) {
         // server's hooks see the request as the one before them left it.
         const struct dhcp_packet *out = &item->buf;
         struct dhcp_packet with_ours;
-        if (!kestivane::relay_suboptions(iface).empty()) {
-            len = kestivane::with_relay_suboptions(item->buf, iface, with_ours);
+        if (kestivane::writes_suboptions(iface)) {
+            len = kestivane::with_relay_suboptions(*item, iface, with_ours);
             if (len == 0) {
                 kestivane::metrics::count_request_drop(item->if_idx, request_drop::agent_info_full);
                 continue;
