@@ -2,6 +2,7 @@
 // sections, each acted on as soon as its line is read, so that a setting
 // governs only what comes after it.
 #include <err.h>
+#include <net/if.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "core/privileges.h"
 #include "core/settings.h"
 #include "net/relay6.h"
+#include "net/relay_suboptions.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -98,6 +100,36 @@ void set_plugin_path(std::string_view value) {
     logd(kestivane::log_debug, "Option plugin_base set to: %s", plugin_base);
 }
 
+// link_selection and server_id_override, for every interface or, with
+// ".<interface>" after the key, for that one: "on" or "off". False for any
+// other key.
+bool set_fabric_key(std::string_view key, const std::string &value, int line_number) {
+    struct name {
+        std::string_view text;
+        kestivane::fabric_suboption which;
+    };
+    for (const name n : {name{"link_selection", kestivane::fabric_suboption::link_selection},
+                         name{"server_id_override", kestivane::fabric_suboption::server_id_override}}) {
+        if (key.size() < n.text.size() || !iequals(key.substr(0, n.text.size()), n.text)) continue;
+        std::string_view ifname = key.substr(n.text.size());
+        if (!ifname.empty()) {
+            if (ifname[0] != '.') continue;
+            ifname.remove_prefix(1);
+            if (ifname.empty() || ifname.size() >= IF_NAMESIZE)
+                errx(1, "Wrong interface name in %.*s. Line: %d", static_cast<int>(n.text.size()), n.text.data(),
+                     line_number);
+        }
+        bool on = iequals(value, "on");
+        if (!on && !iequals(value, "off"))
+            errx(1, "Wrong %.*s value (on or off). Line: %d", static_cast<int>(n.text.size()), n.text.data(),
+                 line_number);
+        kestivane::choose_suboption(n.which, ifname, on);
+        logd(kestivane::log_debug, "Option %.*s set to: %s", static_cast<int>(key.size()), key.data(), value.c_str());
+        return true;
+    }
+    return false;
+}
+
 void set_option(std::string_view line, int line_number) {
     std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) errx(1, "Option error. Line: %d", line_number);
@@ -152,6 +184,15 @@ void set_option(std::string_view line, int line_number) {
         else if (value == "any") kestivane::answer_sources_accepted = kestivane::answer_sources::any;
         else errx(1, "Wrong answer_sources value (servers or any). Line: %d", line_number);
         logd(kestivane::log_debug, "Option answer_sources set to: %s", value.c_str());
+    } else if (iequals(key, "relay_port")) {
+        Number number = read_number(value);
+        if (!number.has_digits || !within(number, 1, kestivane::relay_port_limit))
+            errx(1, "Wrong relay port. Line: %d", line_number);
+        // Server lines open their interfaces' sockets as they are read.
+        if (if_num > 0) errx(1, "relay_port must come before the first server line. Line: %d", line_number);
+        kestivane::relay_port = static_cast<int32_t>(number.value);
+        logd(kestivane::log_debug, "Option relay_port set to: %d", kestivane::relay_port);
+    } else if (set_fabric_key(key, value, line_number)) {
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {

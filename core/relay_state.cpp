@@ -3,6 +3,8 @@
 // threads run, except the request queue, which queue_lock guards.
 #include "core/settings.h"
 
+#include <arpa/inet.h>
+
 extern "C" {
 struct interface *ifs[KESTIVANE_MAX_INTERFACES];
 int32_t if_num;
@@ -33,3 +35,8 @@ std::string kestivane::stats_file;
 int32_t kestivane::stats_interval = kestivane::default_stats_interval;
 kestivane::answer_sources kestivane::answer_sources_accepted = kestivane::answer_sources::servers;
 bool kestivane::check_only = false;
+int32_t kestivane::relay_port = 0;
+
+uint16_t kestivane::relay_socket_port() {
+    return relay_port != 0 ? htons(static_cast<uint16_t>(relay_port)) : static_cast<uint16_t>(bootps_port);
+}

@@ -61,6 +61,16 @@ inline constexpr int32_t max_stats_interval = 86400;
 enum class answer_sources { servers, any };
 extern answer_sources answer_sources_accepted;
 
+// The UDP port the relay sends DHCPv4 requests to servers from and takes
+// their answers on (host order; 0: the bootps port). Any other port than
+// the bootps port makes the relay name it to the servers in option 82
+// (relay source port, sub-option 19), so that they answer there; from 1024
+// on it needs no privilege to bind.
+extern int32_t relay_port;
+inline constexpr int32_t relay_port_limit = 65535;
+// The port of the relay's server sockets, in network byte order.
+uint16_t relay_socket_port();
+
 // A check of the configuration (-t): everything is read and checked as a
 // start reads it (keys, server lines, bindings, interfaces as they are now,
 // plug-ins loaded and their descriptors found), but nothing is opened: no

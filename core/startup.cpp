@@ -24,6 +24,7 @@
 #include "net/forward.h"
 #include "net/interface_watch.h"
 #include "net/relay6.h"
+#include "net/relay_suboptions.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -208,6 +209,8 @@ void run_relay(int argc, char **argv) {
     if ((mode == Mode::command_line && operands == 0) || (mode == Mode::config_file && operands > 0))
         print_usage(program);
 
+    // What the relay writes into option 82 follows from the settings alone.
+    kestivane::settle_relay_suboptions();
     // A check runs no plug-in's init: init may open what a check must not.
     if (!kestivane::check_only) {
         settle_run_as_user();

@@ -14,6 +14,10 @@ queue_counters queue_table;
 
 bool in_table(int32_t idx) { return idx >= 0 && idx < KESTIVANE_MAX_INTERFACES; }
 
+void add_message(counter (&row)[reason_count<message4>], uint8_t code) {
+    row[static_cast<std::size_t>(message4_of(code))].add();
+}
+
 } // namespace
 
 interface_counters &of_interface(int32_t idx) { return interface_table[static_cast<std::size_t>(idx)]; }
@@ -43,6 +47,22 @@ void count_delivery(int32_t if_idx, bool written) {
 
 void count_forward(int32_t if_idx, int32_t srv, bool sent) {
     if (in_table(if_idx)) of_interface(if_idx).count_forward(srv, sent);
+}
+
+void count_request_message(int32_t if_idx, uint8_t code) {
+    if (in_table(if_idx)) add_message(of_interface(if_idx).requests.messages_received, code);
+}
+
+void count_forwarded_message(int32_t if_idx, uint8_t code) {
+    if (in_table(if_idx)) add_message(of_interface(if_idx).forwards.messages_sent, code);
+}
+
+void count_answer_message(int32_t if_idx, uint8_t code) {
+    if (in_table(if_idx)) add_message(of_interface(if_idx).answers.messages_received, code);
+}
+
+void count_delivered_message(int32_t if_idx, uint8_t code) {
+    if (in_table(if_idx)) add_message(of_interface(if_idx).answers.messages_sent, code);
 }
 
 } // namespace kestivane::metrics

@@ -39,13 +39,14 @@ enum class request_drop : std::size_t {
     plugin_rejected,
     hop_limit,
     bad_after_plugin,
+    agent_info_full, // no room in option 82 or the message for the relay's own sub-options
     count
 };
 
 template <> struct reason_names<request_drop> {
     static constexpr const char *names[] = {
-        "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",          "reply",
-        "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin",
+        "too_long",   "too_short",  "not_ipv4",        "short_dhcp", "no_end",           "reply",
+        "rate_limit", "queue_full", "plugin_rejected", "hop_limit",  "bad_after_plugin", "agent_info_full",
     };
 };
 
@@ -68,6 +69,21 @@ template <> struct reason_names<answer_drop> {
         "unknown_giaddr", "not_a_server",  "not_a_reply",     "truncated",
     };
 };
+
+// The DHCPv4 message types the message counters tell apart: the types of
+// codes 1 to 8 in code order, then every other (a BOOTP message, a type
+// without a name here).
+enum class message4 : std::size_t { discover, offer, request, decline, ack, nak, release, inform, other, count };
+
+template <> struct reason_names<message4> {
+    static constexpr const char *names[] = {"discover", "offer", "request", "decline", "ack",
+                                            "nak",      "release", "inform", "other"};
+};
+
+// The message type of option 53's value (0: none).
+constexpr message4 message4_of(uint8_t code) {
+    return code >= 1 && code <= 8 ? static_cast<message4>(code - 1) : message4::other;
+}
 
 // A counter written by the packet paths and read by anyone. A build with
 // KESTIVANE_NO_COUNTING leaves the packet paths' increments out, so that
@@ -94,11 +110,17 @@ struct interface_counters {
         counter captured;
         counter dropped[reason_count<request_drop>];
         counter capture_kernel_dropped; // the capture ring's own drops, as last read
+        // Requests taken in (past the rate limit and the frame checks), by type.
+        counter messages_received[reason_count<message4>];
     } requests;
     struct alignas(64) {
         // Per server, indexed like servers.
         counter forwarded[KESTIVANE_MAX_SERVERS];
         counter forward_errors[KESTIVANE_MAX_SERVERS];
+        // Copies sent to servers, by type: one per server. The server side
+        // has no interface of its own, so they count as the capturing
+        // interface's.
+        counter messages_sent[reason_count<message4>];
     } forwards;
     struct alignas(64) {
         counter received;
@@ -106,6 +128,10 @@ struct interface_counters {
         counter delivered;
         counter write_errors;
         counter socket_dropped; // the UDP socket's receive-buffer drops, as last read
+        // Answers read from this interface's socket, by type (counted where
+        // they arrived), and answers written to its segment, by type.
+        counter messages_received[reason_count<message4>];
+        counter messages_sent[reason_count<message4>];
     } answers;
     // Written by the thread that follows the interfaces.
     struct alignas(64) {
@@ -137,5 +163,12 @@ void count_captured(int32_t if_idx);
 void count_answer_received(int32_t if_idx);
 void count_delivery(int32_t if_idx, bool written);
 void count_forward(int32_t if_idx, int32_t srv, bool sent);
+// One message of the type whose option 53 value is code (0: none): a request
+// taken in, a copy of it sent to a server, an answer read from the
+// interface's socket, an answer written to its segment.
+void count_request_message(int32_t if_idx, uint8_t code);
+void count_forwarded_message(int32_t if_idx, uint8_t code);
+void count_answer_message(int32_t if_idx, uint8_t code);
+void count_delivered_message(int32_t if_idx, uint8_t code);
 
 } // namespace kestivane::metrics

@@ -44,6 +44,38 @@ template <> struct reason_names<answer6_drop> {
                                             "bad_peer_address"};
 };
 
+// The DHCPv6 message types the message counters tell apart: codes 1 to 13
+// in code order, then every other.
+enum class message6 : std::size_t {
+    solicit,
+    advertise,
+    request,
+    confirm,
+    renew,
+    rebind,
+    reply,
+    release,
+    decline,
+    reconfigure,
+    information_request,
+    relay_forward,
+    relay_reply,
+    other,
+    count
+};
+
+template <> struct reason_names<message6> {
+    static constexpr const char *names[] = {
+        "solicit", "advertise",   "request",     "confirm",       "renew",       "rebind",      "reply",
+        "release", "decline",     "reconfigure", "information_request", "relay_forward", "relay_reply", "other",
+    };
+};
+
+// The message type of a DHCPv6 message's first byte.
+constexpr message6 message6_of(uint8_t code) {
+    return code >= 1 && code <= 13 ? static_cast<message6>(code - 1) : message6::other;
+}
+
 // One lower interface's counters; the requests are written by the upward
 // thread only and the answers by the downward thread only, each group on a
 // cache line of its own like the v4 blocks, so that neither the other
@@ -54,10 +86,18 @@ struct interface6_counters {
         counter dropped[reason_count<request6_drop>];
         counter forwarded[v6_servers_limit]; // per v6 server, indexed like the v6 server table
         counter forward_errors[v6_servers_limit];
+        // Messages from the link, by their type, and the Relay-Forwards sent
+        // to servers for them (one per server).
+        counter messages_received[reason_count<message6>];
+        counter messages_sent[reason_count<message6>];
     } requests;
     struct alignas(64) {
         counter delivered;
         counter write_errors;
+        // Relay-Replies from servers that name this interface, and the
+        // messages out of them sent on its link, by type.
+        counter messages_received[reason_count<message6>];
+        counter messages_sent[reason_count<message6>];
     } answers;
     // Written by the thread that follows the links.
     struct alignas(64) {

@@ -97,7 +97,7 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
             w.family(group.families[f].name, group.families[f].type, group.families[f].help);
             for (const auto &subject : group.subjects) {
                 for (const reading &r : subject.readings[f]) {
-                    std::array<std::string_view, 4> labels;
+                    std::array<std::string_view, 6> labels;
                     std::size_t n = 0;
                     if (group.subject_label != nullptr) {
                         labels[n++] = group.subject_label;
@@ -106,6 +106,10 @@ std::string format_exposition(const snapshot &shot, const exposition_extras &ext
                     if (r.label != nullptr) {
                         labels[n++] = r.label;
                         labels[n++] = r.label_value;
+                    }
+                    if (r.label2 != nullptr) {
+                        labels[n++] = r.label2;
+                        labels[n++] = r.label2_value;
                     }
                     w.sample(std::span<const std::string_view>(labels.data(), n), r.value);
                 }

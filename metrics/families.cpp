@@ -54,6 +54,16 @@ template <class Reason, auto Counts, class Subject> void by_reason(const Subject
         out.push_back({"reason", name_of(static_cast<Reason>(r)), (s.*Counts)[r]});
 }
 
+// One sample per direction and message type, from the subject's arrays
+// Received and Sent.
+template <class Type, auto Received, auto Sent, class Subject>
+void by_direction_and_type(const Subject &s, std::vector<reading> &out) {
+    for (std::size_t t = 0; t < reason_count<Type>; ++t)
+        out.push_back({"direction", "received", (s.*Received)[t], "type", name_of(static_cast<Type>(t))});
+    for (std::size_t t = 0; t < reason_count<Type>; ++t)
+        out.push_back({"direction", "sent", (s.*Sent)[t], "type", name_of(static_cast<Type>(t))});
+}
+
 using v4 = interface_snapshot;
 using v6 = interface6_snapshot;
 
@@ -107,6 +117,12 @@ const row<v4> interface_rows[] = {
     {.f = {"kestivane_socket_dropped_total", counter,
            "Datagrams the kernel dropped from the server socket's receive buffer.", true},
      .value = &v4::socket_dropped},
+    {.f = {"kestivane_messages_total", counter,
+           "DHCP messages by direction and type: received are the requests taken in on the interface and the "
+           "answers read from its server socket; sent are the copies of its requests sent to servers (one per "
+           "server) and the answers written to its segment.",
+           false, "Messages of interface "},
+     .per_reason = by_direction_and_type<message4, &v4::messages_received, &v4::messages_sent>},
 };
 
 const row<link_reading> link_rows[] = {
@@ -146,6 +162,12 @@ const row<v6> interface6_rows[] = {
     {.f = {"kestivane_v6_answer_write_errors_total", counter,
            "Messages out of Relay-Replies whose send on the lower interface failed.", true},
      .value = &v6::write_errors},
+    {.f = {"kestivane_v6_messages_total", counter,
+           "DHCPv6 messages by direction and type: received are the messages from the lower link and the "
+           "Relay-Replies for it; sent are the Relay-Forwards sent for it (one per server) and the messages "
+           "sent on its link.",
+           false, "Messages of DHCPv6 interface "},
+     .per_reason = by_direction_and_type<message6, &v6::messages_received, &v6::messages_sent>},
 };
 
 const row<upper6_snapshot> upper6_rows[] = {

@@ -19,6 +19,10 @@ struct family {
     const char *type; // "counter" or "gauge"
     const char *help;
     bool dumped; // named in the dump lines
+    // For a family whose samples carry two labels (direction and type): the
+    // head of the dump's table of it, a row per direction and a column per
+    // type; the subject's name and ":" follow it. Null: no table.
+    const char *table_head = nullptr;
 };
 
 // The dump's name of f.
@@ -31,6 +35,9 @@ struct reading {
     const char *label;
     std::string label_value;
     uint64_t value;
+    // A second label, for the families by direction and type.
+    const char *label2 = nullptr;
+    const char *label2_value = nullptr;
 };
 
 // Families that speak of the same subjects, in the order they are shown:

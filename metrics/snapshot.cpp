@@ -64,6 +64,8 @@ snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct se
         s.socket_dropped = c.answers.socket_dropped.get();
         s.up = c.link.up.get();
         s.reopened = c.link.reopened.get();
+        read_sums(c.requests.messages_received, c.answers.messages_received, s.messages_received);
+        read_sums(c.forwards.messages_sent, c.answers.messages_sent, s.messages_sent);
         shot.interfaces.push_back(std::move(s));
     }
     shot.queue_length = of_queue().length.get();

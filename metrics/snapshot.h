@@ -35,6 +35,10 @@ struct interface_snapshot {
     uint64_t socket_dropped = 0;
     uint64_t up = 0;       // 1 while it relays, 0 while it is gone
     uint64_t reopened = 0; // times it came back or moved to another address
+    // Messages by type: requests taken in and answers read from its socket;
+    // copies sent to servers and answers written to its segment.
+    std::array<uint64_t, reason_count<message4>> messages_received{};
+    std::array<uint64_t, reason_count<message4>> messages_sent{};
 
     uint64_t forwarded_total() const;
 };
@@ -50,6 +54,10 @@ struct interface6_snapshot {
     uint64_t write_errors = 0;
     uint64_t up = 0;       // 1 while it relays, 0 while it is gone
     uint64_t reopened = 0; // times it came back or moved to another link-address
+    // Messages by type: from its link and Relay-Replies for it; Relay-Forwards
+    // sent for it and messages sent on its link.
+    std::array<uint64_t, reason_count<message6>> messages_received{};
+    std::array<uint64_t, reason_count<message6>> messages_sent{};
 
     uint64_t forwarded_total() const;
 };
@@ -74,6 +82,12 @@ struct snapshot {
 // The readings of a row of counters, one per reason.
 template <std::size_t N> void read_counts(const counter (&from)[N], std::array<uint64_t, N> &to) {
     for (std::size_t r = 0; r < N; ++r) to[r] = from[r].get();
+}
+
+// The sums of two rows of counters, one per type.
+template <std::size_t N>
+void read_sums(const counter (&a)[N], const counter (&b)[N], std::array<uint64_t, N> &to) {
+    for (std::size_t r = 0; r < N; ++r) to[r] = a[r].get() + b[r].get();
 }
 
 // Gathers one interface's forwarding counts per server, for both families:

@@ -51,6 +51,8 @@ void take_snapshot6(snapshot &shot) {
         s.write_errors = c.answers.write_errors.get();
         s.up = c.link.up.get();
         s.reopened = c.link.reopened.get();
+        read_sums(c.requests.messages_received, c.answers.messages_received, s.messages_received);
+        read_sums(c.requests.messages_sent, c.answers.messages_sent, s.messages_sent);
         shot.interfaces6.push_back(std::move(s));
     }
     shot.upper6.received = of_upper6().received.get();

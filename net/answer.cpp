@@ -14,11 +14,13 @@
 #include "core/settings.h"
 #include "core/wire.h"
 #include "dhcp/message_size.h"
+#include "dhcp/message_type.h"
 #include "metrics/counters.h"
 #include "net/answer.h"
 #include "net/answer_source.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
+#include "net/relay_suboptions.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -110,6 +112,7 @@ taken take_answer(answer_state &s, const struct interface *iface) {
         kestivane::metrics::count_answer_drop(iface->idx, answer_drop::too_short);
         return taken::refused;
     }
+    kestivane::metrics::count_answer_message(iface->idx, kestivane::dhcp::message_type_code(s.message(), count));
     if (!admitted(s, iface)) return taken::refused;
     // A datagram cut to the buffer is still an answer when its message ends
     // within what was taken (servers may pad); one that does not is said to
@@ -197,6 +200,7 @@ std::size_t finish_frame(answer_state &s) {
 }
 
 void deliver(answer_state &s, struct interface *iface) {
+    kestivane::strip_relay_suboptions(s.answer, iface);
     build_headers(s, iface);
     if (!kestivane::run_hooks<&plugin::send_to_client>(&s.from, iface, &s.answer, &s.headers))
         return kestivane::metrics::count_answer_drop(iface->idx, answer_drop::plugin_rejected);
@@ -205,6 +209,9 @@ void deliver(answer_state &s, struct interface *iface) {
     std::size_t frame_len = finish_frame(s);
     long wrote = kestivane::platform::frame_out_write(iface->bpf, s.frame, frame_len);
     kestivane::metrics::count_delivery(iface->idx, wrote == static_cast<long>(frame_len));
+    if (wrote == static_cast<long>(frame_len))
+        kestivane::metrics::count_delivered_message(
+            iface->idx, kestivane::dhcp::message_type_code(s.message(), static_cast<std::size_t>(s.len)));
     if (wrote != static_cast<long>(frame_len)) {
         logd(kestivane::log_error, "bpf write failed for %s while trying to write %d bytes (%d bytes wrote): %s",
              iface->name, static_cast<int>(frame_len), static_cast<int>(wrote), std::strerror(errno));

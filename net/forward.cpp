@@ -15,9 +15,11 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
+#include "dhcp/message_type.h"
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
+#include "net/relay_suboptions.h"
 #include "net/request_queue.h"
 #include "plugins/hooks.h"
 
@@ -75,6 +77,7 @@ void forward(struct queue_item *item) {
     uint32_t giaddr;
     std::memcpy(&giaddr, message + msg_giaddr, sizeof giaddr);
     if (giaddr == 0) std::memcpy(message + msg_giaddr, &iface->ip, sizeof iface->ip);
+    const uint8_t type = kestivane::dhcp::message_type_code(message, sizeof item->buf);
 
     for (int32_t i = 0;; ++i) {
         iface = capturing_interface(item);
@@ -89,10 +92,23 @@ void forward(struct queue_item *item) {
         if (!accepted || len == 0) continue;
         iface = capturing_interface(item);
         if (iface == nullptr) return;
+        // The relay's own sub-options go into a copy, after the hooks: each
+        // server's hooks see the request as the one before them left it.
+        const struct dhcp_packet *out = &item->buf;
+        struct dhcp_packet with_ours;
+        if (kestivane::writes_suboptions(iface)) {
+            len = kestivane::with_relay_suboptions(*item, iface, with_ours);
+            if (len == 0) {
+                kestivane::metrics::count_request_drop(item->if_idx, request_drop::agent_info_full);
+                continue;
+            }
+            out = &with_ours;
+        }
         // A failed send is not retried: the client repeats its request.
-        ssize_t sent = sendto(iface->sock, &item->buf, static_cast<std::size_t>(len), 0,
+        ssize_t sent = sendto(iface->sock, out, static_cast<std::size_t>(len), 0,
                               reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
         kestivane::metrics::count_forward(item->if_idx, srv, sent >= 0);
+        if (sent >= 0) kestivane::metrics::count_forwarded_message(item->if_idx, type);
     }
 }
 

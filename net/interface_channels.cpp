@@ -59,7 +59,7 @@ int open_relay_socket(uint32_t ip, const char **failed) {
         (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &answer_buffer, sizeof answer_buffer);
     struct sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = static_cast<in_port_t>(bootps_port);
+    address.sin_port = relay_socket_port();
     address.sin_addr.s_addr = ip;
     if (bind(sock, reinterpret_cast<const struct sockaddr *>(&address), sizeof address) != 0) return give_up("bind");
     return sock;

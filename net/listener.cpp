@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
+#include "dhcp/message_type.h"
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
 #include "net/interface_watch.h"
@@ -83,6 +84,7 @@ void handle_captured_frame(struct interface *iface, capture_work &work, const ui
         return metrics::count_request_drop(iface->idx, request_drop::rate_limit);
     }
     if (auto fault = frame_fault(frame, len)) return metrics::count_request_drop(iface->idx, *fault);
+    metrics::count_request_message(iface->idx, dhcp::message_type_code(frame + headers_size, len - headers_size));
     if (frame[headers_size + msg_op] == op_reply) return metrics::count_request_drop(iface->idx, request_drop::reply);
 
     auto *header_bytes = reinterpret_cast<uint8_t *>(&work.headers);

@@ -181,6 +181,8 @@ void flush_forwards(upward_state &t, std::size_t idx) {
             continue;
         }
         for (std::size_t k = i; k < i + static_cast<std::size_t>(sent); ++k) counters.forwarded[t.send_server[k]].add();
+        counters.messages_sent[static_cast<std::size_t>(metrics::message6::relay_forward)].add(
+            static_cast<uint64_t>(sent));
         i += static_cast<std::size_t>(sent);
     }
     t.pending = 0;
@@ -223,6 +225,7 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
     }
     const uint8_t *msg = udp + udp_header_size;
     const std::size_t msg_len = payload - udp_header_size;
+    counters.messages_received[static_cast<std::size_t>(metrics::message6_of(msg_len > 0 ? msg[0] : 0))].add();
 
     dhcp6::forward_fields fields{};
     std::memcpy(fields.peer_address, ip + ip6_src, 16);
@@ -384,6 +387,9 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
         }
         return;
     }
+    metrics::of_interface6(static_cast<std::size_t>(idx))
+        .answers.messages_received[static_cast<std::size_t>(metrics::message6::relay_reply)]
+        .add();
     const std::size_t k = t.pending++;
     struct sockaddr_in6 &to = t.to[k];
     to = {};
@@ -444,6 +450,11 @@ void flush_replies(downward_state &t) {
             continue;
         }
         counters.delivered.add(static_cast<uint64_t>(sent));
+        for (std::size_t k = i; k < i + static_cast<std::size_t>(sent); ++k) {
+            const auto *inner = static_cast<const uint8_t *>(t.send_parts[k].iov_base);
+            const uint8_t type = t.send_parts[k].iov_len > 0 ? inner[0] : 0;
+            counters.messages_sent[static_cast<std::size_t>(metrics::message6_of(type))].add();
+        }
         i += static_cast<std::size_t>(sent);
     }
     t.pending = 0;

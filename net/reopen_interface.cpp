@@ -28,7 +28,7 @@ namespace {
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &ip, text, sizeof text);
     logd(log_error, "Interface %s: no privilege to bind a socket to %s port %d (%s): the relay must be restarted",
-         iface->name, text, ntohs(static_cast<uint16_t>(bootps_port)), std::strerror(errno));
+         iface->name, text, ntohs(relay_socket_port()), std::strerror(errno));
     process_error(exit_no_privilege, "Can't reopen interface %s without privileges. Exiting.", iface->name);
 }
 

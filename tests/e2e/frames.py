@@ -455,6 +455,8 @@ def fields(stamp, frame):
         f["after_end_zero"] = ("yes" if not any(m[n:]) else "no") if n is not None else "none"
         tag = option(m, 12)
         f["tag"] = tag.decode("latin-1") if tag is not None else "none"
+        kind = option(m, 53)
+        f["msg_type"] = kind[0] if kind else "none"
         f["payload_hex"] = m.hex()
     return f
 

@@ -658,6 +658,41 @@ for stamp, frame in frames.read_pcap(sys.argv[1]):
 EOF
 }
 
+# kv_wire_messages FAMILY CLIENT_PCAP SERVER_PCAP: the DHCP messages of two
+# captures as the relay between them saw them, one line "DIRECTION TYPE N"
+# for every direction and type its message counters name (zeros included).
+# FAMILY 4: requests (op 1) on the client side were received, answers sent;
+# on the server side requests were sent (one per server), answers received.
+# FAMILY 6: on the client side what went to port 547 was received, the rest
+# sent; on the server side Relay-Forwards were sent, the rest received.
+kv_wire_messages() {
+    "$KV_PYTHON" - "$@" "$KV_DIR" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[4])
+import frames
+family, client, server = sys.argv[1:4]
+names = (["discover", "offer", "request", "decline", "ack", "nak", "release", "inform"] if family == "4" else
+         ["solicit", "advertise", "request", "confirm", "renew", "rebind", "reply", "release", "decline",
+          "reconfigure", "information_request", "relay_forward", "relay_reply"]) + ["other"]
+count = {(d, n): 0 for d in ("received", "sent") for n in names}
+for side, path in (("client", client), ("server", server)):
+    for stamp, frame in frames.read_pcap(path):
+        f = frames.fields(stamp, frame)
+        if f is None or "msg_type" not in f:
+            continue
+        t = f["msg_type"]
+        name = names[t - 1] if isinstance(t, int) and 1 <= t < len(names) else "other"
+        if family == "4":
+            inward = f.get("op") == 1
+        else:
+            inward = f["udp_dport"] == 547 if side == "client" else t == 12
+        received = inward if side == "client" else not inward
+        count["received" if received else "sent", name] += 1
+for (d, n), v in count.items():
+    print(d, n, v)
+EOF
+}
+
 # kv_wait_pcap NAME COUNT SECONDS SELECT...: wait until the capture holds
 # at least COUNT DHCP packets matching the selection (frames.py count).
 kv_wait_pcap() {
@@ -836,16 +871,19 @@ kv__start_kea() {
     kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" "$port" || kv_fail "kea-dhcp$family did not start"
 }
 
-# kv_start_kea4: Kea's DHCPv4 server (kv__start_kea), a subnet with a pool
-# KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment (picked by
-# giaddr). Sets KV_KEA4_PID.
+# kv_start_kea4 [ADDRESS]: Kea's DHCPv4 server (kv__start_kea), a subnet
+# with a pool KV_RANGE_LO[i]..KV_RANGE_HI[i] for every client segment
+# (picked by giaddr); with ADDRESS, it listens on that address of the
+# server interface alone (other addresses there answer nothing). Sets
+# KV_KEA4_PID.
 kv_start_kea4() {
-    local i subnets=""
+    local i subnets="" listen=$KV_IF_SERVER
+    [ -n "${1:-}" ] && listen="$KV_IF_SERVER/$1"
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
         subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/26\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
         subnets+=" \"option-data\": [{\"name\": \"routers\", \"data\": \"${KV_IP_RELAY[i]}\"}]},"
     done
-    kv__start_kea 4 67 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER\"], \"dhcp-socket-type\": \"udp\"},
+    kv__start_kea 4 67 "  \"interfaces-config\": {\"interfaces\": [\"$listen\"], \"dhcp-socket-type\": \"udp\"},
   \"valid-lifetime\": 600,
   \"subnet4\": [$subnets {\"id\": 100, \"subnet\": \"203.0.113.0/24\"}]"
     KV_KEA4_PID=$KV_LAST_PID

@@ -346,6 +346,44 @@ TEST_F(ConfigFile, AnswerSources) {
     }
 }
 
+// relay_port: a port from 1 to 65535, read as far as its digits go like
+// the other numbers; no digits, 0 or more than 65535 are refused.
+TEST_F(ConfigFile, RelayPort) {
+    Outcome result = read_file("[options]\nrelay_port=6767\nRELAY_PORT=1\nrelay_port=65535\n");
+    EXPECT_EQ(result.out, "Option relay_port set to: 6767\n"
+                          "Option relay_port set to: 1\n"
+                          "Option relay_port set to: 65535\n");
+    for (const char *value : {"", "abc", "0", "-1", "65536", "99999999999999999999"}) {
+        SCOPED_TRACE(value);
+        expect_refusal(read_file(std::string("#\n[options]\nrelay_port=") + value + "\n", false),
+                       "Wrong relay port. Line: 3");
+    }
+}
+
+// link_selection and server_id_override: "on" or "off", for every interface
+// or, after a dot, for one; a key that only begins like them is unknown.
+TEST_F(ConfigFile, FabricSuboptions) {
+    Outcome result = read_file("[options]\nlink_selection=on\nLINK_SELECTION.eth1=OFF\nserver_id_override.eth0=on\n");
+    EXPECT_EQ(result.out, "Option link_selection set to: on\n"
+                          "Option LINK_SELECTION.eth1 set to: OFF\n"
+                          "Option server_id_override.eth0 set to: on\n");
+    struct Case {
+        const char *line;
+        const char *message;
+    };
+    for (const Case &c : {
+             Case{"link_selection=yes", "Wrong link_selection value (on or off). Line: 3"},
+             Case{"link_selection.eth1=", "Wrong link_selection value (on or off). Line: 3"},
+             Case{"server_id_override= on", "Wrong server_id_override value (on or off). Line: 3"},
+             Case{"link_selection.=on", "Wrong interface name in link_selection. Line: 3"},
+             Case{"server_id_override.abcdefghijklmnop=on", "Wrong interface name in server_id_override. Line: 3"},
+             Case{"link_selections=on", "Unknown option in [Options] section. Line: 3"},
+         }) {
+        SCOPED_TRACE(c.line);
+        expect_refusal(read_file(std::string("#\n[options]\n") + c.line + "\n", false), c.message);
+    }
+}
+
 // queue_limit: a decimal count of at least 1 and at most a million, read
 // as far as its digits go like the other numbers; nothing else leaves the
 // queue unbounded, so 0, negatives, words and huge values are refused.

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "dhcp/message_size.h"
+#include "dhcp/message_type.h"
+#include "metrics/counters.h"
 
 using namespace kestivane::dhcp;
 
@@ -77,3 +79,35 @@ TEST(DeliveredSize, PadsToBootpSizeWithinTheRoom) {
 }
 
 } // namespace
+
+// The type the message counters file a message under: option 53's value
+// wherever it stands before END, nothing read past the message's size.
+TEST(MessageType, ReadsOptionFiftyThreeWithinTheMessage) {
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> options;
+        std::size_t size; // of the whole message
+        uint8_t code;
+        kestivane::metrics::message4 counted;
+    };
+    using kestivane::metrics::message4;
+    const std::vector<Case> cases{
+        {"discover first", {53, 1, 1, 255}, 300, 1, message4::discover},
+        {"ack after other options and PADs", {0, 0, 54, 4, 203, 0, 113, 2, 53, 1, 5, 255}, 300, 5, message4::ack},
+        {"inform, the last named type", {53, 1, 8, 255}, 300, 8, message4::inform},
+        {"a later type counts as other", {53, 1, 9, 255}, 300, 9, message4::other},
+        {"BOOTP: no option 53", {1, 4, 255, 255, 255, 0, 255}, 300, 0, message4::other},
+        {"53 behind END is not read", {255, 53, 1, 3}, 300, 0, message4::other},
+        {"an empty 53", {53, 0, 255}, 300, 0, message4::other},
+        {"the value byte lies past the message", {53, 1, 3, 255}, 242, 0, message4::other},
+        {"a length that runs past the message", {12, 200, 53, 1, 3, 255}, 300, 0, message4::other},
+        {"no option area at all", {53, 1, 3, 255}, 240, 0, message4::other},
+    };
+    for (const Case &c : cases) {
+        const auto d = datagram(c.options);
+        const uint8_t code = message_type_code(d.data(), c.size);
+        EXPECT_EQ(code, c.code) << c.name;
+        EXPECT_EQ(kestivane::metrics::message4_of(code), c.counted) << c.name;
+    }
+}
+

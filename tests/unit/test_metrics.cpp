@@ -169,6 +169,42 @@ TEST(Dump, NonZeroCountersOneLineEach) {
     EXPECT_EQ(lines[2], "Counters of the request queue: queue_length_max=9");
 }
 
+// The messages by type: a sample per direction and type in the metrics
+// file, and a table per interface in the dump (none while all are zero).
+TEST(Dump, MessagesByTypeAsATable) {
+    snapshot shot;
+    interface_snapshot a;
+    a.name = "eth1";
+    a.messages_received[static_cast<std::size_t>(message4::discover)] = 1;
+    a.messages_received[static_cast<std::size_t>(message4::offer)] = 3;
+    a.messages_sent[static_cast<std::size_t>(message4::discover)] = 3;
+    a.messages_sent[static_cast<std::size_t>(message4::offer)] = 1;
+    a.messages_sent[static_cast<std::size_t>(message4::other)] = 12345;
+    interface_snapshot b;
+    b.name = "eth2";
+    shot.interfaces = {a, b};
+    const auto lines = dump_lines(shot);
+    const std::vector<std::string> expected{
+        "Counters of interface eth1: all zero",
+        "Messages of interface eth1:          discover offer request decline ack nak release inform other",
+        "Messages of interface eth1: received        1     3       0       0   0   0       0      0     0",
+        "Messages of interface eth1: sent            3     1       0       0   0   0       0      0 12345",
+        "Counters of interface eth2: all zero",
+        "Counters of the request queue: all zero",
+    };
+    EXPECT_EQ(lines, expected);
+
+    const auto text = lines_of(format_exposition(shot, {}));
+    for (const char *line : {
+             "kestivane_messages_total{interface=\"eth1\",direction=\"received\",type=\"offer\"} 3",
+             "kestivane_messages_total{interface=\"eth1\",direction=\"sent\",type=\"discover\"} 3",
+             "kestivane_messages_total{interface=\"eth1\",direction=\"sent\",type=\"other\"} 12345",
+             "kestivane_messages_total{interface=\"eth2\",direction=\"sent\",type=\"inform\"} 0",
+         })
+        EXPECT_TRUE(has_line(text, line)) << line;
+    expect_well_formed(text);
+}
+
 // The log cuts lines at 1023 characters: many servers spill into more lines
 // with the same head, and no counter is lost.
 TEST(Dump, LongLinesGoOn) {
@@ -282,6 +318,21 @@ TEST(Dump, Dhcp6Lines) {
                         "v6_forward_errors{[ff02::1:2%up0]:547}=2 v6_answers_delivered=6");
     EXPECT_EQ(lines[4], "Counters of DHCPv6 interface v6b: v6_answer_write_errors=8");
     EXPECT_EQ(lines[5], "Counters of the DHCPv6 server socket: v6_answers_received=10 v6_answers_dropped{unmatched}=2");
+}
+
+TEST(Exposition, Dhcp6MessagesByType) {
+    snapshot shot = with_v6();
+    shot.interfaces6[0].messages_received[static_cast<std::size_t>(message6::information_request)] = 2;
+    shot.interfaces6[0].messages_sent[static_cast<std::size_t>(message6::relay_forward)] = 4;
+    const auto text = lines_of(format_exposition(shot, {}));
+    for (const char *line : {
+             "kestivane_v6_messages_total{interface=\"v6\\\"a\",direction=\"received\",type=\"information_request\"} 2",
+             "kestivane_v6_messages_total{interface=\"v6\\\"a\",direction=\"sent\",type=\"relay_forward\"} 4",
+             "kestivane_v6_messages_total{interface=\"v6b\",direction=\"sent\",type=\"relay_reply\"} 0",
+         })
+        EXPECT_TRUE(has_line(text, line)) << line;
+    const auto lines = dump_lines(shot);
+    EXPECT_TRUE(has_line(lines, "Messages of DHCPv6 interface v6\"a: received       0         0       0       0     0      0     0       0       0           0                   2             0           0     0"));
 }
 
 TEST(Snapshot, Server6Labels) {

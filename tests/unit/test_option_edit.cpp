@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dhcp/agent_option.h"
 #include "dhcp_message.h"
 
 using namespace kestivane::test;
@@ -221,6 +222,86 @@ TEST_F(RemoveOption, RefusesWithoutAChange) {
         dhcp_packet edited = original;
         EXPECT_EQ(remove_option(&edited, code), 0) << "code " << int(code);
         EXPECT_TRUE(same(edited, original)) << "code " << int(code);
+    }
+}
+
+} // namespace
+
+namespace {
+
+using kestivane::dhcp::suboptions;
+
+suboptions source_port() {
+    suboptions s;
+    s.add(kestivane::dhcp::sub_relay_source_port, nullptr, 0);
+    return s;
+}
+
+using AgentSuboptions = OptionTest;
+
+// The relay's sub-options join the one option 82, wherever it came from,
+// and leave it again; what they cannot join stays as it was.
+TEST_F(AgentSuboptions, OneOptionWhoeverWritesIt) {
+    struct Case {
+        const char *name;
+        std::vector<int> before;
+        std::vector<int> after;
+        bool added;
+    };
+    const std::vector<Case> cases{
+        {"no option 82: one is made, last", {53, 1, 1, 255}, {53, 1, 1, 82, 2, 19, 0, 255}, true},
+        {"a plug-in's option 82: ours follow its sub-options",
+         {53, 1, 3, 82, 6, 1, 4, 101, 116, 104, 49, 255},
+         {53, 1, 3, 82, 8, 1, 4, 101, 116, 104, 49, 19, 0, 255},
+         true},
+        {"option 82 before other options: it moves last, with ours",
+         {82, 3, 2, 1, 7, 53, 1, 3, 255},
+         {53, 1, 3, 82, 5, 2, 1, 7, 19, 0, 255},
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        dhcp_packet packet = message({});
+        for (std::size_t i = 0; i < c.before.size(); ++i) packet.options[i] = static_cast<uint8_t>(c.before[i]);
+        EXPECT_EQ(add_suboptions(packet, source_port()), c.added);
+        EXPECT_EQ(options(packet, static_cast<int>(c.after.size())), c.after);
+        // And out again: the sub-option goes, and an option left empty too.
+        EXPECT_TRUE(remove_suboptions(packet, source_port()));
+        EXPECT_EQ(find_suboption(&packet, 82, 19), nullptr);
+    }
+}
+
+TEST_F(AgentSuboptions, RefusalsLeaveTheMessage) {
+    // An option 82 of 254 bytes has no room for two more.
+    dhcp_packet full = message({});
+    full.options[0] = 82;
+    full.options[1] = 254;
+    full.options[2] = 1;
+    full.options[3] = 252;
+    full.options[256] = 255;
+    const dhcp_packet before = full;
+    EXPECT_FALSE(add_suboptions(full, source_port()));
+    EXPECT_TRUE(same(full, before));
+
+    struct Case {
+        const char *name;
+        std::vector<int> bytes;
+        std::vector<int> after; // empty: unchanged
+    };
+    const std::vector<Case> cases{
+        {"no sub-option of ours", {82, 4, 1, 2, 97, 98, 255}, {}},
+        {"a sub-option running past its option", {82, 4, 19, 0, 1, 5, 255}, {}},
+        {"ours alone: the option goes", {53, 1, 5, 82, 2, 19, 0, 255}, {53, 1, 5, 255, 0, 0, 0, 0}},
+        {"ours between others", {82, 8, 1, 1, 97, 19, 0, 2, 1, 98, 255}, {82, 6, 1, 1, 97, 2, 1, 98, 255}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        dhcp_packet packet = message({});
+        for (std::size_t i = 0; i < c.bytes.size(); ++i) packet.options[i] = static_cast<uint8_t>(c.bytes[i]);
+        const dhcp_packet unchanged = packet;
+        EXPECT_EQ(remove_suboptions(packet, source_port()), !c.after.empty());
+        if (c.after.empty()) EXPECT_TRUE(same(packet, unchanged));
+        else EXPECT_EQ(options(packet, static_cast<int>(c.after.size())), c.after);
     }
 }
 

@@ -1,0 +1,45 @@
+// The sub-options of option 82 that the relay itself writes into requests
+// it sends to servers, and takes out of their answers before the client
+// sees them: link selection (5: the client interface's relay address, for
+// the server to pick the client's subnet by), server-identifier override
+// (11: the same address, for the client to send its renewals to the relay;
+// with the relay agent flags, 10, saying whether the request came by
+// unicast), per interface, and the relay source port (19) when relay_port
+// names a port other than the bootps port. Without such settings there
+// are none, and requests and answers pass as they are.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "dhcp/agent_option.h"
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane {
+
+// The sub-options an interface may be given.
+enum class fabric_suboption { link_selection, server_id_override };
+
+// Records a choice of the configuration: the sub-option on or off on the
+// interface named ifname, or on every interface when ifname is empty. A
+// choice for an interface beats the one for all; of two for the same, the
+// later counts.
+void choose_suboption(fabric_suboption which, std::string_view ifname, bool on);
+
+// Fixes the relay's sub-options from the settings for the interfaces of
+// ifs; start-up calls it once the configuration is read, before any
+// thread runs.
+void settle_relay_suboptions();
+
+// Whether the relay writes sub-options into requests captured on iface.
+bool writes_suboptions(const struct interface *iface);
+
+// The request of item with the relay's sub-options for iface added, in out:
+// the length to send, or 0 (logged) when they do not fit in it.
+int32_t with_relay_suboptions(const struct queue_item &item, const struct interface *iface,
+                              struct dhcp_packet &out);
+
+// Takes the relay's sub-options out of an answer for iface's client.
+void strip_relay_suboptions(struct dhcp_packet &answer, const struct interface *iface);
+
+} // namespace kestivane

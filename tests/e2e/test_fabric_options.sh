@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The relay's own option 82 sub-options against real servers, a case per
+# setting; in every case the client leases from its segment's pool, the
+# server side sees the sub-options' bytes in the one option 82 of each
+# request (joined to the agent_info plug-in's when that is loaded), and the
+# client never sees option 82. With relay_port the relay sends to the
+# servers from that port, names it in sub-option 19 (relay source port),
+# and takes the answers there: Kea (which honours the sub-option, see
+# doc/interop.md) must answer to that port. Link selection (5) carries the
+# interface's relay address (Kea honours it). Server-identifier override
+# (11, beside the relay agent flags, 10) carries it too: dnsmasq, which
+# honours it, must name the relay as the server to the client.
+source "$(dirname "$0")/lib.sh"
+for tool in kea-dhcp4 dnsmasq busybox; do
+    command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
+done
+SHIPPED_PLUGINS=$(dirname "$KESTIVANE")/
+PLUGIN_DIR="$KV_TMP/pl/"
+mkdir -p "$PLUGIN_DIR"
+[ -f "${SHIPPED_PLUGINS}kestivane_agent_info_plugin.so" ] || kv_fail "plug-in not built: agent_info"
+ln -s "${SHIPPED_PLUGINS}kestivane_agent_info_plugin.so" "$PLUGIN_DIR"
+
+kv_topology 1
+R1=${KV_IF_RELAY[1]}
+PORT=6767
+RELAY_HEX=$(printf '%02x' ${KV_IP_RELAY[1]//./ })
+name_hex=$(printf '%s' "$R1" | od -An -tx1 | tr -d ' \n')
+AGENT_INFO=$(printf '01%02x%s0206%s' "${#R1}" "$name_hex" "$(echo "${KV_MAC_RELAY[1]}" | tr -d :)")
+
+# case, server, the relay's [options] lines (";" between them), the
+# plug-in's section (or none), option 82 at the server, option 54 at the
+# client (or any)
+CASES=(
+    "port-alone|kea|relay_port=$PORT|none|1300|any"
+    "port-with-agent-info|kea|relay_port=$PORT|[agent_info-plugin]|${AGENT_INFO}1300|any"
+    "link-selection|kea|link_selection=off;link_selection.$R1=on|none|0504$RELAY_HEX|any"
+    "all-three|kea|relay_port=$PORT;link_selection=on;server_id_override=on|[agent_info-plugin]|${AGENT_INFO}0504${RELAY_HEX}0a01000b04${RELAY_HEX}1300|any"
+    "server-id-override|dnsmasq|server_id_override=on|none|0a01000b04$RELAY_HEX|$RELAY_HEX"
+)
+running=
+for row in "${CASES[@]}"; do
+    IFS='|' read -r name server options section want server_id <<<"$row"
+    if [ "$server" != "$running" ]; then
+        [ "$running" = kea ] && kv_kill "$KV_KEA4_PID"
+        if [ "$server" = kea ]; then kv_start_kea4; else kv_start_dnsmasq; fi
+        running=$server
+    fi
+    kv_tcpdump "$name.client" "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp
+    client_cap=$KV_LAST_PID
+    kv_tcpdump "$name.server" "$KV_NS_SERVER" "$KV_IF_SERVER" udp
+    server_cap=$KV_LAST_PID
+    IFS=';' read -r -a lines <<<"$options"
+    conf=("[options]" "${lines[@]}" "plugin_path=$PLUGIN_DIR" "[servers]" "$KV_IP_SERVER $R1")
+    port=67
+    [[ "$options" == *relay_port=* ]] && port=$PORT
+    [ "$section" = none ] || conf+=("$section")
+    printf '%s\n' "${conf[@]}" >"$KV_TMP/$name.conf"
+    kv_start_relay "$name" -f "$KV_TMP/$name.conf"
+    kv_udp_bound "$KV_NS_RELAY" "$port" || kv_check_fail "$name: the relay has no socket on port $port"
+    if lease=$(kv_udhcpc 1) && kv_in_range 1 "$lease"; then
+        kv_pass "$name: lease $lease from segment 1's pool from $server"
+    else
+        kv_check_fail "$name: no lease from segment 1's pool (got '${lease:-}')"
+    fi
+    sleep 0.5
+    kv_kill "$client_cap"
+    kv_kill "$server_cap"
+    kv_kill "$KV_RELAY_PID"
+    at_server=$(kv_pcap "$name.server") at_client=$(kv_pcap "$name.client")
+    kv_frames check "$at_server" --op 1 --at-least 2 udp_sport="$port" giaddr="${KV_IP_RELAY[1]}" ||
+        kv_check_fail "$name: requests did not leave from port $port"
+    kv_frames check "$at_server" --op 2 --at-least 2 udp_dport="$port" ||
+        kv_check_fail "$name: the server did not answer to port $port"
+    got=$(kv_option_hex "$at_server" 1 82 | sort -u | tr '\n' ' ')
+    [ "$got" = "$want " ] || kv_check_fail "$name: option 82 at the server is '$got', expected '$want'"
+    kv_frames check "$at_client" --op 2 --at-least 2 >/dev/null || kv_check_fail "$name: the client saw no answers"
+    got=$(kv_option_hex "$at_client" 2 82 | sort -u | tr '\n' ' ')
+    [ "$got" = "none " ] || kv_check_fail "$name: option 82 reached the client: $got"
+    if [ "$server_id" != any ]; then
+        got=$(kv_option_hex "$at_client" 2 54 | sort -u | tr '\n' ' ')
+        [ "$got" = "$server_id " ] || kv_check_fail "$name: the client was told server $got, not the relay ($server_id)"
+    fi
+done
+kv_finish
