@@ -88,4 +88,15 @@ for row in "${CASES[@]}"; do
         [ "$got" = "$server_id " ] || kv_check_fail "$name: the client was told server $got, not the relay ($server_id)"
     fi
 done
+
+# relay_port after a server line, whose sockets are open already: refused.
+printf '%s\n' "[servers]" "$KV_IP_SERVER $R1" "[options]" "relay_port=$PORT" >"$KV_TMP/late.conf"
+status=0
+out=$(timeout 5 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/late.conf" 2>&1 >/dev/null) || status=$?
+want="$(basename "$KESTIVANE"): relay_port must come before the first server line. Line: 4"
+if [ "$status" = 1 ] && [ "$(echo "$out" | tail -n 1)" = "$want" ]; then
+    kv_pass "a late relay_port is refused"
+else
+    kv_check_fail "a late relay_port: status $status, '$out'"
+fi
 kv_finish
