@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/wire.h"
 
 namespace kestivane {
 
@@ -85,6 +86,14 @@ bool writes_suboptions(const struct interface *iface) {
 
 int32_t with_relay_suboptions(const struct queue_item &item, const struct interface *iface,
                               struct dhcp_packet &out) {
+    std::memcpy(&out, &item.buf, sizeof out);
+    // A request that came through a relay before this one is that relay's
+    // to describe: its giaddr names the client's subnet, and the server
+    // answers it there; sub-options of this relay would name another
+    // subnet, server identifier and port.
+    uint32_t giaddr;
+    std::memcpy(&giaddr, reinterpret_cast<const uint8_t *>(&out) + wire::msg_giaddr, sizeof giaddr);
+    if (giaddr != iface->ip) return get_dhcp_len(&out);
     const interface_plan &plan = plans[static_cast<std::size_t>(iface->idx)];
     // In code order. The address is read now: it follows the interface
     // when it moves to another address.
@@ -97,7 +106,6 @@ int32_t with_relay_suboptions(const struct queue_item &item, const struct interf
         ours.add(dhcp::sub_server_id_override, address, sizeof iface->ip);
     }
     if (source_port) ours.add(dhcp::sub_relay_source_port, nullptr, 0);
-    std::memcpy(&out, &item.buf, sizeof out);
     if (!dhcp::add_suboptions(out, ours)) {
         logd(log_error, "No room for the relay's option 82 sub-options in a request from %s. Dropped.", iface->name);
         return 0;

@@ -35,7 +35,8 @@ void settle_relay_suboptions();
 bool writes_suboptions(const struct interface *iface);
 
 // The request of item with the relay's sub-options for iface added, in out:
-// the length to send, or 0 (logged) when they do not fit in it.
+// the length to send, or 0 (logged) when they do not fit in it. A request
+// whose giaddr is not iface's address (one relayed before) gets none.
 int32_t with_relay_suboptions(const struct queue_item &item, const struct interface *iface,
                               struct dhcp_packet &out);
 

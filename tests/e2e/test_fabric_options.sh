@@ -9,7 +9,9 @@
 # doc/interop.md) must answer to that port. Link selection (5) carries the
 # interface's relay address (Kea honours it). Server-identifier override
 # (11, beside the relay agent flags, 10) carries it too: dnsmasq, which
-# honours it, must name the relay as the server to the client.
+# honours it, must name the relay as the server to the client. A request
+# that came through a relay before (giaddr set) gets none of them: that
+# relay names the subnet and takes the answer.
 source "$(dirname "$0")/lib.sh"
 for tool in kea-dhcp4 dnsmasq busybox; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
@@ -34,7 +36,7 @@ CASES=(
     "port-alone|kea|relay_port=$PORT|none|1300|any"
     "port-with-agent-info|kea|relay_port=$PORT|[agent_info-plugin]|${AGENT_INFO}1300|any"
     "link-selection|kea|link_selection=off;link_selection.$R1=on|none|0504$RELAY_HEX|any"
-    "all-three|kea|relay_port=$PORT;link_selection=on;server_id_override=on|[agent_info-plugin]|${AGENT_INFO}0504${RELAY_HEX}0a01000b04${RELAY_HEX}1300|any"
+    "all-three|kea|relay_port=$PORT;link_selection=on;server_id_override=on|[agent_info-plugin]|${AGENT_INFO} ${AGENT_INFO}0504${RELAY_HEX}0a01000b04${RELAY_HEX}1300|any"
     "server-id-override|dnsmasq|server_id_override=on|none|0a01000b04$RELAY_HEX|$RELAY_HEX"
 )
 running=
@@ -62,12 +64,17 @@ for row in "${CASES[@]}"; do
     else
         kv_check_fail "$name: no lease from segment 1's pool (got '${lease:-}')"
     fi
+    # A request relayed before: the agent_info plug-in's option 82 alone.
+    if [ "$name" = all-three ]; then
+        kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --giaddr 198.51.100.250 --xid 0x5f000001 ||
+            kv_fail "could not send a relayed request"
+    fi
     sleep 0.5
     kv_kill "$client_cap"
     kv_kill "$server_cap"
     kv_kill "$KV_RELAY_PID"
     at_server=$(kv_pcap "$name.server") at_client=$(kv_pcap "$name.client")
-    kv_frames check "$at_server" --op 1 --at-least 2 udp_sport="$port" giaddr="${KV_IP_RELAY[1]}" ||
+    kv_frames check "$at_server" --op 1 --where giaddr="${KV_IP_RELAY[1]}" --at-least 2 udp_sport="$port" ||
         kv_check_fail "$name: requests did not leave from port $port"
     kv_frames check "$at_server" --op 2 --at-least 2 udp_dport="$port" ||
         kv_check_fail "$name: the server did not answer to port $port"
@@ -81,4 +88,15 @@ for row in "${CASES[@]}"; do
         [ "$got" = "$server_id " ] || kv_check_fail "$name: the client was told server $got, not the relay ($server_id)"
     fi
 done
+
+# relay_port after a server line, whose sockets are open already: refused.
+printf '%s\n' "[servers]" "$KV_IP_SERVER $R1" "[options]" "relay_port=$PORT" >"$KV_TMP/late.conf"
+status=0
+out=$(timeout 5 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/late.conf" 2>&1 >/dev/null) || status=$?
+want="$(basename "$KESTIVANE"): relay_port must come before the first server line. Line: 4"
+if [ "$status" = 1 ] && [ "$(echo "$out" | tail -n 1)" = "$want" ]; then
+    kv_pass "a late relay_port is refused"
+else
+    kv_check_fail "a late relay_port: status $status, '$out'"
+fi
 kv_finish
