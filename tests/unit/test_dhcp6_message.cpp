@@ -135,6 +135,7 @@ TEST(Dhcp6Message, UnwrapsOnlyRelayRepliesThatHoldAMessage) {
         {"relay-forward", relay(msg_relay_forw, 0, reply), false, false},
         {"relay-forward inside", relay(msg_relay_repl, 0, relay(msg_relay_forw, 0, solicit)), false, false},
         {"short message inside", relay(msg_relay_repl, 0, hex("0700")), false, false},
+        {"empty message inside", relay(msg_relay_repl, 0, bytes{}), false, false},
         {"no relay message", header_only(msg_relay_repl, option(opt_interface_id, {'x'})), false, false},
         {"option past the end", [&] {
              bytes b = relay(msg_relay_repl, 0, reply);
