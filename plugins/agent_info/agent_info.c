@@ -15,10 +15,14 @@
  *   remote_id = <text>              sub-option 2 on every interface
  *   remote_id.<ifname> = <text>     sub-option 2 on that interface only
  *   <any of these keys> = off       leave that sub-option out
- *   policy = keep|replace|drop      a request that already carries option 82
+ *   policy = keep|replace|drop|append
+ *                                   a request that already carries option 82
  *                                   is sent as it is (keep, the default),
  *                                   gets this relay's option instead
- *                                   (replace), or is not sent (drop)
+ *                                   (replace), is not sent (drop), or gets
+ *                                   this relay's sub-options after the ones
+ *                                   it carries (append; not sent when the
+ *                                   option would pass 255 bytes)
  *
  * The most specific line wins: a line for an interface beats a line for all
  * interfaces, which beats the default; of two lines for the same thing the
@@ -64,7 +68,7 @@ struct interface_settings {
     struct setting circuit_id, remote_id;
 };
 
-enum policy { KEEP, REPLACE, DROP };
+enum policy { KEEP, REPLACE, DROP, APPEND };
 
 /* Written by init only, before the relay starts its threads; the hooks
  * only read it. */
@@ -111,7 +115,8 @@ static int read_line(const char *line) {
         if (strcasecmp(value, "keep") == 0) policy = KEEP;
         else if (strcasecmp(value, "replace") == 0) policy = REPLACE;
         else if (strcasecmp(value, "drop") == 0) policy = DROP;
-        else return refuse(line, "policy is keep, replace or drop");
+        else if (strcasecmp(value, "append") == 0) policy = APPEND;
+        else return refuse(line, "policy is keep, replace, drop or append");
         return 1;
     }
 
@@ -196,10 +201,40 @@ static int build_agent_info(const struct interface *iface, uint8_t data[255]) {
     return len;
 }
 
+/* Whether the option data held (of held_len bytes) ends with ours: the
+ * sub-options this relay appended to another agent's. */
+static int ends_with(const uint8_t *held, int held_len, const uint8_t *ours, int len) {
+    return len > 0 && held_len >= len && memcmp(held + held_len - len, ours, (size_t)len) == 0;
+}
+
+/* Appends ours to the option 82 another agent wrote. 0 when the option, or
+ * the message, has no room for them: the request is not sent, since a
+ * server would otherwise learn the other agent's view alone. */
+static int32_t append_agent_info(struct dhcp_packet *packet, const uint8_t *present, const struct interface *iface,
+                                 const uint8_t *ours, int len) {
+    int held = present[1];
+    if (held + len > 255) {
+        logd(3, "agent_info: no room for %d bytes of sub-options after the %d of a request's option 82 from %s. "
+                "Dropped.",
+             len, held, iface->name);
+        return 0;
+    }
+    uint8_t joined[255];
+    memcpy(joined, present + 2, (size_t)held);
+    memcpy(joined + held, ours, (size_t)len);
+    if (!insert_option(packet, DHCP_OPTION_AGENT_INFO, (uint8_t)(held + len), joined, 1)) {
+        logd(3, "agent_info: no room in a request from %s for its option 82 with %d more bytes. Dropped.",
+             iface->name, len);
+        return 0;
+    }
+    return 1;
+}
+
 /*
  * Runs once per server of a request, on the same message: after the first
- * server the message already carries the option built here, which is then
- * recognised by its content and left alone, whatever the policy.
+ * server the message already carries the option built here (whole, or
+ * after another agent's sub-options), which is then recognised by its
+ * content and left alone, whatever the policy.
  */
 static int32_t agent_info_send_to_server(struct sockaddr_in *server, struct interface *iface,
                                          struct queue_item *item) {
@@ -224,16 +259,57 @@ static int32_t agent_info_send_to_server(struct sockaddr_in *server, struct inte
         if (len > 0) insert_option(packet, DHCP_OPTION_AGENT_INFO, (uint8_t)len, data, 1);
         else remove_option(packet, DHCP_OPTION_AGENT_INFO);
         return 1;
+    case APPEND:
+        if (len == 0 || ends_with(present + 2, present[1], data, len)) return 1;
+        return append_agent_info(packet, present, iface, data, len);
     }
     return 1;
 }
 
-/* Clients must not see option 82: every copy of it goes. */
+/* Under append: takes each of our sub-options (ours, of len bytes) out of
+ * the answer's option 82 data, wherever the server put it, and keeps the
+ * rest, the other agent's. 0 when one of ours is not there as sent (a
+ * server may join sub-options of the same code): the option is then no
+ * longer ours to split. */
+static int keep_theirs(const uint8_t *held, int held_len, const uint8_t *ours, int len, uint8_t *theirs,
+                       int *theirs_len) {
+    int found = 0, wanted = 0;
+    for (int at = 0; at + 1 < len; at += 2 + ours[at + 1]) ++wanted;
+    *theirs_len = 0;
+    for (int at = 0; at < held_len;) {
+        if (at + 1 >= held_len || at + 2 + held[at + 1] > held_len) return 0;
+        int size = 2 + held[at + 1];
+        int mine = 0;
+        for (int o = 0; o + 1 < len && !mine; o += 2 + ours[o + 1])
+            mine = size == 2 + ours[o + 1] && memcmp(held + at, ours + o, (size_t)size) == 0;
+        if (mine) ++found;
+        else {
+            memcpy(theirs + *theirs_len, held + at, (size_t)size);
+            *theirs_len += size;
+        }
+        at += size;
+    }
+    return found == wanted;
+}
+
+/* Clients must not see option 82: every copy of it goes. Under append the
+ * option also carries the sub-options of the agent before this relay (a
+ * switch on the client's segment, say), which takes them out itself on the
+ * way to the client: only ours go, unless the server changed them. */
 static int32_t agent_info_send_to_client(struct sockaddr_in *from, struct interface *iface,
                                          struct dhcp_packet *packet, struct frame_headers *headers) {
     (void)from;
-    (void)iface;
     (void)headers;
+    const uint8_t *present = find_option(packet, DHCP_OPTION_AGENT_INFO);
+    if (policy == APPEND && present != NULL) {
+        uint8_t ours[255], theirs[255];
+        int len = build_agent_info(iface, ours);
+        int theirs_len = 0;
+        if (keep_theirs(present + 2, present[1], ours, len, theirs, &theirs_len) && theirs_len > 0) {
+            insert_option(packet, DHCP_OPTION_AGENT_INFO, (uint8_t)theirs_len, theirs, 1);
+            return 1;
+        }
+    }
     while (remove_option(packet, DHCP_OPTION_AGENT_INFO)) {
     }
     return 1;

@@ -11,7 +11,11 @@
 # (11, beside the relay agent flags, 10) carries it too: dnsmasq, which
 # honours it, must name the relay as the server to the client. A request
 # that came through a relay before (giaddr set) gets none of them: that
-# relay names the subnet and takes the answer.
+# relay names the subnet and takes the answer. Under the agent_info
+# plug-in's append policy a request that carries another agent's option 82
+# (a switch on the segment, giaddr still 0) reaches the server with that
+# agent's sub-options first, then ours; its answer reaches the client with
+# the other agent's alone, for that agent to take out.
 source "$(dirname "$0")/lib.sh"
 for tool in kea-dhcp4 dnsmasq busybox; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
@@ -30,18 +34,23 @@ name_hex=$(printf '%s' "$R1" | od -An -tx1 | tr -d ' \n')
 AGENT_INFO=$(printf '01%02x%s0206%s' "${#R1}" "$name_hex" "$(echo "${KV_MAC_RELAY[1]}" | tr -d :)")
 
 # case, server, the relay's [options] lines (";" between them), the
-# plug-in's section (or none), option 82 at the server, option 54 at the
-# client (or any)
+# plug-in's section and its lines (";" between them, or none), option 82 at
+# the server (every value seen, in any order), option 54 at the client (or
+# any), option 82 in answers at the client (default: none)
+SWITCH=0603703137 # subscriber id "p17" from a switch before the relay
 CASES=(
     "port-alone|kea|relay_port=$PORT|none|1300|any"
     "port-with-agent-info|kea|relay_port=$PORT|[agent_info-plugin]|${AGENT_INFO}1300|any"
     "link-selection|kea|link_selection=off;link_selection.$R1=on|none|0504$RELAY_HEX|any"
     "all-three|kea|relay_port=$PORT;link_selection=on;server_id_override=on|[agent_info-plugin]|${AGENT_INFO} ${AGENT_INFO}0504${RELAY_HEX}0a01000b04${RELAY_HEX}1300|any"
+    "append|kea|link_selection=on|[agent_info-plugin];policy=append|${AGENT_INFO}0504$RELAY_HEX ${SWITCH}${AGENT_INFO}0504$RELAY_HEX|any|none $SWITCH"
     "server-id-override|dnsmasq|server_id_override=on|none|0a01000b04$RELAY_HEX|$RELAY_HEX"
 )
+# The values of a column as kv_option_hex's sorted output reads.
+sorted_words() { tr ' ' '\n' <<<"$1" | sort -u | tr '\n' ' '; }
 running=
 for row in "${CASES[@]}"; do
-    IFS='|' read -r name server options section want server_id <<<"$row"
+    IFS='|' read -r name server options section want server_id at_client_want <<<"$row"
     if [ "$server" != "$running" ]; then
         [ "$running" = kea ] && kv_kill "$KV_KEA4_PID"
         if [ "$server" = kea ]; then kv_start_kea4; else kv_start_dnsmasq; fi
@@ -55,7 +64,10 @@ for row in "${CASES[@]}"; do
     conf=("[options]" "${lines[@]}" "plugin_path=$PLUGIN_DIR" "[servers]" "$KV_IP_SERVER $R1")
     port=67
     [[ "$options" == *relay_port=* ]] && port=$PORT
-    [ "$section" = none ] || conf+=("$section")
+    if [ "$section" != none ]; then
+        IFS=';' read -r -a section_lines <<<"$section"
+        conf+=("${section_lines[@]}")
+    fi
     printf '%s\n' "${conf[@]}" >"$KV_TMP/$name.conf"
     kv_start_relay "$name" -f "$KV_TMP/$name.conf"
     kv_udp_bound "$KV_NS_RELAY" "$port" || kv_check_fail "$name: the relay has no socket on port $port"
@@ -69,6 +81,11 @@ for row in "${CASES[@]}"; do
         kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --giaddr 198.51.100.250 --xid 0x5f000001 ||
             kv_fail "could not send a relayed request"
     fi
+    # A request with another agent's option 82, giaddr 0.
+    if [ "$name" = append ]; then
+        kv_frames_in "${KV_NS_CLIENT[1]}" request "${KV_IF_CLIENT[1]}" --xid 0x5f000002 --chaddr 02:00:5f:00:00:02 \
+            --options "350101520506037031373d070102005f000002" || kv_fail "could not send a request with option 82"
+    fi
     sleep 0.5
     kv_kill "$client_cap"
     kv_kill "$server_cap"
@@ -79,10 +96,11 @@ for row in "${CASES[@]}"; do
     kv_frames check "$at_server" --op 2 --at-least 2 udp_dport="$port" ||
         kv_check_fail "$name: the server did not answer to port $port"
     got=$(kv_option_hex "$at_server" 1 82 | sort -u | tr '\n' ' ')
-    [ "$got" = "$want " ] || kv_check_fail "$name: option 82 at the server is '$got', expected '$want'"
+    [ "$got" = "$(sorted_words "$want")" ] || kv_check_fail "$name: option 82 at the server is '$got', expected '$want'"
     kv_frames check "$at_client" --op 2 --at-least 2 >/dev/null || kv_check_fail "$name: the client saw no answers"
     got=$(kv_option_hex "$at_client" 2 82 | sort -u | tr '\n' ' ')
-    [ "$got" = "none " ] || kv_check_fail "$name: option 82 reached the client: $got"
+    [ "$got" = "$(sorted_words "${at_client_want:-none}")" ] ||
+        kv_check_fail "$name: option 82 at the client is '$got', expected '${at_client_want:-none}'"
     if [ "$server_id" != any ]; then
         got=$(kv_option_hex "$at_client" 2 54 | sort -u | tr '\n' ' ')
         [ "$got" = "$server_id " ] || kv_check_fail "$name: the client was told server $got, not the relay ($server_id)"

@@ -520,8 +520,9 @@ TEST_F(Shipped, AgentInfoPolicyForRequestsThatCarryOption82) {
         int32_t result;
         std::vector<uint8_t> after;
     };
+    const auto both = bytes({discover, {82, 17, 1, 1, 'x', 1, 4}, text("eth7"), {2, 6}, {mac7, mac7 + 6}, {255}});
     for (const Case &c : {Case{"policy = keep", 1, theirs}, Case{"policy=Replace", 1, ours},
-                          Case{"policy = drop", 0, theirs}}) {
+                          Case{"policy = drop", 0, theirs}, Case{"policy = APPEND", 1, both}}) {
         ASSERT_EQ(load("agent_info", {c.line}), 1) << c.line;
         struct queue_item item {};
         item.buf = message(1, theirs);
@@ -541,6 +542,66 @@ TEST_F(Shipped, AgentInfoPolicyForRequestsThatCarryOption82) {
     item.buf = message(1, theirs);
     EXPECT_EQ(to_server(eth7, item), 1);
     EXPECT_EQ(options_of(item.buf), theirs);
+}
+
+TEST_F(Shipped, AgentInfoAppendsWhileTheOptionHoldsItAndAnswersKeepOnlyTheOtherAgentsPart) {
+    const auto ours = bytes({{1, 4}, text("eth7"), {2, 6}, {mac7, mac7 + 6}}); // 14 bytes
+    const auto offer = bytes({{53, 1, 2, 54, 4, 203, 0, 113, 2}});
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> theirs; // the incoming option 82's data
+        int32_t result;
+    };
+    const std::vector<uint8_t> l2 = bytes({{1, 3}, text("p17")});
+    // One sub-option (9, vendor-specific) of data_len bytes.
+    auto vendor = [](uint8_t data_len) { return bytes({{9, data_len}, std::vector<uint8_t>(data_len, 'a')}); };
+    for (const Case &c : {Case{"small", l2, 1}, Case{"fills 255", vendor(239), 1},
+                          Case{"one byte over", vendor(240), 0}, Case{"full already", vendor(253), 0}}) {
+        ASSERT_EQ(load("agent_info", {"policy = append"}), 1) << c.name;
+        const auto incoming = bytes({discover, {82, static_cast<uint8_t>(c.theirs.size())}, c.theirs, {255}});
+        struct queue_item item {};
+        item.buf = message(1, incoming);
+        std::string log = capture_log([&] { EXPECT_EQ(to_server(eth7, item), c.result) << c.name; });
+        if (c.result == 0) {
+            EXPECT_EQ(options_of(item.buf), incoming) << c.name;
+            EXPECT_NE(log.find("no room for 14 bytes"), std::string::npos) << c.name << ": " << log;
+        } else {
+            const auto joined = bytes({discover, {82, static_cast<uint8_t>(c.theirs.size() + 14)}, c.theirs, ours, {255}});
+            EXPECT_EQ(options_of(item.buf), joined) << c.name;
+            // The next server: recognised, not appended twice.
+            EXPECT_EQ(to_server(eth7, item), 1) << c.name;
+            EXPECT_EQ(options_of(item.buf), joined) << c.name;
+            // The answer echoes it: the other agent's part stays, ours goes.
+            struct dhcp_packet answer = message(2, bytes({offer, {82, static_cast<uint8_t>(c.theirs.size() + 14)}, c.theirs, ours, {255}}));
+            EXPECT_EQ(plugins[0]->send_to_client(&server, &eth7, &answer, nullptr), 1) << c.name;
+            EXPECT_EQ(options_of(answer), bytes({offer, {82, static_cast<uint8_t>(c.theirs.size())}, c.theirs, {255}})) << c.name;
+        }
+        TearDown();
+        SetUp();
+    }
+    // Answers under append: ours go wherever the server put them; an
+    // option whose sub-options of ours were changed (or are not there) goes
+    // whole, as does one with nothing left.
+    ASSERT_EQ(load("agent_info", {"policy = append"}), 1);
+    const auto sub6 = bytes({{6, 3}, text("p17")});
+    const auto circuit = bytes({{1, 4}, text("eth7")});
+    const auto remote = bytes({{2, 6}, {mac7, mac7 + 6}});
+    struct Echo {
+        const char *name;
+        std::vector<uint8_t> echoed;
+        std::vector<uint8_t> left; // option 82's data at the client, empty: none
+    };
+    for (const Echo &e : {Echo{"ours alone", ours, {}}, Echo{"theirs after ours", bytes({ours, sub6}), sub6},
+                          Echo{"ours between theirs", bytes({sub6, circuit, l2, remote}), bytes({sub6, l2})},
+                          Echo{"circuit ids joined", bytes({{1, 7}, text("p17eth7"), remote}), {}},
+                          Echo{"remote id lost", bytes({l2, circuit}), {}},
+                          Echo{"a sub-option past the end", bytes({l2, ours, {9, 1}}), {}}}) {
+        struct dhcp_packet answer = message(2, bytes({offer, {82, static_cast<uint8_t>(e.echoed.size())}, e.echoed, {255}}));
+        EXPECT_EQ(plugins[0]->send_to_client(&server, &eth7, &answer, nullptr), 1) << e.name;
+        const auto want = e.left.empty() ? bytes({offer, {255}})
+                                         : bytes({offer, {82, static_cast<uint8_t>(e.left.size())}, e.left, {255}});
+        EXPECT_EQ(options_of(answer), want) << e.name;
+    }
 }
 
 TEST_F(Shipped, AgentInfoRefusesLinesItCannotRead) {
