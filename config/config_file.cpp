@@ -1,6 +1,7 @@
 // The configuration file: options, server lines, address bindings and plug-in
 // sections, each acted on as soon as its line is read, so that a setting
 // governs only what comes after it.
+#include <arpa/inet.h>
 #include <err.h>
 #include <net/if.h>
 
@@ -19,6 +20,7 @@
 #include "core/settings.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
+#include "net/source_address.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -130,6 +132,34 @@ bool set_fabric_key(std::string_view key, const std::string &value, int line_num
     return false;
 }
 
+// source_interface, for every interface or, with ".<interface>" after the
+// key, for that one: the source interface's name, and after a blank the
+// address of it to send from. False for any other key.
+bool set_source_key(std::string_view key, const std::string &value, int line_number) {
+    constexpr std::string_view name = "source_interface";
+    if (key.size() < name.size() || !iequals(key.substr(0, name.size()), name)) return false;
+    std::string_view ifname = key.substr(name.size());
+    if (!ifname.empty()) {
+        if (ifname[0] != '.') return false;
+        ifname.remove_prefix(1);
+        if (ifname.empty() || ifname.size() >= IF_NAMESIZE)
+            errx(1, "Wrong interface name in source_interface. Line: %d", line_number);
+    }
+    std::string_view text = value;
+    const std::size_t blank = text.find(' ');
+    const std::string_view source = text.substr(0, blank);
+    uint32_t address = 0;
+    bool good = !source.empty() && source.size() < IF_NAMESIZE;
+    if (good && blank != std::string_view::npos) {
+        const std::string dotted(text.substr(blank + 1));
+        good = inet_pton(AF_INET, dotted.c_str(), &address) == 1 && address != 0;
+    }
+    if (!good) errx(1, "Wrong source_interface value (interface [address]). Line: %d", line_number);
+    kestivane::choose_source_interface(ifname, source, address);
+    logd(kestivane::log_debug, "Option %.*s set to: %s", static_cast<int>(key.size()), key.data(), value.c_str());
+    return true;
+}
+
 void set_option(std::string_view line, int line_number) {
     std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) errx(1, "Option error. Line: %d", line_number);
@@ -193,6 +223,7 @@ void set_option(std::string_view line, int line_number) {
         kestivane::relay_port = static_cast<int32_t>(number.value);
         logd(kestivane::log_debug, "Option relay_port set to: %d", kestivane::relay_port);
     } else if (set_fabric_key(key, value, line_number)) {
+    } else if (set_source_key(key, value, line_number)) {
     } else if (iequals(key, "plugin_path")) {
         set_plugin_path(value);
     } else if (iequals(key, "user")) {

@@ -25,6 +25,7 @@
 #include "net/interface_watch.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
+#include "net/source_address.h"
 #include "plugins/loader.h"
 
 namespace {
@@ -210,6 +211,7 @@ void run_relay(int argc, char **argv) {
         print_usage(program);
 
     // What the relay writes into option 82 follows from the settings alone.
+    kestivane::settle_source_addresses();
     kestivane::settle_relay_suboptions();
     // A check runs no plug-in's init: init may open what a check must not.
     if (!kestivane::check_only) {

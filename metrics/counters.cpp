@@ -53,6 +53,10 @@ void count_request_message(int32_t if_idx, uint8_t code) {
     if (in_table(if_idx)) add_message(of_interface(if_idx).requests.messages_received, code);
 }
 
+void count_unicast_request(int32_t if_idx) {
+    if (in_table(if_idx)) of_interface(if_idx).forwards.unicast.add();
+}
+
 void count_forwarded_message(int32_t if_idx, uint8_t code) {
     if (in_table(if_idx)) add_message(of_interface(if_idx).forwards.messages_sent, code);
 }

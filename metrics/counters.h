@@ -60,6 +60,7 @@ enum class answer_drop : std::size_t {
     not_a_server, // the sender is none of the receiving interface's servers
     not_a_reply,  // op is not 2 (BOOTREPLY)
     truncated,    // longer than the receive buffer, and no END within it
+    unknown_link, // at a source address, and its option 82 names no interface sending from there
     count
 };
 
@@ -67,6 +68,7 @@ template <> struct reason_names<answer_drop> {
     static constexpr const char *names[] = {
         "too_short",      "receive_error", "plugin_rejected", "bad_after_plugin",
         "unknown_giaddr", "not_a_server",  "not_a_reply",     "truncated",
+        "unknown_link",
     };
 };
 
@@ -121,6 +123,9 @@ struct interface_counters {
         // has no interface of its own, so they count as the capturing
         // interface's.
         counter messages_sent[reason_count<message4>];
+        // Requests sent to the relay's own address (renewals of clients told
+        // the relay is their server), taken to be relayed: once each.
+        counter unicast;
     } forwards;
     struct alignas(64) {
         counter received;
@@ -168,6 +173,7 @@ void count_forward(int32_t if_idx, int32_t srv, bool sent);
 // interface's socket, an answer written to its segment.
 void count_request_message(int32_t if_idx, uint8_t code);
 void count_forwarded_message(int32_t if_idx, uint8_t code);
+void count_unicast_request(int32_t if_idx);
 void count_answer_message(int32_t if_idx, uint8_t code);
 void count_delivered_message(int32_t if_idx, uint8_t code);
 

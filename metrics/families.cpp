@@ -97,6 +97,11 @@ const row<v4> interface_rows[] = {
            "messages count once per server).",
            true},
      .per_reason = by_reason<request_drop, &v4::dropped>},
+    {.f = {"kestivane_unicast_requests_total", counter,
+           "Requests sent to the relay's own address (renewals through server-identifier override), relayed "
+           "like broadcast ones.",
+           false},
+     .value = &v4::unicast},
     {.f = {"kestivane_requests_forwarded_total", counter, "Requests sent to the server.", true},
      .per_server = &server_snapshot::forwarded},
     {.f = {"kestivane_forward_errors_total", counter, "Requests whose send to the server failed.", true},

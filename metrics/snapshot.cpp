@@ -49,6 +49,7 @@ snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct se
         s.captured = c.requests.captured.get();
         read_counts(c.requests.dropped, s.dropped);
         s.capture_kernel_dropped = c.requests.capture_kernel_dropped.get();
+        s.unicast = c.forwards.unicast.get();
         server_merger merger(s.servers);
         for (int32_t k = 0; k < iface->srv_count; ++k) {
             int32_t srv = iface->srv_idx[k];

@@ -26,6 +26,7 @@ struct interface_snapshot {
     std::string name;
     uint64_t captured = 0;
     std::array<uint64_t, reason_count<request_drop>> dropped{};
+    uint64_t unicast = 0; // requests sent to the relay's address, relayed
     uint64_t capture_kernel_dropped = 0;
     std::vector<server_snapshot> servers; // one per distinct label, in forwarding order
     uint64_t received = 0;

@@ -21,6 +21,7 @@
 #include "net/interface_guard.h"
 #include "net/platform.h"
 #include "net/relay_suboptions.h"
+#include "net/source_address.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -60,8 +61,14 @@ bool admitted(answer_state &s, const struct interface *iface) {
     case datagram_kind::answer:
         return true;
     case datagram_kind::request:
-        // A client's request sent to the relay's own address. This socket
-        // takes answers only: it is refused like any other non-reply.
+        // A client's request sent to the relay's own address. Where the
+        // relay names itself as the server (server-identifier override),
+        // clients renew that way: the capture saw the request too and
+        // relays it, so here it is left, once, without a word. Elsewhere
+        // this socket takes answers only: it is refused like any other
+        // non-reply.
+        if (kestivane::overrides_server_id(iface)) return false;
+        [[fallthrough]];
     case datagram_kind::not_a_reply:
         logd(kestivane::log_warning, "Message of op %d from %s on %s is not a reply. Dropped.",
              static_cast<int>(s.message()[msg_op]), sender_text(s.from).text, iface->name);
@@ -83,13 +90,13 @@ bool admitted(answer_state &s, const struct interface *iface) {
 // the same number since, and a read that waited there would hold the
 // interface lock until a datagram reached the new address, stopping the
 // answers of every segment and the move itself.
-taken take_answer(answer_state &s, const struct interface *iface) {
+taken take_answer(answer_state &s, int sock, int32_t source, const struct interface *&iface) {
     std::memset(&s.from, 0, sizeof s.from);
     socklen_t from_len = sizeof s.from;
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
     // MSG_TRUNC: the result is the datagram's whole length, even where only
     // room bytes of it were taken.
-    ssize_t got = recvfrom(iface->sock, &s.answer, room, MSG_DONTWAIT | MSG_TRUNC,
+    ssize_t got = recvfrom(sock, &s.answer, room, MSG_DONTWAIT | MSG_TRUNC,
                            reinterpret_cast<struct sockaddr *>(&s.from), &from_len);
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -98,7 +105,6 @@ taken take_answer(answer_state &s, const struct interface *iface) {
         }
         return taken::nothing;
     }
-    kestivane::metrics::count_answer_received(iface->idx);
     bool cut = static_cast<std::size_t>(got) > room;
     std::size_t count = cut ? room : static_cast<std::size_t>(got);
     // Bytes past this datagram are left from an earlier, longer answer (another
@@ -106,6 +112,20 @@ taken take_answer(answer_state &s, const struct interface *iface) {
     // through them and delivering them, and gives the length check a known
     // byte after the datagram.
     std::memset(s.message() + count, 0, sizeof s.answer - count);
+    // At a source address, giaddr is the same for every interface sending
+    // from it: the answer's option 82 names the interface.
+    if (source >= 0) {
+        int32_t to = kestivane::interface_of_answer(s.answer, source);
+        if (to == if_num) {
+            kestivane::metrics::count_answer_received(iface->idx);
+            logd(kestivane::log_warning, "Answer from %s at a source address names no interface sending from it. Dropped.",
+                 sender_text(s.from).text);
+            kestivane::metrics::count_answer_drop(iface->idx, answer_drop::unknown_link);
+            return taken::refused;
+        }
+        iface = ifs[to];
+    }
+    kestivane::metrics::count_answer_received(iface->idx);
     std::size_t floor = kestivane::dhcp::answer_floor(s.message(), count);
     if (count < floor) {
         logd(kestivane::log_warning, "A little data from server: %zu < %d", count, static_cast<int>(floor));
@@ -218,6 +238,39 @@ void deliver(answer_state &s, struct interface *iface) {
     }
 }
 
+// Reads up to answers_per_socket answers from sock, the socket of interface
+// home, or source socket source (>= 0) that home is the first interface of,
+// and delivers each to its interface. What the socket still holds when the
+// reads stop, in bytes.
+uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
+    int n = 0;
+    for (; n < answers_per_socket; ++n) {
+        kestivane::interface_reader steady;
+        const struct interface *iface = ifs[home];
+        taken got = take_answer(s, sock, source, iface);
+        if (got == taken::nothing) break;
+        if (got == taken::refused) continue;
+        if (source >= 0) {
+            deliver(s, ifs[iface->idx]);
+            continue;
+        }
+        uint32_t giaddr = load_addr(s.message() + msg_giaddr);
+        int32_t to = find_interface(giaddr);
+        if (to == if_num) {
+            char dotted[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
+            logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
+            kestivane::metrics::count_answer_drop(ifs[home]->idx, answer_drop::unknown_giaddr);
+            continue;
+        }
+        deliver(s, ifs[to]);
+    }
+    uint64_t bytes = 0;
+    if (n == answers_per_socket && s.backlog != nullptr && kestivane::platform::socket_receive_queued(sock, bytes))
+        return bytes;
+    return 0;
+}
+
 } // namespace
 
 namespace kestivane {
@@ -228,6 +281,11 @@ void answer_pass(answer_state &s) {
         for (int32_t i = 0; i < if_num; ++i) {
             FD_SET(ifs[i]->sock, &s.watched);
             if (ifs[i]->sock >= s.watch_limit) s.watch_limit = ifs[i]->sock + 1;
+        }
+        for (int32_t n = 0; n < kestivane::source_socket_count(); ++n) {
+            const int sock = kestivane::source_socket(n);
+            FD_SET(sock, &s.watched);
+            if (sock >= s.watch_limit) s.watch_limit = sock + 1;
         }
     }
     // select overwrites its set, so each wait gets a fresh copy.
@@ -257,30 +315,11 @@ void answer_pass(answer_state &s) {
     // What a socket still holds is asked only of one left with answers in
     // it: under load, one question per 32 answers; otherwise none.
     uint64_t waiting = 0;
-    for (int32_t i = 0; i < if_num; ++i) {
-        if (!FD_ISSET(ifs[i]->sock, &ready)) continue;
-        int n = 0;
-        for (; n < answers_per_socket; ++n) {
-            kestivane::interface_reader steady;
-            taken got = take_answer(s, ifs[i]);
-            if (got == taken::nothing) break;
-            if (got == taken::refused) continue;
-
-            uint32_t giaddr = load_addr(s.message() + msg_giaddr);
-            int32_t to = find_interface(giaddr);
-            if (to == if_num) {
-                char dotted[INET_ADDRSTRLEN];
-                inet_ntop(AF_INET, &giaddr, dotted, sizeof dotted);
-                logd(kestivane::log_error, "Destination interface not found for: %s", dotted);
-                kestivane::metrics::count_answer_drop(ifs[i]->idx, answer_drop::unknown_giaddr);
-                continue;
-            }
-            deliver(s, ifs[to]);
-        }
-        uint64_t bytes = 0;
-        if (n == answers_per_socket && s.backlog != nullptr &&
-            kestivane::platform::socket_receive_queued(ifs[i]->sock, bytes))
-            waiting += bytes;
+    for (int32_t i = 0; i < if_num; ++i)
+        if (FD_ISSET(ifs[i]->sock, &ready)) waiting += read_socket(s, ifs[i]->sock, -1, i);
+    for (int32_t n = 0; n < kestivane::source_socket_count(); ++n) {
+        const int sock = kestivane::source_socket(n);
+        if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, n, kestivane::first_interface_of(n));
     }
     if (s.backlog != nullptr) s.backlog->report(waiting);
 }

@@ -21,6 +21,7 @@
 #include "net/platform.h"
 #include "net/relay_suboptions.h"
 #include "net/request_queue.h"
+#include "net/source_address.h"
 #include "plugins/hooks.h"
 
 using namespace kestivane::wire;
@@ -76,7 +77,16 @@ void forward(struct queue_item *item) {
     if (iface == nullptr) return;
     uint32_t giaddr;
     std::memcpy(&giaddr, message + msg_giaddr, sizeof giaddr);
-    if (giaddr == 0) std::memcpy(message + msg_giaddr, &iface->ip, sizeof iface->ip);
+    // With a source interface, giaddr is its address: the client segment's
+    // own may be the same on other relays (an anycast gateway).
+    if (giaddr == 0) {
+        giaddr = kestivane::relay_address(iface);
+        std::memcpy(message + msg_giaddr, &giaddr, sizeof giaddr);
+    }
+    // A client renewing with the relay it was told is its server. The
+    // capture is the one path that relays it: the interface's socket,
+    // which the kernel hands it to as well, leaves it.
+    if (item->dst_ip != INADDR_BROADCAST) kestivane::metrics::count_unicast_request(item->if_idx);
     const uint8_t type = kestivane::dhcp::message_type_code(message, sizeof item->buf);
 
     for (int32_t i = 0;; ++i) {
@@ -105,7 +115,7 @@ void forward(struct queue_item *item) {
             out = &with_ours;
         }
         // A failed send is not retried: the client repeats its request.
-        ssize_t sent = sendto(iface->sock, out, static_cast<std::size_t>(len), 0,
+        ssize_t sent = sendto(kestivane::sending_socket(iface), out, static_cast<std::size_t>(len), 0,
                               reinterpret_cast<const struct sockaddr *>(&target->addr), sizeof target->addr);
         kestivane::metrics::count_forward(item->if_idx, srv, sent >= 0);
         if (sent >= 0) kestivane::metrics::count_forwarded_message(item->if_idx, type);

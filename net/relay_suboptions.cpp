@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/wire.h"
+#include "net/source_address.h"
 
 namespace kestivane {
 
@@ -69,7 +70,10 @@ void settle_relay_suboptions() {
         if (!in_table(iface)) continue;
         interface_plan &plan = plans[static_cast<std::size_t>(iface->idx)];
         plan = interface_plan{};
-        plan.link_selection = chosen(fabric_suboption::link_selection, iface->name);
+        // Answers to a source address find their interface by link
+        // selection: it is written whenever a source interface is set.
+        plan.link_selection =
+            has_source_address(iface) || chosen(fabric_suboption::link_selection, iface->name);
         plan.server_id_override = chosen(fabric_suboption::server_id_override, iface->name);
         if (plan.link_selection) plan.codes.add(dhcp::sub_link_selection, nullptr, 0);
         if (plan.server_id_override) {
@@ -93,7 +97,7 @@ int32_t with_relay_suboptions(const struct queue_item &item, const struct interf
     // subnet, server identifier and port.
     uint32_t giaddr;
     std::memcpy(&giaddr, reinterpret_cast<const uint8_t *>(&out) + wire::msg_giaddr, sizeof giaddr);
-    if (giaddr != iface->ip) return get_dhcp_len(&out);
+    if (giaddr != relay_address(iface)) return get_dhcp_len(&out);
     const interface_plan &plan = plans[static_cast<std::size_t>(iface->idx)];
     // In code order. The address is read now: it follows the interface
     // when it moves to another address.
@@ -111,6 +115,10 @@ int32_t with_relay_suboptions(const struct queue_item &item, const struct interf
         return 0;
     }
     return get_dhcp_len(&out);
+}
+
+bool overrides_server_id(const struct interface *iface) {
+    return in_table(iface) && plans[static_cast<std::size_t>(iface->idx)].server_id_override;
 }
 
 void strip_relay_suboptions(struct dhcp_packet &answer, const struct interface *iface) {

@@ -40,6 +40,9 @@ bool writes_suboptions(const struct interface *iface);
 int32_t with_relay_suboptions(const struct queue_item &item, const struct interface *iface,
                               struct dhcp_packet &out);
 
+// Whether iface's clients are told to send their renewals to the relay.
+bool overrides_server_id(const struct interface *iface);
+
 // Takes the relay's sub-options out of an answer for iface's client.
 void strip_relay_suboptions(struct dhcp_packet &answer, const struct interface *iface);
 

@@ -911,3 +911,114 @@ kv_start_kea6() {
   \"subnet6\": [$subnets {\"id\": 100, \"subnet\": \"2001:db8:ff::/64\"}]"
     KV_KEA6_PID=$KV_LAST_PID
 }
+
+# kv_fabric_topology [LEAVES]: a fabric's edge. LEAVES relays (leaves, 2 by
+# default, at most 4) share one bridged client segment (segment 1: the bridge
+# KV_IF_CLIENT[1] in KV_NS_CLIENT[1] is the client's interface) and all carry
+# its anycast gateway KV_IP_RELAY[1] (198.51.100.1/26) on their client
+# interface KV_IF_LEAF[L]; each has its own loopback address
+# KV_IP_LOOP[L] (192.0.2.L/32 on lo) and an uplink KV_IP_LEAF_UP[L]
+# (203.0.113.(10+L)/24) on the server bridge KV_IF_SERVER in KV_NS_SERVER,
+# which has KV_IP_SERVER (203.0.113.2). Leaf namespaces: KV_NS_LEAF[L]; each
+# routes the other leaves' loopbacks through their uplinks and forwards
+# (without redirects). The server routes each loopback to its own leaf until
+# kv_fabric_route says otherwise. kv_start_relay runs in KV_NS_RELAY: set it
+# to a leaf's namespace first.
+kv_fabric_topology() {
+    local n=${1:-2} l m
+    if [ "$n" -lt 1 ] || [ "$n" -gt 4 ]; then kv_fail "kv_fabric_topology: 1 to 4 leaves, not $n"; fi
+    KV_SEGMENTS=1 KV_LEAVES=$n
+    KV_NS_SERVER="kv${KV_ID}s"
+    KV_IF_SERVER="sv${KV_ID}"
+    KV_IP_SERVER=203.0.113.2
+    KV_MASK=255.255.255.192
+    KV_NS_CLIENT=([1]="kv${KV_ID}c1") KV_IF_CLIENT=([1]="cb${KV_ID}")
+    KV_NET=([1]=198.51.100.0) KV_IP_RELAY=([1]=198.51.100.1)
+    KV_RANGE_LO=([1]=198.51.100.10) KV_RANGE_HI=([1]=198.51.100.50)
+    KV_NS_LEAF=() KV_IF_LEAF=() KV_IF_LEAF_UP=() KV_IP_LOOP=() KV_IP_LEAF_UP=()
+    kv_add_ns "$KV_NS_SERVER"
+    kv_add_ns "${KV_NS_CLIENT[1]}"
+    ip -n "${KV_NS_CLIENT[1]}" link add "${KV_IF_CLIENT[1]}" type bridge stp_state 0 forward_delay 0 ||
+        kv_fail "cannot create the client bridge"
+    ip -n "$KV_NS_SERVER" link add "$KV_IF_SERVER" type bridge stp_state 0 forward_delay 0 ||
+        kv_fail "cannot create the server bridge"
+    ip -n "$KV_NS_SERVER" addr add "$KV_IP_SERVER/24" dev "$KV_IF_SERVER"
+    for ((l = 1; l <= n; l++)); do
+        KV_NS_LEAF[l]="kv${KV_ID}l$l"
+        KV_IF_LEAF[l]="lc${l}k${KV_ID}"
+        KV_IF_LEAF_UP[l]="lu${l}k${KV_ID}"
+        KV_IP_LOOP[l]="192.0.2.$l"
+        KV_IP_LEAF_UP[l]="203.0.113.$((10 + l))"
+        kv_add_ns "${KV_NS_LEAF[l]}"
+        ip -n "${KV_NS_LEAF[l]}" link add "${KV_IF_LEAF[l]}" type veth peer name "bc${l}k${KV_ID}" \
+            netns "${KV_NS_CLIENT[1]}" || kv_fail "cannot create leaf $l's client link"
+        ip -n "${KV_NS_LEAF[l]}" link add "${KV_IF_LEAF_UP[l]}" type veth peer name "bs${l}k${KV_ID}" \
+            netns "$KV_NS_SERVER" || kv_fail "cannot create leaf $l's uplink"
+        ip -n "${KV_NS_CLIENT[1]}" link set "bc${l}k${KV_ID}" master "${KV_IF_CLIENT[1]}" up
+        ip -n "$KV_NS_SERVER" link set "bs${l}k${KV_ID}" master "$KV_IF_SERVER" up
+        ip -n "${KV_NS_LEAF[l]}" addr add "${KV_IP_RELAY[1]}/26" dev "${KV_IF_LEAF[l]}"
+        ip -n "${KV_NS_LEAF[l]}" addr add "${KV_IP_LEAF_UP[l]}/24" dev "${KV_IF_LEAF_UP[l]}"
+        ip -n "${KV_NS_LEAF[l]}" addr add "${KV_IP_LOOP[l]}/32" dev lo
+        ip -n "${KV_NS_LEAF[l]}" link set "${KV_IF_LEAF[l]}" up
+        ip -n "${KV_NS_LEAF[l]}" link set "${KV_IF_LEAF_UP[l]}" up
+        ip netns exec "${KV_NS_LEAF[l]}" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.send_redirects=0 \
+            "net.ipv4.conf.${KV_IF_LEAF_UP[l]}.send_redirects=0" >/dev/null ||
+            kv_fail "cannot make leaf $l forward"
+    done
+    for ((l = 1; l <= n; l++)); do
+        for ((m = 1; m <= n; m++)); do
+            [ "$l" = "$m" ] || ip -n "${KV_NS_LEAF[l]}" route add "${KV_IP_LOOP[m]}/32" via "${KV_IP_LEAF_UP[m]}"
+        done
+    done
+    ip netns exec "$KV_NS_SERVER" sysctl -qw net.ipv4.conf.all.accept_redirects=0 >/dev/null || true
+    ip -n "${KV_NS_CLIENT[1]}" link set "${KV_IF_CLIENT[1]}" up
+    ip -n "$KV_NS_SERVER" link set "$KV_IF_SERVER" up
+    kv_fabric_route direct
+    KV_NS_RELAY=${KV_NS_LEAF[1]}
+    kv_wait_for 3 kv__fabric_up || kv_fail "the fabric's links did not come up"
+}
+kv__fabric_up() {
+    local l
+    ip -n "${KV_NS_CLIENT[1]}" -o link show dev "${KV_IF_CLIENT[1]}" | grep -q 'state UP' || return 1
+    for ((l = 1; l <= KV_LEAVES; l++)); do
+        ip -n "${KV_NS_LEAF[l]}" -o link show dev "${KV_IF_LEAF[l]}" | grep -q 'state UP' || return 1
+        ip -n "${KV_NS_LEAF[l]}" -o link show dev "${KV_IF_LEAF_UP[l]}" | grep -q 'state UP' || return 1
+    done
+}
+
+# kv_fabric_route direct|via LEAF: how the server reaches the loopbacks:
+# each through its own leaf, or all of them through leaf LEAF (which routes
+# the others' on to their leaves).
+kv_fabric_route() {
+    local l
+    for ((l = 1; l <= KV_LEAVES; l++)); do
+        if [ "$1" = direct ]; then
+            ip -n "$KV_NS_SERVER" route replace "${KV_IP_LOOP[l]}/32" via "${KV_IP_LEAF_UP[l]}"
+        else
+            ip -n "$KV_NS_SERVER" route replace "${KV_IP_LOOP[l]}/32" via "${KV_IP_LEAF_UP[$2]}"
+        fi
+    done
+}
+
+# kv_udhcpc_renew SEG NAME: busybox udhcpc on segment SEG takes a lease
+# (puts it on its interface), renews it once (SIGUSR1) and stops. Prints
+# its script's events ("bound IP", "renew IP"), one a line; returns 1
+# unless the renewal was acknowledged.
+kv_udhcpc_renew() {
+    local seg=$1 name=$2 pid
+    local script="$KV_TMP/$name.script" rec="$KV_TMP/$name.events"
+    printf '%s\n' '#!/bin/sh' "case \"\$1\" in bound|renew) echo \"\$1 \$ip\" >> $rec ;; esac" \
+        'case "$1" in bound) ip addr add "$ip/$mask" dev "$interface" ;; deconfig) ip -4 addr flush dev "$interface" ;; esac' \
+        'exit 0' >"$script"
+    chmod 755 "$script"
+    rm -f "$rec"
+    kv_bg "$name" "${KV_NS_CLIENT[seg]}" busybox udhcpc -i "${KV_IF_CLIENT[seg]}" -f -t 5 -T 1 -A 1 -s "$script"
+    pid=$KV_LAST_PID
+    kv_wait_for 8 kv__has_lines "$rec" "bound " 1 || { kv_kill "$pid"; return 1; }
+    kill -USR1 "$pid"
+    kv_wait_for 5 kv__has_lines "$rec" "renew " 1
+    local renewed=$?
+    kv_kill "$pid"
+    cat "$rec"
+    return "$renewed"
+}

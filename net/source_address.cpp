@@ -1,0 +1,153 @@
+#include "net/source_address.h"
+
+#include <arpa/inet.h>
+#include <err.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "dhcp/agent_option.h"
+#include "dhcp/option_walk.h"
+#include "net/interface_channels.h"
+#include "net/platform.h"
+
+namespace kestivane {
+
+namespace {
+
+struct choice {
+    std::string ifname; // empty: every interface
+    std::string source;
+    uint32_t address; // 0: the source interface's first
+};
+
+struct source_socket_entry {
+    uint32_t address;
+    int sock;
+};
+
+constexpr int32_t no_source = -1;
+
+// Written by the configuration and start-up alone, read by the packet paths.
+std::vector<choice> choices;
+std::vector<source_socket_entry> sockets;
+std::array<int32_t, KESTIVANE_MAX_INTERFACES> source_of = [] {
+    std::array<int32_t, KESTIVANE_MAX_INTERFACES> none;
+    none.fill(no_source);
+    return none;
+}();
+
+const choice *chosen(const char *ifname) {
+    const choice *found = nullptr;
+    for (const choice &c : choices) {
+        if (c.ifname.empty() && (found == nullptr || found->ifname.empty())) found = &c;
+        if (!c.ifname.empty() && c.ifname == ifname) found = &c;
+    }
+    return found;
+}
+
+int32_t number_of(const struct interface *iface) {
+    if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) return no_source;
+    return source_of[static_cast<std::size_t>(iface->idx)];
+}
+
+struct dotted {
+    char text[INET_ADDRSTRLEN] = "?";
+    explicit dotted(uint32_t address) { inet_ntop(AF_INET, &address, text, sizeof text); }
+};
+
+// The address c names on its source interface; ends the process when that
+// interface has none or not the one named.
+uint32_t resolve(const choice &c, const char *client) {
+    platform::link_view view;
+    if (!platform::look_at_link(c.source.c_str(), view))
+        errx(1, "Can't read the addresses of %s: %s", c.source.c_str(), std::strerror(errno));
+    if (!view.present) errx(1, "Source interface %s of %s does not exist.", c.source.c_str(), client);
+    // The first address leaves out the host's own (127.0.0.0/8), which a
+    // loopback always has and no server can answer to.
+    for (uint32_t ip : view.ipv4) {
+        if (c.address != 0 ? ip == c.address : (ntohl(ip) >> 24) != 127) return ip;
+    }
+    if (c.address != 0)
+        errx(1, "Source interface %s of %s has no address %s.", c.source.c_str(), client, dotted(c.address).text);
+    errx(1, "Source interface %s of %s has no IPv4 address other than 127.0.0.0/8.", c.source.c_str(), client);
+}
+
+int32_t socket_for(uint32_t address) {
+    for (std::size_t n = 0; n < sockets.size(); ++n)
+        if (sockets[n].address == address) return static_cast<int32_t>(n);
+    int sock = -1;
+    if (!check_only) {
+        const char *failed = nullptr;
+        sock = open_relay_socket(address, &failed);
+        if (sock < 0) process_error(32, "%s at source address %s: %s", failed, dotted(address).text, std::strerror(errno));
+    }
+    sockets.push_back({address, sock});
+    return static_cast<int32_t>(sockets.size() - 1);
+}
+
+} // namespace
+
+void choose_source_interface(std::string_view ifname, std::string_view source, uint32_t address) {
+    choices.push_back({std::string(ifname), std::string(source), address});
+}
+
+void settle_source_addresses() {
+    for (int32_t i = 0; i < if_num; ++i) {
+        const struct interface *iface = ifs[i];
+        if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
+        const choice *c = chosen(iface->name);
+        if (c == nullptr) continue;
+        const uint32_t address = resolve(*c, iface->name);
+        source_of[static_cast<std::size_t>(iface->idx)] = socket_for(address);
+        logd(log_warning, "%s %s for %s (%s)", check_only ? "Would send from" : "Send from", dotted(address).text,
+             iface->name, c->source.c_str());
+    }
+}
+
+bool has_source_address(const struct interface *iface) { return number_of(iface) != no_source; }
+
+uint32_t relay_address(const struct interface *iface) {
+    const int32_t n = number_of(iface);
+    return n == no_source ? iface->ip : sockets[static_cast<std::size_t>(n)].address;
+}
+
+int sending_socket(const struct interface *iface) {
+    const int32_t n = number_of(iface);
+    return n == no_source ? iface->sock : sockets[static_cast<std::size_t>(n)].sock;
+}
+
+int32_t source_socket_count() { return check_only ? 0 : static_cast<int32_t>(sockets.size()); }
+
+int source_socket(int32_t number) { return sockets[static_cast<std::size_t>(number)].sock; }
+
+int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number) {
+    const uint8_t *option = find_option(&answer, dhcp::code_agent_info);
+    if (option == nullptr) return if_num;
+    const std::size_t len = option[1];
+    const uint8_t *data = option + 2;
+    for (std::size_t at = 0; at + 1 < len && at + 2 + data[at + 1] <= len; at += 2u + data[at + 1]) {
+        if (data[at] != dhcp::sub_link_selection || data[at + 1] != sizeof(uint32_t)) continue;
+        uint32_t named;
+        std::memcpy(&named, data + at + 2, sizeof named);
+        // Only an interface that sends from this socket's address: another
+        // one's answers come back to its own address.
+        for (int32_t i = 0; i < if_num; ++i)
+            if (ifs[i]->ip == named && number_of(ifs[i]) == number) return i;
+        return if_num;
+    }
+    return if_num;
+}
+
+int32_t first_interface_of(int32_t number) {
+    for (int32_t i = 0; i < if_num; ++i)
+        if (number_of(ifs[i]) == number) return i;
+    return 0;
+}
+
+} // namespace kestivane

@@ -1,0 +1,55 @@
+// Source interfaces: a client interface may send its requests from the
+// address of another interface (typically a loopback, as on a fabric whose
+// leaves all carry the same gateway address on a client segment). That
+// address is then giaddr and the source of what goes to the servers, and
+// the answers come back to it, on one socket per source address that every
+// interface sharing the address reads through. Such an answer names its
+// client interface in option 82 (the link selection sub-option, which the
+// relay writes whenever a source interface is set): its giaddr no longer
+// tells the interfaces apart. Interfaces without a source interface keep
+// their own address as giaddr and their own socket.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "plugins/kestivane_plugin.h"
+
+namespace kestivane {
+
+// Records the configuration's choice: the client interface ifname (every
+// interface when empty) sends from the first IPv4 address of the interface
+// source, or from address (network byte order) when it is not 0. A choice
+// for an interface beats the one for all; of two for the same, the later
+// counts.
+void choose_source_interface(std::string_view ifname, std::string_view source, uint32_t address);
+
+// Fixes every interface's source address and opens one socket per address
+// (none in a check); ends the process, saying why, when a source interface
+// has no IPv4 address or not the one named. Start-up calls it once the
+// configuration is read, before any thread runs.
+void settle_source_addresses();
+
+// Whether iface sends from a source interface's address.
+bool has_source_address(const struct interface *iface);
+
+// The address iface puts in giaddr: its source address, or its own.
+uint32_t relay_address(const struct interface *iface);
+
+// The socket iface's requests go to the servers through.
+int sending_socket(const struct interface *iface);
+
+// The sockets bound to source addresses, in the order of their numbers.
+int32_t source_socket_count();
+int source_socket(int32_t number);
+
+// The interface an answer read from source socket number is for, found
+// by the address in its link selection sub-option among the interfaces
+// sending from that socket's address; if_num when it names none of them.
+int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number);
+
+// The first interface sending from source socket number: where what cannot
+// be told to any interface is counted.
+int32_t first_interface_of(int32_t number);
+
+} // namespace kestivane

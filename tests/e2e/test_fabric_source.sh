@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Relaying from a source interface on a fabric's edge: two leaves on one
+# bridged client segment, both with the anycast gateway 198.51.100.1, each
+# sending from its own loopback address (kv_fabric_topology). dnsmasq (it
+# honours link selection and server-identifier override, doc/interop.md)
+# must lease from the client segment's pool although giaddr is a loopback,
+# name the gateway as its server, and acknowledge the client's renewal sent
+# there; the leaf that took the renewal relays it once (relay agent flags:
+# unicast). Every answer the server sends is delivered once, also when the
+# server routes every loopback through leaf 2 and leaf 2 routes leaf 1's on.
+# The server sees sub-options 5 and 11 holding the gateway; the client never
+# sees option 82. An answer at a loopback whose option 82 names no interface
+# of that leaf is dropped and counted; configuration errors name their line.
+source "$(dirname "$0")/lib.sh"
+for tool in dnsmasq busybox tcpdump; do
+    command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
+done
+
+kv_fabric_topology 2
+kv_start_dnsmasq
+metrics() { "$KV_PYTHON" "$KV_DIR/metrics.py" "$@"; }
+GW_HEX=$(printf '%02x' ${KV_IP_RELAY[1]//./ })
+SERVER_MAC=$(kv_mac "$KV_NS_SERVER" "$KV_IF_SERVER")
+
+# Starts the relay of leaf L with its source interface; LEAF_PID[L], LEAF_LOG[L].
+LEAF_PID=() LEAF_LOG=()
+start_leaf() {
+    local l=$1 name=$2 conf="$KV_TMP/$2.conf"
+    printf '%s\n' "[options]" "sandbox=on" "stats_file=$KV_TMP/$2.prom" "stats_interval=1" "source_interface.${KV_IF_LEAF[l]}=lo" "server_id_override.${KV_IF_LEAF[l]}=on" \
+        "[servers]" "$KV_IP_SERVER ${KV_IF_LEAF[l]}" >"$conf"
+    KV_NS_RELAY=${KV_NS_LEAF[l]}
+    kv_start_relay "$name" -f "$conf"
+    kv_wait_log "$KV_RELAY_LOG" "Send from ${KV_IP_LOOP[l]} for ${KV_IF_LEAF[l]} (lo)" 1 2 ||
+        kv_check_fail "$name: no line naming the source address"
+    LEAF_PID[l]=$KV_RELAY_PID LEAF_LOG[l]=$KV_RELAY_LOG
+}
+
+# case | how the server reaches the loopbacks
+CASES=(
+    "direct|direct"
+    "through-leaf-2|via 2"
+)
+for row in "${CASES[@]}"; do
+    IFS='|' read -r name route <<<"$row"
+    kv_fabric_route $route
+    kv_tcpdump "$name.client" "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp
+    client_cap=$KV_LAST_PID
+    kv_tcpdump "$name.server" "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and (ether src $SERVER_MAC or ether dst $SERVER_MAC)"
+    server_cap=$KV_LAST_PID
+    start_leaf 1 "$name.leaf1"
+    start_leaf 2 "$name.leaf2"
+    if events=$(kv_udhcpc_renew 1 "$name.udhcpc"); then
+        lease=$(echo "$events" | sed -n 's/^renew //p' | head -n 1)
+        kv_in_range 1 "$lease" || kv_check_fail "$name: renewed '$lease', not from the segment's pool"
+        kv_pass "$name: lease $lease from the segment's pool, renewed through the gateway"
+    else
+        kv_check_fail "$name: no lease renewed through the gateway (events: ${events:-none})"
+    fi
+    # One more metrics file of each leaf after the renewal.
+    sleep 1.5
+    kv_kill "$client_cap"
+    kv_kill "$server_cap"
+    kv_kill "${LEAF_PID[1]}"
+    kv_kill "${LEAF_PID[2]}"
+    ip -n "${KV_NS_CLIENT[1]}" -4 addr flush dev "${KV_IF_CLIENT[1]}"
+    at_server=$(kv_pcap "$name.server") at_client=$(kv_pcap "$name.client")
+    # The renewal: sent to the gateway, relayed once, with the unicast flag.
+    kv_frames check "$at_client" --op 1 --where ip_dst="${KV_IP_RELAY[1]}" --count 1 msg_type=3 >/dev/null ||
+        kv_check_fail "$name: the client did not send one renewal to the gateway"
+    for l in 1 2; do
+        kv_frames check "$at_server" --op 1 --where giaddr="${KV_IP_LOOP[l]}" --at-least 1 ip_src="${KV_IP_LOOP[l]}" ||
+            kv_check_fail "$name: leaf $l relayed nothing from its loopback"
+    done
+    got=$(kv_option_hex "$at_server" 1 82 | sort | uniq -c | awk '{print $2 "x" $1}' | tr '\n' ' ')
+    broadcast="0504${GW_HEX}0a01000b04${GW_HEX}" unicast="0504${GW_HEX}0a01800b04${GW_HEX}"
+    [[ "$got" == *"${broadcast}x"* && "$got" == *"${unicast}x1 "* && "$got" != *none* ]] ||
+        kv_check_fail "$name: option 82 at the server: '$got' (want ${broadcast} and ${unicast} once)"
+    # Every answer of the server delivered once, by the leaf it was for,
+    # none with option 82; the renewal counted once, by the leaf that took
+    # it, and not refused as a non-reply at the gateway's socket.
+    unicast=0
+    for l in 1 2; do
+        mac=$(kv_mac "${KV_NS_LEAF[l]}" "${KV_IF_LEAF[l]}")
+        sent=$(kv_frames count "$at_server" --op 2 --where ip_dst="${KV_IP_LOOP[l]}")
+        seen=$(kv_frames count "$at_client" --op 2 --where giaddr="${KV_IP_LOOP[l]}" --where eth_src="$mac")
+        [ "$sent" -ge 2 ] && [ "$sent" = "$seen" ] ||
+            kv_check_fail "$name: the server sent $sent answers for leaf $l, leaf $l delivered $seen"
+        n=$(metrics value "$KV_TMP/$name.leaf$l.prom" \
+            "kestivane_unicast_requests_total{interface=${KV_IF_LEAF[l]}}") ||
+            kv_check_fail "$name: leaf $l has no unicast request count"
+        unicast=$((unicast + ${n%.*}))
+        [ "$(kv_count_lines "${LEAF_LOG[l]}" "is not a reply")" = 0 ] ||
+            kv_check_fail "$name: leaf $l refused a request at its socket"
+    done
+    [ "$unicast" = 1 ] || kv_check_fail "$name: $unicast renewals counted, not 1"
+    [ "$(kv_frames count "$at_server" --op 2)" = "$(kv_frames count "$at_client" --op 2)" ] ||
+        kv_check_fail "$name: answers at the server and on the client segment differ in number"
+    got=$(kv_option_hex "$at_client" 2 82 | sort -u | tr '\n' ' ')
+    [ "$got" = "none " ] || kv_check_fail "$name: option 82 reached the client: $got"
+    got=$(kv_option_hex "$at_client" 2 54 | sort -u | tr '\n' ' ')
+    [ "$got" = "$GW_HEX " ] || kv_check_fail "$name: the client was told server $got, not the gateway"
+    kv_sandbox_clean "$name" "${LEAF_LOG[1]}" "${LEAF_LOG[2]}"
+done
+
+# An answer at leaf 1's loopback naming no interface of leaf 1 (link
+# selection 198.51.100.65): dropped and counted.
+start_leaf 1 unknown.leaf1
+kv_frames_in "$KV_NS_SERVER" answer --to "${KV_IP_LOOP[1]}" --bind "$KV_IP_SERVER" --giaddr "${KV_IP_LOOP[1]}" \
+    --options 52060504c6336441 --xid 0x5f000002 || kv_fail "could not send the answer"
+if kv_wait_log "${LEAF_LOG[1]}" "at a source address names no interface sending from it. Dropped." 1 3 &&
+    line=$(kv_dump_line "${KV_IF_LEAF[1]}") && [[ "$line" == *"answers_dropped{unknown_link}=1"* ]]; then
+    kv_pass "an answer naming no interface of the leaf is dropped and counted"
+else
+    kv_check_fail "an answer naming no interface: not dropped and counted (${line:-no dump})"
+fi
+kv_kill "${LEAF_PID[1]}"
+
+# Configuration errors.
+KV_NS_RELAY=${KV_NS_LEAF[1]}
+ERRORS=(
+    "source_interface.${KV_IF_LEAF[1]}=|Wrong source_interface value (interface [address]). Line: 2"
+    "source_interface.=lo|Wrong interface name in source_interface. Line: 2"
+    "source_interface.${KV_IF_LEAF[1]}=lo 192.0.2.x|Wrong source_interface value (interface [address]). Line: 2"
+    "source_interface.${KV_IF_LEAF[1]}=lo 192.0.2.9|Source interface lo of ${KV_IF_LEAF[1]} has no address 192.0.2.9."
+)
+for row in "${ERRORS[@]}"; do
+    IFS='|' read -r line want <<<"$row"
+    printf '%s\n' "[options]" "$line" "[servers]" "$KV_IP_SERVER ${KV_IF_LEAF[1]}" >"$KV_TMP/bad.conf"
+    status=0
+    out=$(timeout 5 ip netns exec "$KV_NS_RELAY" "$KESTIVANE" -d -f "$KV_TMP/bad.conf" 2>&1 >/dev/null) || status=$?
+    if [ "$status" = 1 ] && [ "$(echo "$out" | tail -n 1)" = "$(basename "$KESTIVANE"): $want" ]; then
+        kv_pass "refused: $line"
+    else
+        kv_check_fail "$line: status $status, '$out'"
+    fi
+done
+kv_finish
