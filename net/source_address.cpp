@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <err.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -32,6 +33,7 @@ struct source_socket_entry {
 };
 
 constexpr int32_t no_source = -1;
+constexpr uint8_t sub_circuit_id = 1;
 
 // Written by the configuration and start-up alone, read by the packet paths.
 std::vector<choice> choices;
@@ -97,6 +99,14 @@ void choose_source_interface(std::string_view ifname, std::string_view source, u
     choices.push_back({std::string(ifname), std::string(source), address});
 }
 
+void forget_source_addresses() {
+    for (const source_socket_entry &s : sockets)
+        if (s.sock >= 0) close(s.sock);
+    sockets.clear();
+    choices.clear();
+    source_of.fill(no_source);
+}
+
 void settle_source_addresses() {
     for (int32_t i = 0; i < if_num; ++i) {
         const struct interface *iface = ifs[i];
@@ -131,16 +141,27 @@ int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number) {
     if (option == nullptr) return if_num;
     const std::size_t len = option[1];
     const uint8_t *data = option + 2;
+    std::string_view circuit;
     for (std::size_t at = 0; at + 1 < len && at + 2 + data[at + 1] <= len; at += 2u + data[at + 1]) {
+        const auto *value = data + at + 2;
+        if (data[at] == sub_circuit_id && circuit.empty())
+            circuit = std::string_view(reinterpret_cast<const char *>(value), data[at + 1]);
         if (data[at] != dhcp::sub_link_selection || data[at + 1] != sizeof(uint32_t)) continue;
         uint32_t named;
-        std::memcpy(&named, data + at + 2, sizeof named);
+        std::memcpy(&named, value, sizeof named);
         // Only an interface that sends from this socket's address: another
-        // one's answers come back to its own address.
+        // one's answers come back to its own address. A link selection
+        // that names none of them decides: it is not passed over for a
+        // circuit-id.
         for (int32_t i = 0; i < if_num; ++i)
             if (ifs[i]->ip == named && number_of(ifs[i]) == number) return i;
         return if_num;
     }
+    // A server that leaves link selection out of its answer: the circuit-id
+    // that the agent_info plug-in writes by default, the interface's name.
+    if (!circuit.empty())
+        for (int32_t i = 0; i < if_num; ++i)
+            if (number_of(ifs[i]) == number && circuit == ifs[i]->name) return i;
     return if_num;
 }
 

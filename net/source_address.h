@@ -30,6 +30,10 @@ void choose_source_interface(std::string_view ifname, std::string_view source, u
 // configuration is read, before any thread runs.
 void settle_source_addresses();
 
+// Forgets every choice, source address and socket (closing them): what a
+// fresh configuration starts from.
+void forget_source_addresses();
+
 // Whether iface sends from a source interface's address.
 bool has_source_address(const struct interface *iface);
 
@@ -44,8 +48,10 @@ int32_t source_socket_count();
 int source_socket(int32_t number);
 
 // The interface an answer read from source socket number is for, found
-// by the address in its link selection sub-option among the interfaces
-// sending from that socket's address; if_num when it names none of them.
+// among the interfaces sending from that socket's address by the address
+// in its link selection sub-option or, without one, by a circuit-id that
+// is an interface's name (what the agent_info plug-in writes by default);
+// if_num when it names none of them.
 int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number);
 
 // The first interface sending from source socket number: where what cannot
