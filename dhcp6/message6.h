@@ -38,6 +38,10 @@ inline constexpr uint8_t msg_addr_reg_reply = 37;
 inline constexpr uint16_t opt_relay_msg = 9;
 inline constexpr uint16_t opt_interface_id = 18;
 inline constexpr uint16_t opt_client_linklayer_addr = 79;
+// The relay source port: the relay sends from a port other than 547, and
+// the option's 2 bytes name the port of the relay below it when that one
+// did (0 otherwise), for the Relay-Reply to reach it there.
+inline constexpr uint16_t opt_relay_source_port = 135;
 inline constexpr uint16_t linklayer_type_ethernet = 1;
 
 // Layouts: a client/server message is type and a 3-byte transaction id
@@ -106,6 +110,8 @@ struct forward_fields {
     const uint8_t *interface_id; // nullptr: no Interface-ID option
     std::size_t interface_id_len;
     const uint8_t *mac; // nullptr: no Client Link-Layer Address option
+    bool relay_source_port;   // with a Relay Source Port option
+    uint16_t downstream_port; // its value
 };
 
 // Builds a Relay-Forward holding the message [msg, msg + len) into out
@@ -124,6 +130,9 @@ struct relay_reply {
     const uint8_t *inner; // the Relay Message option's data
     std::size_t inner_len;
     bool inner_is_relay_reply; // for a lower relay (port 547), not a client (546)
+    // The Relay Source Port option's port (the lower relay's, as this relay
+    // wrote it), 0 when absent, zero or not 2 bytes long.
+    uint16_t downstream_port;
 };
 
 // True when addr (16 bytes), a Relay-Reply's peer-address, is one its

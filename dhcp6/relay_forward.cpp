@@ -30,6 +30,7 @@ std::size_t build_relay_forward(uint8_t *out, std::size_t room, const forward_fi
     std::size_t total = relay_header_size + option_header_size + len;
     if (fields.interface_id != nullptr) total += option_header_size + fields.interface_id_len;
     if (fields.mac != nullptr) total += option_header_size + 2 + mac_size;
+    if (fields.relay_source_port) total += option_header_size + 2;
     if (total > room || total > max_message_size) return 0;
 
     out[0] = msg_relay_forw;
@@ -52,6 +53,12 @@ std::size_t build_relay_forward(uint8_t *out, std::size_t room, const forward_fi
         at[1] = static_cast<uint8_t>(linklayer_type_ethernet);
         std::memcpy(at + 2, fields.mac, mac_size);
         at += 2 + mac_size;
+    }
+    if (fields.relay_source_port) {
+        at = put_option_header(at, opt_relay_source_port, 2);
+        at[0] = static_cast<uint8_t>(fields.downstream_port >> 8);
+        at[1] = static_cast<uint8_t>(fields.downstream_port);
+        at += 2;
     }
     return static_cast<std::size_t>(at - out);
 }

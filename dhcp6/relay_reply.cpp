@@ -31,6 +31,8 @@ bool unwrap_relay_reply(const uint8_t *msg, std::size_t len, relay_reply &out) {
         } else if (o.code == opt_interface_id && out.interface_id == nullptr) {
             out.interface_id = o.data;
             out.interface_id_len = o.len;
+        } else if (o.code == opt_relay_source_port && o.len == 2 && out.downstream_port == 0) {
+            out.downstream_port = static_cast<uint16_t>(o.data[0] << 8 | o.data[1]);
         }
     });
     // A Relay-Forward has no business travelling downward.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -87,7 +88,8 @@ bool set_int(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value) == 0;
 }
 
-// A UDP socket on port 547, on every link.
+// A UDP socket on the upper port (547 unless relay_port names another), on
+// every link.
 descriptor open_udp(std::string &failed) {
     descriptor fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
@@ -96,10 +98,14 @@ descriptor open_udp(std::string &failed) {
     }
     struct sockaddr_in6 any{};
     any.sin6_family = AF_INET6;
-    any.sin6_port = htons(server_port);
+    any.sin6_port = htons(upper_port());
     if (!set_int(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1)) failed = "IPV6_V6ONLY";
     else if (!set_int(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) failed = "SO_REUSEADDR";
-    else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) failed = "bind to port 547";
+    else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
+        char what[32];
+        std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(upper_port()));
+        failed = what;
+    }
     if (!failed.empty()) return descriptor();
     return fd;
 }
@@ -174,6 +180,8 @@ std::vector<server6> &servers() { return server_table; }
 std::vector<lower6> &lowers() { return lower_table; }
 bool configured() { return !lower_table.empty(); }
 int upper_socket() { return upper.get(); }
+
+uint16_t upper_port() { return relay_port != 0 ? static_cast<uint16_t>(relay_port) : server_port; }
 
 int open_lower(std::string_view name) {
     for (std::size_t i = 0; i < lower_table.size(); ++i) {

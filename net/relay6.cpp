@@ -37,6 +37,7 @@ constexpr std::size_t ip6_next_header = 6;
 constexpr std::size_t ip6_src = 8;
 constexpr std::size_t ip6_dst = 24;
 constexpr std::size_t ip6_header_size = 40;
+constexpr std::size_t udp_sport = 0;
 constexpr std::size_t udp_dport = 2;
 constexpr std::size_t udp_len = 4;
 constexpr std::size_t udp_checksum = 6;
@@ -243,6 +244,13 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
             return;
         }
         fields.hop_count = static_cast<uint8_t>(msg[dhcp6::relay_hop_count] + 1);
+        // A lower relay that sends from another port than 547 takes its
+        // Relay-Reply there: the option names its port, and the server
+        // hands the option back with the reply.
+        if (load16(udp + udp_sport) != server_port) {
+            fields.relay_source_port = true;
+            fields.downstream_port = load16(udp + udp_sport);
+        }
         // A lower relay with a global address can be reached by it; the
         // link-address then says nothing, and the Interface-ID names the way.
         if (link_local_source) std::memcpy(fields.link_address, &l.link_address, 16);
@@ -255,6 +263,9 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
         if (settings.link_layer_address && from.sll_halen == 6) fields.mac = from.sll_addr;
         break;
     }
+    // Sending from another port than 547 is said in every Relay-Forward,
+    // for the server to answer to that port.
+    if (upper_port() != server_port) fields.relay_source_port = true;
     // Without a link-address the reply can be matched by the Interface-ID
     // only, so it always goes then.
     static const uint8_t unspecified[16] = {};
@@ -394,7 +405,10 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     struct sockaddr_in6 &to = t.to[k];
     to = {};
     to.sin6_family = AF_INET6;
-    to.sin6_port = htons(r.inner_is_relay_reply ? server_port : client_port);
+    // A lower relay that sent from another port gets its reply there, as
+    // this relay wrote it into the Relay Source Port option.
+    const uint16_t relay_peer_port = r.downstream_port != 0 ? r.downstream_port : server_port;
+    to.sin6_port = htons(r.inner_is_relay_reply ? relay_peer_port : client_port);
     std::memcpy(&to.sin6_addr, r.peer_address, 16);
     // The interface's own scope: several interfaces may share one link-local
     // address, and the reply belongs on this one.

@@ -18,6 +18,10 @@ namespace kestivane::relay6 {
 inline constexpr uint16_t server_port = 547;
 inline constexpr uint16_t client_port = 546;
 
+// The port the relay sends Relay-Forwards from and takes Relay-Replies on:
+// relay_port when set, else 547.
+uint16_t upper_port();
+
 // A descriptor closed with its owner.
 class descriptor {
 public:

@@ -335,7 +335,7 @@ def v6_fields(f, m):
     hop_count, link_address, peer_address, interface_id, client_lladdr
     ("type/mac"), relay_msg_len; inner_* for the message it carries (one
     level), xid and innermost_type for the innermost message, depth (the
-    relay messages around it)."""
+    relay messages around it), relay_source_port (option 135 as hex)."""
     if len(m) < 4:
         f["msg_type"] = m[0] if m else "none"
         return
@@ -357,6 +357,8 @@ def v6_fields(f, m):
         ll = d.get(79)
         f[prefix + "client_lladdr"] = ("%d/%s" % (struct.unpack_from("!H", ll)[0], mac_text(ll[2:]))
                                        if ll is not None and len(ll) >= 2 else "none")
+        port = d.get(135)
+        f[prefix + "relay_source_port"] = port.hex() if port is not None else "none"
         inner = d.get(9)
         if inner is None:
             return

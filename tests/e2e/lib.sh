@@ -893,12 +893,17 @@ kv_start_kea4() {
 # listening on KV_IP6_SERVER for relayed messages, a subnet 2001:db8:0:i::/64
 # with a pool ::100-::1ff for every client segment (picked by the
 # Relay-Forward's link-address), and a server DUID that is not kept. Sets
-# KV_KEA6_PID.
+# KV_KEA6_PID. Each PREFIX (a /64 such as 2001:db8:0:13::/64, a link behind
+# a second relay) gets a subnet and a pool ::100-::1ff too.
 kv_start_kea6() {
-    local i subnets=""
+    local i subnets="" net id=200
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
         subnets+="{\"id\": $i, \"subnet\": \"2001:db8:0:$i::/64\","
         subnets+=" \"pools\": [{\"pool\": \"2001:db8:0:$i::100 - 2001:db8:0:$i::1ff\"}]},"
+    done
+    for net in "$@"; do
+        subnets+="{\"id\": $((id++)), \"subnet\": \"$net\","
+        subnets+=" \"pools\": [{\"pool\": \"${net%/64}100 - ${net%/64}1ff\"}]},"
     done
     kv__start_kea 6 547 "  \"interfaces-config\": {\"interfaces\": [\"$KV_IF_SERVER/$KV_IP6_SERVER\"]},
   \"server-id\": {\"type\": \"LLT\", \"persist\": false},

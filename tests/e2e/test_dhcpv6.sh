@@ -369,4 +369,52 @@ dhclient $KV_NS_INNER_CLIENT $KV_IF_INNER_CLIENT 2001:db8:0:13::2
 CASES
 
 kv_relay_alive || kv_check_fail "the relay died"
+kv_stop "$KV_DHCPD_PID"
+kv_stop "$INNER_PID"
+kv_stop "$OUTER_PID"
+
+# ----- relay_port: both relays send from their own port (the outer 5547,
+# the inner 5548) and say so in option 135; Kea answers the outer relay's
+# port, the outer relay hands the inner one's reply to the port its option
+# names, and both clients lease.
+cat >"$KV_TMP/port.conf" <<CONF
+[options]
+relay_port=5547
+[servers6]
+$KV_IP6_SERVER ${KV_IF_RELAY[1]} ${KV_IF_RELAY[3]}
+CONF
+printf '[options]\nrelay_port=5548\n[servers6]\nff02::1:2%%%s %s\n' "${KV_IF_CLIENT[3]}" "$KV_IF_INNER" \
+    >"$KV_TMP/inner-port.conf"
+kv_start_kea6 "2001:db8:0:13::/64"
+kv_tcpdump portsrv "$KV_NS_SERVER" "$KV_IF_SERVER" udp
+KV_LISTEN_COUNT=2 kv_start_relay port -f "$KV_TMP/port.conf"
+kv_bg inner-port "${KV_NS_CLIENT[3]}" "$KESTIVANE" -d -f "$KV_TMP/inner-port.conf"
+INNER_PID=$KV_LAST_PID
+kv_wait_log "$KV_TMP/inner-port.log" "Listen at $KV_IF_INNER" || kv_fail "the inner relay did not start"
+kv_udp_bound "$KV_NS_RELAY" 5547 || kv_check_fail "relay_port: the relay has no socket on port 5547"
+if got=$(kv_dhclient6 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" 8 dhclient6-port) && in_prefix "$got" 2001:db8:0:1::; then
+    kv_pass "relay_port: dhclient -6 on link 1 leased $got from Kea"
+else
+    kv_check_fail "relay_port: no lease on link 1 (got '${got:-}')"
+fi
+if got=$(kv_dhclient6 "$KV_NS_INNER_CLIENT" "$KV_IF_INNER_CLIENT" 8 dhclient6-port-inner) &&
+    in_prefix "$got" 2001:db8:0:13::; then
+    kv_pass "relay_port: dhclient -6 behind both relays leased $got from Kea"
+else
+    kv_check_fail "relay_port: no lease behind both relays (got '${got:-}')"
+fi
+sleep 0.3
+SRV=$(kv_pcap portsrv) # what check_forwards reads
+check_forwards "relay_port: a client's Relay-Forward leaves from 5547 with option 135 = 0" \
+    --where msg_type=12 --where "peer_address=${LL_CLIENT[1]}" udp_sport=5547 udp_dport=547 \
+    relay_source_port=0000 option_codes=9,18,79,135 depth=1
+check_forwards "relay_port: the inner relay's port 5548 named in the outer option 135, 0 in its own" \
+    --where msg_type=12 --where inner_type=12 udp_sport=5547 relay_source_port=15ac option_codes=9,18,135 \
+    inner_relay_source_port=0000 depth=2
+if kv_frames check "$SRV" --where msg_type=13 --at-least 4 udp_sport=547 udp_dport=5547; then
+    kv_pass "relay_port: Kea answers to port 5547"
+else
+    kv_check_fail "relay_port: Kea did not answer to port 5547"
+fi
+kv_relay_alive || kv_check_fail "the relay died"
 kv_finish

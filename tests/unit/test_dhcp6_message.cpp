@@ -122,6 +122,56 @@ TEST(Dhcp6Message, BuildsTheRelayForwardAndTakesTheReplyApart) {
     EXPECT_FALSE(r.inner_is_relay_reply);
 }
 
+TEST(Dhcp6Message, RelaySourcePortGoesLastAndComesBackAsTheLowerRelaysPort) {
+    const bytes lower = relay(msg_relay_forw, 0, solicit);
+    struct {
+        const char *name;
+        bool option;
+        uint16_t port;
+    } forwards[] = {{"no option", false, 0}, {"own port only", true, 0}, {"lower relay's port", true, 6768}};
+    for (const auto &c : forwards) {
+        forward_fields f{};
+        f.hop_count = 1;
+        f.relay_source_port = c.option;
+        f.downstream_port = c.port;
+        uint8_t out[200];
+        std::size_t n = build_relay_forward(out, sizeof out, f, lower.data(), lower.size());
+        bytes want = relay(msg_relay_forw, 1, lower);
+        if (c.option) {
+            bytes port = option(opt_relay_source_port, {static_cast<uint8_t>(c.port >> 8), static_cast<uint8_t>(c.port)});
+            want.insert(want.end(), port.begin(), port.end());
+        }
+        ASSERT_EQ(bytes(out, out + n), want) << c.name;
+        EXPECT_EQ(build_relay_forward(out, want.size() - 1, f, lower.data(), lower.size()), 0u) << c.name;
+    }
+    // The server hands the option back in the Relay-Reply: a port of 2
+    // bytes counts, the first such option; anything else is no port.
+    const bytes inner = relay(msg_relay_repl, 0, hex("07abcdef"));
+    struct {
+        const char *name;
+        bytes extra;
+        uint16_t port;
+    } replies[] = {
+        {"none", {}, 0},
+        {"port", option(opt_relay_source_port, {0x1a, 0x70}), 6768},
+        {"zero", option(opt_relay_source_port, {0, 0}), 0},
+        {"three bytes", option(opt_relay_source_port, {0x1a, 0x70, 0}), 0},
+        {"first of two", [] {
+             bytes b = option(opt_relay_source_port, {0x1a, 0x70});
+             bytes c = option(opt_relay_source_port, {0, 99});
+             b.insert(b.end(), c.begin(), c.end());
+             return b;
+         }(), 6768},
+    };
+    for (const auto &c : replies) {
+        bytes msg = relay(msg_relay_repl, 1, inner, c.extra);
+        relay_reply r{};
+        ASSERT_TRUE(unwrap_relay_reply(msg.data(), msg.size(), r)) << c.name;
+        EXPECT_EQ(r.downstream_port, c.port) << c.name;
+        EXPECT_TRUE(r.inner_is_relay_reply) << c.name;
+    }
+}
+
 TEST(Dhcp6Message, UnwrapsOnlyRelayRepliesThatHoldAMessage) {
     const bytes reply = hex("07abcdef");
     struct {
