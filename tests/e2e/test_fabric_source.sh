@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Relaying from a source interface on a fabric's edge: two leaves on one
 # bridged client segment, both with the anycast gateway 198.51.100.1, each
-# sending from its own loopback address (kv_fabric_topology). dnsmasq (it
+# sending from its own loopback address (kv_fabric_topology). Kea (link
+# selection alone) must lease from the segment's pool; dnsmasq (it
 # honours link selection and server-identifier override, doc/interop.md)
 # must lease from the client segment's pool although giaddr is a loopback,
 # name the gateway as its server, and acknowledge the client's renewal sent
@@ -12,21 +13,22 @@
 # sees option 82. An answer at a loopback whose option 82 names no interface
 # of that leaf is dropped and counted; configuration errors name their line.
 source "$(dirname "$0")/lib.sh"
-for tool in dnsmasq busybox tcpdump; do
+for tool in dnsmasq kea-dhcp4 busybox tcpdump; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
 done
 
 kv_fabric_topology 2
-kv_start_dnsmasq
 metrics() { "$KV_PYTHON" "$KV_DIR/metrics.py" "$@"; }
 GW_HEX=$(printf '%02x' ${KV_IP_RELAY[1]//./ })
 SERVER_MAC=$(kv_mac "$KV_NS_SERVER" "$KV_IF_SERVER")
 
-# Starts the relay of leaf L with its source interface; LEAF_PID[L], LEAF_LOG[L].
+# Starts the relay of leaf L with its source interface and server-identifier
+# override on or off (default on); LEAF_PID[L], LEAF_LOG[L].
 LEAF_PID=() LEAF_LOG=()
 start_leaf() {
     local l=$1 name=$2 conf="$KV_TMP/$2.conf"
-    printf '%s\n' "[options]" "sandbox=on" "stats_file=$KV_TMP/$2.prom" "stats_interval=1" "source_interface.${KV_IF_LEAF[l]}=lo" "server_id_override.${KV_IF_LEAF[l]}=on" \
+    printf '%s\n' "[options]" "sandbox=on" "stats_file=$KV_TMP/$2.prom" "stats_interval=1" \
+        "source_interface.${KV_IF_LEAF[l]}=lo" "server_id_override.${KV_IF_LEAF[l]}=${3:-on}" \
         "[servers]" "$KV_IP_SERVER ${KV_IF_LEAF[l]}" >"$conf"
     KV_NS_RELAY=${KV_NS_LEAF[l]}
     kv_start_relay "$name" -f "$conf"
@@ -35,21 +37,39 @@ start_leaf() {
     LEAF_PID[l]=$KV_RELAY_PID LEAF_LOG[l]=$KV_RELAY_LOG
 }
 
-# case | how the server reaches the loopbacks
+# case | how the server reaches the loopbacks | server. dnsmasq honours
+# server-identifier override: the client renews through the gateway. Kea
+# honours link selection alone: the leaves write no override, and the
+# client only leases (its renewals would go to Kea's own address).
 CASES=(
-    "direct|direct"
-    "through-leaf-2|via 2"
+    "direct|direct|dnsmasq"
+    "through-leaf-2|via 2|dnsmasq"
+    "kea-through-leaf-2|via 2|kea"
 )
+running=
 for row in "${CASES[@]}"; do
-    IFS='|' read -r name route <<<"$row"
+    IFS='|' read -r name route server <<<"$row"
+    if [ "$server" != "$running" ]; then
+        [ "$running" = dnsmasq ] && kv_kill "$KV_DNSMASQ_PID"
+        if [ "$server" = kea ]; then kv_start_kea4; else kv_start_dnsmasq; fi
+        running=$server
+    fi
+    override=on renewals=1
+    [ "$server" = kea ] && override=off renewals=0
     kv_fabric_route $route
     kv_tcpdump "$name.client" "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" udp
     client_cap=$KV_LAST_PID
     kv_tcpdump "$name.server" "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and (ether src $SERVER_MAC or ether dst $SERVER_MAC)"
     server_cap=$KV_LAST_PID
-    start_leaf 1 "$name.leaf1"
-    start_leaf 2 "$name.leaf2"
-    if events=$(kv_udhcpc_renew 1 "$name.udhcpc"); then
+    start_leaf 1 "$name.leaf1" "$override"
+    start_leaf 2 "$name.leaf2" "$override"
+    if [ "$server" = kea ]; then
+        if lease=$(kv_udhcpc 1 5 "$name.udhcpc") && kv_in_range 1 "$lease"; then
+            kv_pass "$name: lease $lease from the segment's pool"
+        else
+            kv_check_fail "$name: no lease from the segment's pool (got '${lease:-}')"
+        fi
+    elif events=$(kv_udhcpc_renew 1 "$name.udhcpc"); then
         lease=$(echo "$events" | sed -n 's/^renew //p' | head -n 1)
         kv_in_range 1 "$lease" || kv_check_fail "$name: renewed '$lease', not from the segment's pool"
         kv_pass "$name: lease $lease from the segment's pool, renewed through the gateway"
@@ -65,16 +85,20 @@ for row in "${CASES[@]}"; do
     ip -n "${KV_NS_CLIENT[1]}" -4 addr flush dev "${KV_IF_CLIENT[1]}"
     at_server=$(kv_pcap "$name.server") at_client=$(kv_pcap "$name.client")
     # The renewal: sent to the gateway, relayed once, with the unicast flag.
-    kv_frames check "$at_client" --op 1 --where ip_dst="${KV_IP_RELAY[1]}" --count 1 msg_type=3 >/dev/null ||
-        kv_check_fail "$name: the client did not send one renewal to the gateway"
+    kv_frames check "$at_client" --op 1 --where ip_dst="${KV_IP_RELAY[1]}" --count "$renewals" >/dev/null ||
+        kv_check_fail "$name: the client did not send $renewals renewal(s) to the gateway"
     for l in 1 2; do
         kv_frames check "$at_server" --op 1 --where giaddr="${KV_IP_LOOP[l]}" --at-least 1 ip_src="${KV_IP_LOOP[l]}" ||
             kv_check_fail "$name: leaf $l relayed nothing from its loopback"
     done
     got=$(kv_option_hex "$at_server" 1 82 | sort | uniq -c | awk '{print $2 "x" $1}' | tr '\n' ' ')
     broadcast="0504${GW_HEX}0a01000b04${GW_HEX}" unicast="0504${GW_HEX}0a01800b04${GW_HEX}"
-    [[ "$got" == *"${broadcast}x"* && "$got" == *"${unicast}x1 "* && "$got" != *none* ]] ||
-        kv_check_fail "$name: option 82 at the server: '$got' (want ${broadcast} and ${unicast} once)"
+    if [ "$server" = kea ]; then
+        [[ "$got" =~ ^0504${GW_HEX}x[0-9]+\ $ ]] || kv_check_fail "$name: option 82 at the server: '$got' (want 0504${GW_HEX})"
+    else
+        [[ "$got" == *"${broadcast}x"* && "$got" == *"${unicast}x1 "* && "$got" != *none* ]] ||
+            kv_check_fail "$name: option 82 at the server: '$got' (want ${broadcast} and ${unicast} once)"
+    fi
     # Every answer of the server delivered once, by the leaf it was for,
     # none with option 82; the renewal counted once, by the leaf that took
     # it, and not refused as a non-reply at the gateway's socket.
@@ -92,13 +116,15 @@ for row in "${CASES[@]}"; do
         [ "$(kv_count_lines "${LEAF_LOG[l]}" "is not a reply")" = 0 ] ||
             kv_check_fail "$name: leaf $l refused a request at its socket"
     done
-    [ "$unicast" = 1 ] || kv_check_fail "$name: $unicast renewals counted, not 1"
+    [ "$unicast" = "$renewals" ] || kv_check_fail "$name: $unicast renewals counted, not $renewals"
     [ "$(kv_frames count "$at_server" --op 2)" = "$(kv_frames count "$at_client" --op 2)" ] ||
         kv_check_fail "$name: answers at the server and on the client segment differ in number"
     got=$(kv_option_hex "$at_client" 2 82 | sort -u | tr '\n' ' ')
     [ "$got" = "none " ] || kv_check_fail "$name: option 82 reached the client: $got"
-    got=$(kv_option_hex "$at_client" 2 54 | sort -u | tr '\n' ' ')
-    [ "$got" = "$GW_HEX " ] || kv_check_fail "$name: the client was told server $got, not the gateway"
+    if [ "$server" = dnsmasq ]; then
+        got=$(kv_option_hex "$at_client" 2 54 | sort -u | tr '\n' ' ')
+        [ "$got" = "$GW_HEX " ] || kv_check_fail "$name: the client was told server $got, not the gateway"
+    fi
     kv_sandbox_clean "$name" "${LEAF_LOG[1]}" "${LEAF_LOG[2]}"
 done
 
