@@ -184,9 +184,9 @@ static int append_suboption(uint8_t *data, int len, uint8_t code, const void *va
 }
 
 /* Builds the option data this relay adds for requests captured on iface.
- * Returns its length; 0 when both sub-options are off. Always inline, so that at
- * each caller the size of data is known and the fortified copies check it
- * (a release build's hardening check looks for them). */
+ * Returns its length; 0 when both sub-options are off. Inlined into each
+ * caller, so that the fortified copies of the sub-options see the caller's
+ * 255-byte buffer and check against it, which a pointer parameter hides. */
 static inline __attribute__((always_inline)) int build_agent_info(const struct interface *iface, uint8_t data[255]) {
     int len = 0;
     const struct setting *circuit = pick(iface->name, 1);

@@ -13,7 +13,7 @@
 # sees option 82. An answer at a loopback whose option 82 names no interface
 # of that leaf is dropped and counted; configuration errors name their line.
 source "$(dirname "$0")/lib.sh"
-for tool in dnsmasq kea-dhcp4 busybox tcpdump; do
+for tool in dnsmasq kea-dhcp4 busybox tcpdump strace; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
 done
 
@@ -141,8 +141,16 @@ else
 fi
 kv_kill "${LEAF_PID[1]}"
 
-# Configuration errors.
+# A check (-t) names the source address and opens no socket for it.
 KV_NS_RELAY=${KV_NS_LEAF[1]}
+kv_check_config check -f "$KV_TMP/unknown.leaf1.conf"
+if [ "$KV_CHECK_STATUS" = 0 ] && grep -qF "Would send from ${KV_IP_LOOP[1]} for ${KV_IF_LEAF[1]} (lo)" "$KV_TMP/check.out"; then
+    kv_pass "a check names the source address without opening sockets"
+else
+    kv_check_fail "check: status $KV_CHECK_STATUS, $(cat "$KV_TMP/check.out" "$KV_TMP/check.err")"
+fi
+
+# Configuration errors.
 ERRORS=(
     "source_interface.${KV_IF_LEAF[1]}=|Wrong source_interface value (interface [address]). Line: 2"
     "source_interface.=lo|Wrong interface name in source_interface. Line: 2"
