@@ -110,6 +110,11 @@ int32_t with_relay_suboptions(const struct queue_item &item, const struct interf
         ours.add(dhcp::sub_server_id_override, address, sizeof iface->ip);
     }
     if (source_port) ours.add(dhcp::sub_relay_source_port, nullptr, 0);
+    // Sub-options of these codes already in the request were written by the
+    // client (its giaddr was empty): a forged link selection ahead of ours
+    // would pick the subnet, and the segment its answer is delivered on.
+    // Only this relay's own go to the server.
+    dhcp::remove_suboptions(out, plan.codes);
     if (!dhcp::add_suboptions(out, ours)) {
         logd(log_error, "No room for the relay's option 82 sub-options in a request from %s. Dropped.", iface->name);
         return 0;

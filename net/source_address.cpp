@@ -114,6 +114,13 @@ void settle_source_addresses() {
         const choice *c = chosen(iface->name);
         if (c == nullptr) continue;
         const uint32_t address = resolve(*c, iface->name);
+        // A relayed interface's own address already has that interface's
+        // socket on the same port: the kernel would hand each answer to one
+        // of the two, and the other interface's answers would be lost.
+        for (int32_t j = 0; j < if_num; ++j)
+            if (ifs[j] != nullptr && ifs[j]->ip == address)
+                errx(1, "Source address %s of %s is the relay address of %s.", dotted(address).text, iface->name,
+                     ifs[j]->name);
         source_of[static_cast<std::size_t>(iface->idx)] = socket_for(address);
         logd(log_warning, "%s %s for %s (%s)", check_only ? "Would send from" : "Send from", dotted(address).text,
              iface->name, c->source.c_str());
@@ -142,13 +149,18 @@ int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number) {
     const std::size_t len = option[1];
     const uint8_t *data = option + 2;
     std::string_view circuit;
+    // The last link selection is the one this relay wrote: its own are
+    // appended after whatever option 82 the request carried.
+    const uint8_t *selection = nullptr;
     for (std::size_t at = 0; at + 1 < len && at + 2 + data[at + 1] <= len; at += 2u + data[at + 1]) {
         const auto *value = data + at + 2;
         if (data[at] == sub_circuit_id && circuit.empty())
             circuit = std::string_view(reinterpret_cast<const char *>(value), data[at + 1]);
-        if (data[at] != dhcp::sub_link_selection || data[at + 1] != sizeof(uint32_t)) continue;
+        if (data[at] == dhcp::sub_link_selection && data[at + 1] == sizeof(uint32_t)) selection = value;
+    }
+    if (selection != nullptr) {
         uint32_t named;
-        std::memcpy(&named, value, sizeof named);
+        std::memcpy(&named, selection, sizeof named);
         // Only an interface that sends from this socket's address: another
         // one's answers come back to its own address. A link selection
         // that names none of them decides: it is not passed over for a

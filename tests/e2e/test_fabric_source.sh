@@ -156,6 +156,7 @@ ERRORS=(
     "source_interface.=lo|Wrong interface name in source_interface. Line: 2"
     "source_interface.${KV_IF_LEAF[1]}=lo 192.0.2.x|Wrong source_interface value (interface [address]). Line: 2"
     "source_interface.${KV_IF_LEAF[1]}=lo 192.0.2.9|Source interface lo of ${KV_IF_LEAF[1]} has no address 192.0.2.9."
+    "source_interface.${KV_IF_LEAF[1]}=${KV_IF_LEAF[1]}|Source address ${KV_IP_RELAY[1]} of ${KV_IF_LEAF[1]} is the relay address of ${KV_IF_LEAF[1]}."
 )
 for row in "${ERRORS[@]}"; do
     IFS='|' read -r line want <<<"$row"

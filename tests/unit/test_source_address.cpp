@@ -10,6 +10,7 @@
 
 #include "core/settings.h"
 #include "core/wire.h"
+#include "net/relay_suboptions.h"
 #include "net/source_address.h"
 
 namespace {
@@ -104,12 +105,32 @@ TEST(source_address, AnswersFindTheirInterfaceAmongThoseSharingTheAddress) {
         {"no option 82", {}, 3},
         {"a sub-option running past its option", {5, 9, 198, 51, 100, 1}, 3},
         {"link selection of the wrong length", {5, 3, 198, 51, 100}, 3},
+        {"the last link selection, the relay's own, decides",
+         link_selection("198.51.100.65") + link_selection("198.51.100.1"), 0},
     };
     for (const auto &c : cases) {
         struct dhcp_packet answer = reply_with(c.agent_info);
         EXPECT_EQ(kestivane::interface_of_answer(answer, 0), c.want) << c.what;
     }
     EXPECT_EQ(kestivane::first_interface_of(0), 0);
+
+    // A client on seg0 that writes its own option 82 naming seg1 gets no say:
+    // the request leaves with the relay's link selection alone, and the
+    // answer that echoes it comes back to seg0.
+    kestivane::settle_relay_suboptions();
+    struct queue_item item{};
+    item.buf = reply_with(circuit_id("sw") + link_selection("198.51.100.65"));
+    auto *m = reinterpret_cast<uint8_t *>(&item.buf);
+    m[kestivane::wire::msg_op] = 1;
+    const uint32_t giaddr = address("127.0.0.1");
+    std::memcpy(m + kestivane::wire::msg_giaddr, &giaddr, sizeof giaddr);
+    item.dst_ip = INADDR_BROADCAST;
+    struct dhcp_packet sent{};
+    ASSERT_GT(kestivane::with_relay_suboptions(item, ifs[0], sent), 0);
+    const uint8_t *m82 = reinterpret_cast<const uint8_t *>(&sent) + kestivane::wire::msg_options + 3;
+    ASSERT_EQ(m82[0], 82);
+    EXPECT_EQ(std::vector<uint8_t>(m82 + 2, m82 + 2 + m82[1]), circuit_id("sw") + link_selection("198.51.100.1"));
+    EXPECT_EQ(kestivane::interface_of_answer(sent, 0), 0);
 
     kestivane::forget_source_addresses();
     kestivane::check_only = false;
