@@ -319,44 +319,39 @@ TEST_F(ConfigFile, RpsLimitRefusals) {
     }
 }
 
-// interface_grace: 1 to 3600 seconds; no digits or out of range refused
-// with the line.
-TEST_F(ConfigFile, InterfaceGraceBounds) {
-    Outcome result = read_file("[options]\ninterface_grace=1\nINTERFACE_GRACE=3600\ninterface_grace=5s\n");
-    EXPECT_EQ(result.out, "Option interface_grace set to: 1\n"
-                          "Option interface_grace set to: 3600\n"
-                          "Option interface_grace set to: 5\n");
-    for (const char *value : {"", "abc", "0", "-1", "3601"}) {
-        SCOPED_TRACE(value);
-        expect_refusal(read_file(std::string("#\n[options]\ninterface_grace=") + value + "\n", false),
-                       "Wrong interface grace. Line: 3");
-    }
-}
-
-// answer_sources: "servers" or "any" exactly as written; anything else,
-// blanks included, is refused with the line.
-TEST_F(ConfigFile, AnswerSources) {
-    Outcome result = read_file("[options]\nanswer_sources=any\nAnswer_Sources=servers\n");
-    EXPECT_EQ(result.out, "Option answer_sources set to: any\n"
-                          "Option answer_sources set to: servers\n");
-    for (const char *value : {"", "Any", "servers ", "all", "off"}) {
-        SCOPED_TRACE(value);
-        expect_refusal(read_file(std::string("#\n[options]\nanswer_sources=") + value + "\n", false),
-                       "Wrong answer_sources value (servers or any). Line: 3");
-    }
-}
-
-// relay_port: a port from 1 to 65535, read as far as its digits go like
-// the other numbers; no digits, 0 or more than 65535 are refused.
-TEST_F(ConfigFile, RelayPort) {
-    Outcome result = read_file("[options]\nrelay_port=6767\nRELAY_PORT=1\nrelay_port=65535\n");
-    EXPECT_EQ(result.out, "Option relay_port set to: 6767\n"
-                          "Option relay_port set to: 1\n"
-                          "Option relay_port set to: 65535\n");
-    for (const char *value : {"", "abc", "0", "-1", "65536", "99999999999999999999"}) {
-        SCOPED_TRACE(value);
-        expect_refusal(read_file(std::string("#\n[options]\nrelay_port=") + value + "\n", false),
-                       "Wrong relay port. Line: 3");
+// Keys of one value each: what a file sets is echoed as read (numbers as
+// far as their digits go, words case-sensitive, the key in any case), and
+// every value out of range, without digits or not a word of the key's is
+// refused with the line. interface_grace is 1 to 3600 seconds;
+// answer_sources "servers" or "any", blanks included in the word; relay_port
+// a port from 1 to 65535.
+TEST_F(ConfigFile, SingleValueKeys) {
+    struct Case {
+        const char *key;
+        const char *accepted; // lines of a file that sets the key
+        const char *echoed;
+        std::vector<const char *> refused;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"interface_grace", "interface_grace=1\nINTERFACE_GRACE=3600\ninterface_grace=5s\n",
+         "Option interface_grace set to: 1\nOption interface_grace set to: 3600\nOption interface_grace set to: 5\n",
+         {"", "abc", "0", "-1", "3601"}, "Wrong interface grace. Line: 3"},
+        {"answer_sources", "answer_sources=any\nAnswer_Sources=servers\n",
+         "Option answer_sources set to: any\nOption answer_sources set to: servers\n",
+         {"", "Any", "servers ", "all", "off"}, "Wrong answer_sources value (servers or any). Line: 3"},
+        {"relay_port", "relay_port=6767\nRELAY_PORT=1\nrelay_port=65535\n",
+         "Option relay_port set to: 6767\nOption relay_port set to: 1\nOption relay_port set to: 65535\n",
+         {"", "abc", "0", "-1", "65536", "99999999999999999999"}, "Wrong relay port. Line: 3"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(read_file(std::string("[options]\n") + c.accepted).out, c.echoed);
+        for (const char *value : c.refused) {
+            SCOPED_TRACE(value);
+            expect_refusal(read_file(std::string("#\n[options]\n") + c.key + "=" + value + "\n", false),
+                           c.message);
+        }
     }
 }
 
