@@ -18,6 +18,7 @@
 #include "metrics/health_alarm.h"
 #include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
+#include "net/interface_guard.h"
 #include "net/platform.h"
 
 namespace kestivane::metrics {
@@ -90,9 +91,16 @@ private:
         }
     }
 
+    // The server lists and the server table change on a reload, under the
+    // record lock held exclusively.
+    static snapshot steady_snapshot() {
+        interface_reader steady;
+        return take_snapshot(ifs, if_num, servers, srv_num);
+    }
+
     void tick(int64_t now) {
         read_socket_drops();
-        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         extras_.alarmed.clear();
         extras_.alarmed6.clear();
@@ -140,7 +148,7 @@ private:
 
     void dump() {
         read_socket_drops();
-        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         for (const std::string &line : dump_lines(shot))
             logd(log_warning, "%s", line.c_str());
