@@ -89,8 +89,7 @@ configuration_change compare_configurations(const description &before, const des
     for (const auto &o : after.options) {
         const bool same = std::find(before.options.begin(), before.options.end(), o) != before.options.end();
         if (same) continue;
-        if (o.key == "max_packet_size" || o.key == "stats_file" || o.key == "stats_interval")
-            change.restart.push_back(o.key);
+        if (o.key == "max_packet_size") change.restart.push_back(o.key);
         else change.options.push_back(o.key);
     }
     // The keys described by their value are compared above; the others as

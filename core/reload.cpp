@@ -25,9 +25,16 @@
 #include "config/config_diff.h"
 #include "core/config_checker.h"
 #include "core/settings.h"
+#include "metrics/reporter.h"
 #include "net/interface_guard.h"
 #include "net/relay6.h"
 #include "net/reopen_interface.h"
+#if __has_include("net/interface_lifecycle.h")
+#include "net/interface_lifecycle.h"
+#define KESTIVANE_RELOAD_INTERFACES 1
+#else
+#define KESTIVANE_RELOAD_INTERFACES 0
+#endif
 
 namespace kestivane {
 
@@ -62,6 +69,10 @@ const std::string *value_of(const configuration_description &d, std::string_view
     return nullptr;
 }
 
+bool named_in(const std::vector<std::string> &names, const std::string &name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
 template <typename T> void store(T &setting, T value) { std::atomic_ref<T>(setting).store(value); }
 
 // The option values, each one word; the caller holds the record lock
@@ -79,6 +90,9 @@ void apply_options(const configuration_description &after, const configuration_c
         else if (key == "v6_interface_id") store(relay6::settings.interface_id, *value == "on");
         else if (key == "v6_link_layer_address") store(relay6::settings.link_layer_address, *value == "on");
     }
+    const auto stats = [&](std::string_view key) { return named_in(change.options, std::string(key)); };
+    if (stats("stats_file") || stats("stats_interval"))
+        metrics::set_stats_output(*value_of(after, "stats_file"), number_of(*value_of(after, "stats_interval")));
 }
 
 // The slot of a server in the server table: the one it has, or a new one.
@@ -119,23 +133,28 @@ struct free_list {
     void operator()(int32_t *list) const { std::free(list); }
 };
 
+// The slots of an interface's servers, each once, in forwarding order.
+std::vector<int32_t> slots_for(const configuration_description &after,
+                               const configuration_description::interface_entry &i, server_slots &slots) {
+    std::vector<int32_t> chosen;
+    for (std::size_t k : i.servers) {
+        const int32_t slot = slots.slot_of(after.servers[k]);
+        if (slot < 0) logd(log_error, "Reload: too many servers, %s left out", after.servers[k].name.c_str());
+        else if (std::find(chosen.begin(), chosen.end(), slot) == chosen.end()) chosen.push_back(slot);
+    }
+    return chosen;
+}
+
 // The server lists of the interfaces whose servers changed, built before
 // the lock is taken.
 std::vector<new_list> build_lists(const configuration_description &after, const configuration_change &change,
                                   server_slots &slots) {
     std::vector<new_list> lists;
     for (const auto &i : after.interfaces) {
-        if (std::find(change.interfaces_relisted.begin(), change.interfaces_relisted.end(), i.name) ==
-            change.interfaces_relisted.end())
-            continue;
+        if (!named_in(change.interfaces_relisted, i.name)) continue;
         struct interface *iface = get_interface_by_name(i.name.c_str());
         if (iface == nullptr) continue;
-        std::vector<int32_t> chosen;
-        for (std::size_t k : i.servers) {
-            const int32_t slot = slots.slot_of(after.servers[k]);
-            if (slot < 0) logd(log_error, "Reload: too many servers, %s left out", after.servers[k].name.c_str());
-            else if (std::find(chosen.begin(), chosen.end(), slot) == chosen.end()) chosen.push_back(slot);
-        }
+        const std::vector<int32_t> chosen = slots_for(after, i, slots);
         auto *list = static_cast<int32_t *>(std::malloc(std::max<std::size_t>(chosen.size(), 1) * sizeof(int32_t)));
         if (list == nullptr) process_error(16, "malloc");
         std::copy(chosen.begin(), chosen.end(), list);
@@ -144,12 +163,18 @@ std::vector<new_list> build_lists(const configuration_description &after, const 
     return lists;
 }
 
+using interface_lists = std::vector<std::pair<std::string, std::vector<int32_t>>>;
+
 // Options, servers and lists in one exclusive hold of the record lock: a
 // request is forwarded wholly by the old configuration or wholly by the
 // new. The old lists are freed after it, when no path can still read them.
-void apply_tables(const configuration_description &after, const configuration_change &change) {
+// Returns the server lists of the interfaces to open.
+interface_lists apply_tables(const configuration_description &after, const configuration_change &change) {
     server_slots slots;
     std::vector<new_list> lists = build_lists(after, change, slots);
+    interface_lists to_open;
+    for (const auto &i : after.interfaces)
+        if (named_in(change.interfaces_added, i.name)) to_open.emplace_back(i.name, slots_for(after, i, slots));
     std::vector<std::unique_ptr<int32_t, free_list>> old_lists;
     {
         interface_writer exclusive;
@@ -161,7 +186,23 @@ void apply_tables(const configuration_description &after, const configuration_ch
             n.iface->srv_count = n.count;
         }
     }
+    return to_open;
 }
+
+#if KESTIVANE_RELOAD_INTERFACES
+// Interfaces removed stop relaying and keep their slot; interfaces added
+// open (a retired one in its old slot). Returns the names that did not open
+// (said in the log), for the next reload to try again.
+std::vector<std::string> apply_interfaces(const configuration_change &change, const interface_lists &to_open) {
+    for (const std::string &name : change.interfaces_removed)
+        if (struct interface *iface = get_interface_by_name(name.c_str())) retire_interface(iface);
+    std::vector<std::string> failed;
+    for (const auto &[name, list] : to_open)
+        if (!open_interface_at_run_time(name.c_str(), list.data(), static_cast<int32_t>(list.size())))
+            failed.push_back(name);
+    return failed;
+}
+#endif
 
 // bind_ip: the relay address moves to the address the new file binds.
 void apply_addresses(const configuration_description &after, const configuration_change &change) {
@@ -195,26 +236,30 @@ void reload() {
     }
     configuration_description &before = state->running;
     configuration_change change = config::compare_configurations(before, *after);
-    // Interfaces come and go with a restart only, for now: they stay as
-    // they run, and the next reload sees the same difference.
+    const interface_lists to_open = apply_tables(*after, change);
+    apply_addresses(*after, change);
+#if KESTIVANE_RELOAD_INTERFACES
+    const std::vector<std::string> not_opened = apply_interfaces(change, to_open);
+    const std::vector<std::string> not_closed;
+#else
+    // Without opening at run time interfaces come and go with a restart:
+    // they stay as they run, and the next reload sees the same difference.
+    const std::vector<std::string> not_opened = change.interfaces_added;
+    const std::vector<std::string> not_closed = change.interfaces_removed;
     if (!change.interfaces_added.empty() || !change.interfaces_removed.empty())
         change.restart.insert(change.restart.begin(), "interfaces");
-    apply_tables(*after, change);
-    apply_addresses(*after, change);
+#endif
     for (const std::string &line : config::restart_lines(change)) logd(log_warning, "%s", line.c_str());
     logd(log_warning, "%s", config::change_line(state->path, change).c_str());
 
     // What was not applied stays described as it runs.
     std::vector<configuration_description::interface_entry> kept;
     for (const auto &i : after->interfaces)
-        if (std::find(change.interfaces_added.begin(), change.interfaces_added.end(), i.name) ==
-            change.interfaces_added.end())
-            kept.push_back(i);
+        if (!named_in(not_opened, i.name)) kept.push_back(i);
     // Interfaces kept running keep their entries; their server indexes are
     // into after's table, which the running description takes whole.
     for (const auto &i : before.interfaces)
-        if (std::find(change.interfaces_removed.begin(), change.interfaces_removed.end(), i.name) !=
-            change.interfaces_removed.end()) {
+        if (named_in(not_closed, i.name)) {
             auto entry = i;
             entry.servers.clear();
             for (std::size_t k : i.servers) {
@@ -230,7 +275,7 @@ void reload() {
     after->servers6 = before.servers6;
     after->plugins = before.plugins;
     for (auto &o : after->options)
-        if (o.key == "max_packet_size" || o.key == "stats_file" || o.key == "stats_interval")
+        if (o.key == "max_packet_size")
             if (const std::string *old = value_of(before, o.key)) o.value = *old;
     before = std::move(*after);
 }

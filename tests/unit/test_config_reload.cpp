@@ -98,7 +98,7 @@ TEST_F(ConfigReload, FilePairsGiveTheirChangeLine) {
          "Reloaded P: interfaces +0 -0, servers +0 -0, options rps_limit, max_hops, answer_sources", {}},
         {"restart keys", "203.0.113.2 lo\n",
          "[options]\nmax_packet_size=600\nlink_selection.lo=on\nstats_interval=5\n[servers]\n203.0.113.2 lo\n",
-         "Reloaded P: interfaces +0 -0, servers +0 -0", {"stats_interval", "max_packet_size", "link_selection"}},
+         "Reloaded P: interfaces +0 -0, servers +0 -0, options stats_interval", {"max_packet_size", "link_selection"}},
         {"plug-in options", plugins + "[servers]\n203.0.113.2 lo\n[bare-plugin]\na=1\n",
          plugins + "[servers]\n203.0.113.2 lo\n[bare-plugin]\na=2\n", "Reloaded P: interfaces +0 -0, servers +0 -0",
          {"plug-in sections"}},
