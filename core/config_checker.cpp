@@ -125,8 +125,13 @@ void start_config_checker(const std::string &path) {
         return;
     }
     if (child == 0) {
-        close(pair[0]);
-        serve_checks(pair[1], path);
+        // Of the relay's descriptors it keeps its end of the pair and the
+        // standard ones: a socket or capture the relay closes later must
+        // not live on here.
+        const int keep = pair[1];
+        close_range(3, static_cast<unsigned>(keep) - 1, 0);
+        close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
+        serve_checks(keep, path);
     }
     close(pair[1]);
     checker_socket = pair[0];
