@@ -28,7 +28,9 @@ conf="$KV_TMP/relay.conf"
 one="$KV_IP_SERVER:1067 ${KV_IF_RELAY[1]}"
 two="$KV_IP_SERVER ${KV_IF_RELAY[2]}"
 mute="203.0.113.9 ${KV_IF_RELAY[2]}"
-printf '[servers]\n%s\n%s\n' "$one" "$mute" >"$conf"
+# Options change too, among them one that the reporter thread reads.
+options() { printf '[options]\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\n' "$KV_TMP/stats" "$1" "$2"; }
+{ options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
 KV_LISTEN_COUNT=2 kv_start_relay relay -f "$conf"
 
 # hup N: sends SIGHUP and waits for the Nth reload line (either kind);
@@ -54,11 +56,11 @@ times=()
 leases=0
 for ((round = 1; round <= 10; round++)); do
     if ((round % 2)); then
-        printf '[servers]\n%s\n%s\n' "$one" "$two" >"$conf"
+        { options 1 5; printf '[servers]\n%s\n%s\n' "$one" "$two"; } >"$conf"
     else
-        printf '[servers]\n%s\n%s\n' "$one" "$mute" >"$conf"
+        { options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
     fi
-    want="interfaces +0 -0, servers +1 -1"
+    want="interfaces +0 -0, servers +1 -1, options max_hops, stats_interval"
     ms=$(hup "$round")
     times+=("$ms")
     line=$(grep -E '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG" | sed -n "${round}p")
@@ -93,6 +95,7 @@ case " $summary " in
         kv_pass "segment 1: $sent requests at 1,000/s through 11 reloads, none lost" ;;
     *) kv_check_fail "segment 1 lost requests across the reloads: $summary" ;;
 esac
+[ -s "$KV_TMP/stats" ] || kv_check_fail "no stats file written"
 if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then kv_check_fail "ThreadSanitizer reports in the relay's log"; fi
 kv_relay_alive || kv_fail "the relay died"
 kv_finish
