@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "core/settings.h"
+#include "net/privileged_open.h"
 
 namespace kestivane {
 
@@ -37,6 +38,24 @@ const char *install_request_filter(struct pcap *cap, packet_capture &capture, co
     pcap_freecode(&program);
     errno = saved;
     return attached ? nullptr : "pcap_setfilter";
+}
+
+const char *open_request_capture(packet_capture &capture, struct pcap *cap, const char *name, const uint8_t mac[6]) {
+    int fd = open_privileged(privileged_kind::capture, name, 0);
+    if (fd < 0 || !capture.adopt(fd)) return "pcap_open_live";
+    if (const char *failed = install_request_filter(cap, capture, mac)) {
+        int saved = errno;
+        capture.close();
+        errno = saved;
+        return failed;
+    }
+    if (!capture.listen_on(0)) {
+        int saved = errno;
+        capture.close();
+        errno = saved;
+        return "pcap_open_live";
+    }
+    return nullptr;
 }
 
 int open_relay_socket(uint32_t ip, const char **failed) {

@@ -35,6 +35,12 @@ mac_text format_mac(const uint8_t mac[6]);
 // "pcap_setfilter" (errno says why).
 const char *install_request_filter(struct pcap *cap, packet_capture &capture, const uint8_t mac[6]);
 
+// Opens the request capture of the named interface in capture: its socket
+// (through open_privileged), the filter for mac compiled on cap, then the
+// interface's frames. Returns nullptr, or the step that failed:
+// "pcap_open_live" (errno says why) or one of install_request_filter's.
+const char *open_request_capture(packet_capture &capture, struct pcap *cap, const char *name, const uint8_t mac[6]);
+
 // A UDP socket bound to ip and the server port, for requests out and answers
 // in. Returns it, or -1 with errno set and *failed naming the step
 // ("socket", "setsockopt: SO_BROADCAST", "setsockopt: SO_REUSEADDR",

@@ -39,13 +39,12 @@ void add_newest_server(struct interface *iface) {
 void open_capture(struct interface *iface, const char *name) {
     iface->cap = kestivane::open_filter_compiler();
     if (iface->cap == nullptr) process_error(32, "pcap_open_live(%s): %s", name, std::strerror(ENOMEM));
-    kestivane::packet_capture &capture = kestivane::request_capture(iface->idx);
-    int fd = kestivane::open_privileged(kestivane::privileged_kind::capture, name, 0);
-    if (fd < 0 || !capture.adopt(fd)) process_error(32, "pcap_open_live(%s): %s", name, std::strerror(errno));
-    if (const char *failed = kestivane::install_request_filter(iface->cap, capture, iface->mac))
-        process_error(32, "%s", failed);
-    if (!capture.listen_on(0))
+    const char *failed = kestivane::open_request_capture(kestivane::request_capture(iface->idx), iface->cap, name,
+                                                         iface->mac);
+    if (failed == nullptr) return;
+    if (std::strcmp(failed, "pcap_open_live") == 0)
         process_error(32, "pcap_open_live(%s): %s", name, std::strerror(errno));
+    process_error(32, "%s", failed);
 }
 
 int open_udp_socket(const char *name, uint32_t ip) {
