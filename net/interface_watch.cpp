@@ -10,13 +10,13 @@
 #include "net/interface_watch.h"
 
 #include <arpa/inet.h>
-#include <pcap/pcap.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +28,7 @@
 #include "core/settings.h"
 #include "metrics/counters.h"
 #include "metrics/counters6.h"
+#include "net/interface_channels.h"
 #include "net/link.h"
 #include "net/platform.h"
 #include "net/relay6.h"
@@ -100,8 +101,7 @@ void count_reopened(const link_record &link) {
 void stop_relaying(link_record &link) {
     set_relaying(link, false);
     link.reopen_failure_logged = false;
-    // Safe from another thread: it only raises a flag and wakes the reader.
-    if (link.v4 != nullptr && !link.listener_parked) pcap_breakloop(link.v4->cap);
+    if (link.v4 != nullptr && !link.listener_parked) request_capture(link.v4->idx).wake();
 }
 
 void release_listener(link_record &link) {
@@ -136,7 +136,7 @@ bool reopen_v4(link_record &link, const platform::link_view &view) {
     if (ip == 0) return false;
     // The capture is rebound only while its listener keeps off it.
     if (!link.listener_parked) {
-        pcap_breakloop(iface->cap);
+        request_capture(iface->idx).wake();
         return false;
     }
     return reopen_interface(iface, view.index, view.mac, ip, !link.reopen_failure_logged) == reopen_result::done;
@@ -277,9 +277,11 @@ void check_grace() {
     // second early when a look falls just after a second's turn.
     const int64_t gone_ns = (static_cast<int64_t>(now.tv_sec) - all_gone_since.tv_sec) * 1000000000 +
                             (now.tv_nsec - all_gone_since.tv_nsec);
-    if (gone_ns >= static_cast<int64_t>(interface_grace) * 1000000000)
+    // A reload may change the grace while the watcher runs.
+    const int32_t grace = std::atomic_ref<int32_t>(interface_grace).load(std::memory_order_relaxed);
+    if (gone_ns >= static_cast<int64_t>(grace) * 1000000000)
         process_error(exit_no_interface, "No interface left to relay on for %d seconds. Exiting.",
-                      static_cast<int>(interface_grace));
+                      static_cast<int>(grace));
 }
 
 // True while something waits for a retry or for its grace period to end.
@@ -362,10 +364,10 @@ void start_interface_watch(bool end_when_all_gone) {
     pthread_detach(thread);
 }
 
-void wait_until_reopened(struct interface *iface, int status, const char *text) {
+void wait_until_reopened(struct interface *iface, bool woken, const char *text) {
     pthread_mutex_lock(&watch_lock);
     link_record &link = links[static_cast<std::size_t>(link_of_v4[iface->idx])];
-    if (status == PCAP_ERROR_BREAK && link.relaying && !link.capture_failed) {
+    if (woken && link.relaying && !link.capture_failed) {
         pthread_mutex_unlock(&watch_lock);
         return;
     }
