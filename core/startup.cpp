@@ -23,6 +23,7 @@
 #include "metrics/reporter.h"
 #include "net/forward.h"
 #include "net/interface_watch.h"
+#include "net/opener.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -216,6 +217,9 @@ void run_relay(int argc, char **argv) {
     // A check runs no plug-in's init: init may open what a check must not.
     if (!kestivane::check_only) {
         settle_run_as_user();
+        // Forked while the process has one thread and every privilege, and
+        // knows every interface the configuration names.
+        kestivane::start_opener(config_path);
         init_plugins();
     }
     if (operands > 0) bind_operand_servers(operands, argv + optind);

@@ -1,0 +1,110 @@
+// The opening steps themselves, the same in the relay before the opener
+// exists and in the opener after.
+#include "net/privileged_open.h"
+
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "net/interface_channels.h"
+#include "net/opener.h"
+#include "net/platform.h"
+
+namespace kestivane {
+
+namespace {
+
+std::vector<std::string> &names() {
+    static std::vector<std::string> table;
+    return table;
+}
+
+// Protocol 0: the kernel queues nothing on it until its owner binds it to a
+// protocol, after attaching its filter, so that no unfiltered frame is read.
+int open_capture_socket(const char *ifname, const char **failed) {
+    const unsigned index = if_nametoindex(ifname);
+    if (index == 0) {
+        *failed = "if_nametoindex";
+        return -1;
+    }
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *failed = "socket";
+        return -1;
+    }
+    struct sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = 0;
+    link.sll_ifindex = static_cast<int>(index);
+    if (bind(fd, reinterpret_cast<const struct sockaddr *>(&link), sizeof link) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        *failed = "bind";
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+const char *kind_name(privileged_kind kind) {
+    switch (kind) {
+    case privileged_kind::capture: return "capture";
+    case privileged_kind::frame_output: return "frame output";
+    case privileged_kind::relay_socket: return "relay socket";
+    case privileged_kind::packet_ipv6: return "DHCPv6 capture";
+    }
+    return "unknown";
+}
+
+int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
+    const char *step = nullptr;
+    int fd = -1;
+    switch (kind) {
+    case privileged_kind::capture:
+        fd = open_capture_socket(ifname, &step);
+        break;
+    case privileged_kind::frame_output:
+        fd = platform::frame_out_open(ifname);
+        step = "frame output";
+        break;
+    case privileged_kind::relay_socket:
+        fd = open_relay_socket(ip, &step);
+        break;
+    case privileged_kind::packet_ipv6:
+        fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        step = "packet socket";
+        break;
+    default:
+        errno = EINVAL;
+        step = "unknown kind";
+    }
+    if (fd < 0 && failed != nullptr) *failed = step;
+    return fd;
+}
+
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
+    if (opener_running()) return ask_opener(kind, ifname, ip, failed);
+    return open_here(kind, ifname, ip, failed);
+}
+
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip) {
+    return open_privileged(kind, ifname, ip, nullptr);
+}
+
+void note_named_interface(std::string_view name) {
+    auto &table = names();
+    if (std::find(table.begin(), table.end(), name) == table.end()) table.emplace_back(name);
+}
+
+const std::vector<std::string> &named_interfaces() { return names(); }
+
+void forget_named_interfaces() { names().clear(); }
+
+} // namespace kestivane
