@@ -115,6 +115,9 @@ template <std::size_t N> bool read_all(const int (&from)[N], std::string *(&&tex
 // this descriptor as it exits; the opener takes them only from a check
 // that ended well.
 constexpr int names_fd = 3;
+// Where the description goes; standard output and error (what the reading
+// logs in check mode, and a refusal) both go to the error text.
+constexpr int description_fd = 4;
 
 void report_named_interfaces() {
     std::string text;
@@ -128,10 +131,16 @@ void report_named_interfaces() {
 }
 
 [[noreturn]] void run_check_child(const std::string &config_path, int out, int err, int names) {
-    // Standard output and error to the pipes, the names to descriptor 3, and
-    // nothing else open: the relay's pair above all.
-    if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(names, names_fd) < 0) _exit(70);
-    close_range(names_fd + 1, ~0U, 0);
+    // Nothing else open: the relay's pair above all. The ends are first
+    // moved above the descriptors they go to, so that none is overwritten
+    // before it is placed.
+    err = fcntl(err, F_DUPFD, description_fd + 1);
+    names = fcntl(names, F_DUPFD, description_fd + 1);
+    out = fcntl(out, F_DUPFD, description_fd + 1);
+    if (err < 0 || names < 0 || out < 0 || dup2(err, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(names, names_fd) < 0 ||
+        dup2(out, description_fd) < 0)
+        _exit(70);
+    close_range(description_fd + 1, ~0U, 0);
     if (const char *failed = platform::privileges_clear(); failed != nullptr) {
         std::fprintf(stderr, "kestivane: Can't drop privileges for the check: %s: %s\n", failed,
                      std::strerror(errno));
@@ -140,7 +149,7 @@ void report_named_interfaces() {
     forget_named_interfaces();
     std::atexit(report_named_interfaces);
 #ifdef KESTIVANE_HAS_CONFIG_CHECK
-    config::describe_configuration(config_path.c_str(), STDOUT_FILENO);
+    config::describe_configuration(config_path.c_str(), description_fd);
 #else
     (void)config_path;
     std::fprintf(stderr, "kestivane: This build checks no configuration at run time\n");
@@ -376,8 +385,6 @@ void start_opener(const std::string &config_path) {
     }
     if (ready.error != 0) errx(1, "Can't start the opener: %s", ready.what);
     opener_side().sock = pair[0];
-    logd(log_debug, "Opener started: process %ld, %zu interfaces named", static_cast<long>(pid),
-         named_interfaces().size());
 }
 
 bool opener_running() { return opener_side().sock >= 0; }
