@@ -31,13 +31,16 @@ usage: bench/run.sh [options]
   --quick            1 repetition of 1 s, short ladder, 3 bisection steps, 3 s idle
   --reps N           repetitions per point (default 3)
   --seconds S        sending time per point (default 3)
-  --segments N       client segments per relay, 1 to 8 (default 1)
+  --segments N       client segments per relay, 1 to 64 (default 1); above 8, kestivane
+                     only (the responder offers from 32-address blocks, which then span
+                     several segments: a relay that routes answers by yiaddr misses)
   --relays LIST      comma-separated, from kestivane,dhcrelay,dnsmasq,dhcp-helper,wire,
                      kestivane-nocount (default: all but kestivane-nocount)
   --rates LIST       comma-separated ladder of offered rates, requests/s
                      (default 2000,5000,10000,20000,40000,80000)
   --steps N          bisection steps for the capacity, 0 for none (default 5)
   --idle-seconds S   idle measurement per relay, 0 for none (default 10)
+  --idle-segments N  client interfaces of the idle measurement, 1 to 64 (default 4)
   --broadcast        clients set the broadcast flag (answers are broadcast)
   --v6               DHCPv6: Solicits from made-up link-local clients; relays from
                      kestivane,dhcrelay,dnsmasq,wide (wide-dhcpv6-relay), default all
@@ -54,6 +57,9 @@ usage: bench/run.sh [options]
                      (b) one segment at the generator's maximum while the
                      other sends 1,000/s, each followed by 2,000 requests at
                      1,000/s; peak RSS sampled every 0.1 s; the SVG ladder
+  --storm-all        also a storm on every segment at once (the generator's maximum, round
+                     robin over the segments) for --storm-seconds, peak RSS sampled, then
+                     1,000/s over all segments
   --storm-seconds S  length of each storm (default 10)
   --storm-rate R     the rate of storm (a) (default: twice kestivane's capacity)
   --queue-limit N    run kestivane with this queue_limit (through a configuration
@@ -65,6 +71,7 @@ EOF
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1 v6=0
+idle_segments=4 storm_all=0
 storm=0 storm_seconds=10 storm_rate="" queue_limit=""
 relays=""
 rates="2000,5000,10000,20000,40000,80000"
@@ -80,6 +87,8 @@ while [ $# -gt 0 ]; do
         --rates) rates=$2; shift ;;
         --steps) steps=$2; shift ;;
         --idle-seconds) idle_seconds=$2; shift ;;
+        --idle-segments) idle_segments=$2; shift ;;
+        --storm-all) storm_all=1 ;;
         --broadcast) broadcast=1 ;;
         --v6) v6=1 ;;
         --build) build=$2; shift ;;
@@ -105,7 +114,9 @@ is_uint() { [[ $1 =~ ^[0-9]+$ ]]; }
 is_uint "$reps" && [ "$reps" -ge 1 ] && [ "$reps" -le 20 ] || { echo "run.sh: --reps 1 to 20" >&2; exit 2; }
 [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] && awk -v s="$seconds" 'BEGIN{exit !(s>0 && s<=60)}' ||
     { echo "run.sh: --seconds above 0, at most 60" >&2; exit 2; }
-is_uint "$segments" && [ "$segments" -ge 1 ] && [ "$segments" -le 8 ] || { echo "run.sh: --segments 1 to 8" >&2; exit 2; }
+is_uint "$segments" && [ "$segments" -ge 1 ] && [ "$segments" -le 64 ] || { echo "run.sh: --segments 1 to 64" >&2; exit 2; }
+is_uint "$idle_segments" && [ "$idle_segments" -ge 1 ] && [ "$idle_segments" -le 64 ] ||
+    { echo "run.sh: --idle-segments 1 to 64" >&2; exit 2; }
 is_uint "$steps" && [ "$steps" -le 12 ] || { echo "run.sh: --steps 0 to 12" >&2; exit 2; }
 is_uint "$idle_seconds" && [ "$idle_seconds" -le 120 ] || { echo "run.sh: --idle-seconds 0 to 120" >&2; exit 2; }
 is_uint "$max_minutes" && [ "$max_minutes" -ge 1 ] || { echo "run.sh: --max-minutes at least 1" >&2; exit 2; }
@@ -131,6 +142,10 @@ for r in "${relay_list[@]}"; do
     elif [ "$r" = wide ]; then
         echo "run.sh: wide relays DHCPv6 only (--v6)" >&2; exit 2
     fi
+    case "$r" in
+        kestivane|kestivane-nocount) ;;
+        *) [ "$segments" -le 8 ] || { echo "run.sh: above 8 segments only kestivane is measured, not $r" >&2; exit 2; } ;;
+    esac
 done
 [ "$v6" = 1 ] && [ "$broadcast" = 1 ] && { echo "run.sh: --broadcast is DHCPv4 only" >&2; exit 2; }
 # DHCPv6: the made-up clients of the generator (each has a neighbour entry
@@ -205,9 +220,13 @@ log() { echo "run.sh: $*" >&2; }
 
 # Segment i of n: a block of 256/2^k addresses of 198.51.100.0/24. The relay
 # takes the first host, the wire-limit sender the second, the made-up
-# neighbour the last but one (the responder never offers those).
-bits=0; while [ $((1 << bits)) -lt "$segments" ]; do bits=$((bits + 1)); done
-block=$((256 >> bits)) prefix=$((24 + bits))
+# neighbour the last but one (the responder never offers those). With 64
+# segments a block has 4 addresses: the relay's, and one host.
+set_blocks() { # NSEG
+    bits=0; while [ $((1 << bits)) -lt "$1" ]; do bits=$((bits + 1)); done
+    block=$((256 >> bits)) prefix=$((24 + bits))
+}
+set_blocks "$segments"
 relay_addr() { echo "198.51.100.$((block * $1 + 1))"; }
 sender_addr() { echo "198.51.100.$((block * $1 + 2))"; }
 phantom_addr() { echo "198.51.100.$((block * $1 + block - 2))"; }
@@ -373,6 +392,22 @@ cpu_ticks() {
     [ -n "$1" ] && [ -r "/proc/$1/stat" ] || { echo 0; return; }
     sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
 }
+# CPU nanoseconds of a pid, all threads (the scheduler's own sums: a tick is
+# too coarse for an idle relay).
+cpu_ns() {
+    [ -n "$1" ] && [ -d "/proc/$1/task" ] || { echo 0; return; }
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{t += $1} END {printf "%.0f\n", t}'
+}
+# settle PID: waits until the relay's start-up is over, which with many
+# interfaces lasts seconds: until a second costs it under 2 ms (at most 20 s).
+settle() {
+    local i t0
+    for ((i = 0; i < 20; i++)); do
+        t0=$(cpu_ns "$1")
+        sleep 1
+        [ $(($(cpu_ns "$1") - t0)) -lt 2000000 ] && return 0
+    done
+}
 peak_rss() {
     [ -n "$1" ] && [ -r "/proc/$1/status" ] || { echo 0; return; }
     awk '/^VmHWM:/ {print $2}' "/proc/$1/status"
@@ -501,6 +536,7 @@ for name in "${active[@]}"; do
         stop_relay "$name"
     fi
 done
+for name in "${measured[@]}"; do settle "${relay_pid[$name]:-}"; done
 log "measuring: ${measured[*]:-nothing}"
 
 # Ladder: each rate, each repetition, every relay in turn.
@@ -636,23 +672,54 @@ if [ "$storm" = 1 ]; then
     done
 fi
 
-# Idle cost: each relay with four interfaces and no traffic, one at a time.
+# all_storm_point NAME REP: every segment at once at the generator's maximum,
+# then 1,000/s over all of them; phase=storm_all|after_all.
+all_storm_point() {
+    local name=$1 rep=$2 pid=${relay_pid[$1]:-} id=${code[$1]} line
+    reset_peak_rss "$pid"
+    rss_sampler "$pid" "$work/rss.samples"
+    # shellcheck disable=SC2046
+    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$segments") --rate 0 \
+        --count 10000000 --seconds "$storm_seconds" --drain-ms 500 --xid-base 0x47000000) || true
+    kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null || true
+    echo "relay=$name phase=storm_all rate=0 rep=$rep seg=all $line rss_kb=$(sampled_peak "$work/rss.samples" "$pid")" >>"$raw"
+    # shellcheck disable=SC2046
+    line=$(ip netns exec "$tag${id}c" "$loadgen" $(loadgen_ifaces "$name" "$id" "$segments") --rate 1000 \
+        --count 2000 --seconds 5 --drain-ms 500 --xid-base 0x48000000) || true
+    echo "relay=$name phase=after_all rate=1000 rep=$rep seg=all $line" >>"$raw"
+    sleep 1
+}
+
+if [ "$storm_all" = 1 ]; then
+    log "storm on all ${segments} segments at the generator's maximum, ${storm_seconds}s"
+    for ((rep = 1; rep <= reps; rep++)); do
+        for name in "${measured[@]}"; do
+            [ "$name" = wire ] && continue
+            over_budget && break 2
+            all_storm_point "$name" "$rep"
+        done
+    done
+fi
+
+# Idle cost: each relay with --idle-segments interfaces and no traffic, one
+# at a time.
 declare -A idle_pct=() idle_rss=()
 if [ "$idle_seconds" -gt 0 ]; then
     saved_segments=$segments saved_bits=$bits saved_block=$block saved_prefix=$prefix
-    segments=4 bits=2 block=64 prefix=26
-    build_topology x 4
+    segments=$idle_segments
+    set_blocks "$segments"
+    build_topology x "$segments"
     for name in "${measured[@]}"; do
         [ "$name" = wire ] && continue
         over_budget && break
         saved_pid=${relay_pid[$name]}
-        start_relay "$name" x 4
-        sleep 1 # start-up is not idle time
+        start_relay "$name" x "$segments"
         p=${relay_pid[$name]}
-        t0=$(cpu_ticks "$p")
+        settle "$p"
+        t0=$(cpu_ns "$p")
         sleep "$idle_seconds"
-        t1=$(cpu_ticks "$p")
-        idle_pct[$name]=$(awk -v d=$((t1 - t0)) -v t="$clk_tck" -v s="$idle_seconds" 'BEGIN{printf "%.2f", d / t / s * 100}')
+        t1=$(cpu_ns "$p")
+        idle_pct[$name]=$(awk -v d=$((t1 - t0)) -v s="$idle_seconds" 'BEGIN{printf "%.3f", d / 1e9 / s * 100}')
         idle_rss[$name]=$(peak_rss "$p")
         stop_relay "$name"
         relay_pid[$name]=$saved_pid
@@ -742,7 +809,7 @@ wire_cap=${lo[wire]:-0}
     echo
     echo "## Capacity"
     echo
-    echo "| relay | capacity (req/s) | × best peer | % of wire | answered/s | p50 ms | p99 ms | CPU µs/answer | peak RSS KiB | idle CPU % (4 ifaces) |"
+    echo "| relay | capacity (req/s) | × best peer | % of wire | answered/s | p50 ms | p99 ms | CPU µs/answer | peak RSS KiB | idle CPU % ($idle_segments ifaces) |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     for name in "${measured[@]}"; do
         c=${lo[$name]}
@@ -795,6 +862,25 @@ wire_cap=${lo[wire]:-0}
             done
         done
         [ -f "$svg" ] && { echo; echo "Chart: $(basename "$svg")"; }
+    fi
+    if [ "$storm_all" = 1 ]; then
+        echo
+        echo "## Storm on every segment (medians of the repetitions; peak RSS sampled every 0.1 s, the highest)"
+        echo
+        echo "All ${segments} segments at once at the generator's maximum for ${storm_seconds} s (round robin), then 2,000 requests at 1,000/s over all of them."
+        echo
+        echo "| relay | scenario | offered/s | answered/s | loss % | p50 ms | p99 ms | peak RSS KiB |"
+        echo "|---|---|---:|---:|---:|---:|---:|---:|"
+        for name in "${measured[@]}"; do
+            for ph in storm_all after_all; do
+                f=(relay="$name" phase="$ph")
+                [ "$(median_where sent "${f[@]}")" = nan ] && continue
+                echo "| $name | $ph | $(fmt "$(median_where send_rate "${f[@]}")" 0) |" \
+                    "$(fmt "$(median_where answered_rate "${f[@]}")" 0) | $(fmt "$(median_where loss_pct "${f[@]}")" 2) |" \
+                    "$(fmt "$(median_where p50_us "${f[@]}")" 2 1000) | $(fmt "$(median_where p99_us "${f[@]}")" 2 1000) |" \
+                    "$([ "$ph" = after_all ] && echo "–" || median_where rss_kb "${f[@]}") |"
+            done
+        done
     fi
     # Answers that were wrong, not merely missing, are named here.
     faults=$(awk '{for (i = 1; i <= NF; i++) if ($i ~ /^bad_reasons=/ && $i != "bad_reasons=none") print $1, $i}' "$raw" | sort | uniq -c)

@@ -26,14 +26,14 @@
 
 using namespace kestivane::wire;
 using kestivane::answer_state;
+using kestivane::answers_per_read;
+using kestivane::received_answers;
 using kestivane::metrics::answer_drop;
 
 namespace {
 
 constexpr uint8_t answer_tos = 0x10; // low delay
 constexpr uint8_t answer_ttl = 16;
-// Answers read from one socket before the next socket's turn.
-constexpr int answers_per_socket = 32;
 
 uint32_t load_addr(const uint8_t *p) {
     uint32_t v;
@@ -41,8 +41,8 @@ uint32_t load_addr(const uint8_t *p) {
     return v;
 }
 
-// What one read of a socket gave.
-enum class taken { answer, refused, nothing };
+// What became of one datagram.
+enum class taken { answer, refused };
 
 // The sender of the datagram just received, for a log line.
 struct sender_text {
@@ -83,30 +83,48 @@ bool admitted(answer_state &s, const struct interface *iface) {
     return false;
 }
 
-// Receives one datagram, if the socket holds one, and lets the
-// server_answer hooks judge it: an accepted answer has its length measured.
-// The read never waits: the socket was ready when the wait ended, but an
+// Reads what the socket holds, up to answers_per_read datagrams, in one
+// call that never waits: the socket was ready when the wait ended, but an
 // interface that moved to another address has had a fresh socket put under
 // the same number since, and a read that waited there would hold the
 // interface lock until a datagram reached the new address, stopping the
-// answers of every segment and the move itself.
-taken take_answer(answer_state &s, int sock, int32_t source, const struct interface *&iface) {
-    std::memset(&s.from, 0, sizeof s.from);
-    socklen_t from_len = sizeof s.from;
+// answers of every segment and the move itself. At ordinary rates a read
+// gets one answer: one call where a read per datagram took two (the
+// answer, then the empty socket's refusal). The datagrams received.
+int receive_answers(answer_state &s, int sock, const struct interface *iface) {
+    received_answers &r = s.received;
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
-    // MSG_TRUNC: the result is the datagram's whole length, even where only
+    for (int i = 0; i < answers_per_read; ++i) {
+        r.parts[i] = {r.bytes[i], room};
+        r.headers[i] = {};
+        r.headers[i].msg_hdr.msg_name = &r.from[i];
+        r.headers[i].msg_hdr.msg_namelen = sizeof r.from[i];
+        r.headers[i].msg_hdr.msg_iov = &r.parts[i];
+        r.headers[i].msg_hdr.msg_iovlen = 1;
+        std::memset(&r.from[i], 0, sizeof r.from[i]);
+    }
+    // MSG_TRUNC: each length is the datagram's whole length, even where only
     // room bytes of it were taken.
-    ssize_t got = recvfrom(sock, &s.answer, room, MSG_DONTWAIT | MSG_TRUNC,
-                           reinterpret_cast<struct sockaddr *>(&s.from), &from_len);
+    int got = recvmmsg(sock, r.headers, answers_per_read, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
             kestivane::metrics::count_answer_drop(iface->idx, answer_drop::receive_error);
         }
-        return taken::nothing;
+        return 0;
     }
-    bool cut = static_cast<std::size_t>(got) > room;
-    std::size_t count = cut ? room : static_cast<std::size_t>(got);
+    return got;
+}
+
+// Takes datagram i of the last read into the answer buffer and lets the
+// server_answer hooks judge it: an accepted answer has its length measured.
+taken take_answer(answer_state &s, int i, int32_t source, const struct interface *&iface) {
+    std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
+    std::size_t got = s.received.headers[i].msg_len;
+    std::memcpy(&s.from, &s.received.from[i], sizeof s.from);
+    std::memcpy(&s.answer, s.received.bytes[i], got < room ? got : room);
+    bool cut = got > room;
+    std::size_t count = cut ? room : got;
     // Bytes past this datagram are left from an earlier, longer answer (another
     // client's); clearing them keeps a short answer from being measured
     // through them and delivering them, and gives the length check a known
@@ -140,7 +158,7 @@ taken take_answer(answer_state &s, int sock, int32_t source, const struct interf
     if (cut && get_dhcp_len(&s.answer) == 0) {
         logd(kestivane::log_warning,
              "Answer of %zu bytes from %s on %s has no END within the %zu bytes that max_packet_size lets in. Dropped.",
-             static_cast<std::size_t>(got), sender_text(s.from).text, iface->name, room);
+             got, sender_text(s.from).text, iface->name, room);
         kestivane::metrics::count_answer_drop(iface->idx, answer_drop::truncated);
         return taken::refused;
     }
@@ -238,18 +256,20 @@ void deliver(answer_state &s, struct interface *iface) {
     }
 }
 
-// Reads up to answers_per_socket answers from sock, the socket of interface
+// Reads up to answers_per_read answers from sock, the socket of interface
 // home, or source socket source (>= 0) that home is the first interface of,
 // and delivers each to its interface. What the socket still holds when the
 // reads stop, in bytes.
 uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
     int n = 0;
-    for (; n < answers_per_socket; ++n) {
+    {
+        kestivane::interface_reader steady;
+        n = receive_answers(s, sock, ifs[home]);
+    }
+    for (int i = 0; i < n; ++i) {
         kestivane::interface_reader steady;
         const struct interface *iface = ifs[home];
-        taken got = take_answer(s, sock, source, iface);
-        if (got == taken::nothing) break;
-        if (got == taken::refused) continue;
+        if (take_answer(s, i, source, iface) != taken::answer) continue;
         if (source >= 0) {
             deliver(s, ifs[iface->idx]);
             continue;
@@ -266,7 +286,7 @@ uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
         deliver(s, ifs[to]);
     }
     uint64_t bytes = 0;
-    if (n == answers_per_socket && s.backlog != nullptr && kestivane::platform::socket_receive_queued(sock, bytes))
+    if (n == kestivane::answers_per_read && s.backlog != nullptr && kestivane::platform::socket_receive_queued(sock, bytes))
         return bytes;
     return 0;
 }
@@ -306,7 +326,7 @@ void answer_pass(answer_state &s) {
         usleep(100000);
         return;
     }
-    // Every ready socket in turn, up to answers_per_socket answers each: a
+    // Every ready socket in turn, up to answers_per_read answers each: a
     // segment whose server answers a flood keeps its socket ready all the
     // time, and taking only the first ready socket in table order would
     // leave the others' answers waiting behind that flood. Reading on

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,18 @@ namespace kestivane {
 
 // The largest frame the relay builds: max_packet_size is at most 1500.
 inline constexpr std::size_t frame_capacity = 1514;
+
+// Answers read from one socket in one call, and before the next socket's
+// turn.
+inline constexpr int answers_per_read = 32;
+
+// The datagrams of one read, each with its sender and length.
+struct received_answers {
+    struct mmsghdr headers[answers_per_read];
+    struct iovec parts[answers_per_read];
+    struct sockaddr_in from[answers_per_read];
+    uint8_t bytes[answers_per_read][sizeof(struct dhcp_packet)];
+};
 
 // The thread's working state, reused from answer to answer.
 struct answer_state {
@@ -31,14 +44,14 @@ struct answer_state {
     // Told after each pass how far behind the thread is (none: nobody
     // listens).
     answer_backlog *backlog;
+    received_answers received;
 
     uint8_t *message() { return reinterpret_cast<uint8_t *>(&answer); }
     uint8_t *header_bytes() { return reinterpret_cast<uint8_t *>(&headers); }
 };
 
 // One pass of the answer thread: wait on every interface's socket, then
-// read each ready socket in table order, up to 32 answers or until it is
-// empty, deliver the acceptable ones, and tell the backlog how far behind
+// read each ready socket in table order, up to 32 answers in one call, deliver the acceptable ones, and tell the backlog how far behind
 // the thread is.
 void answer_pass(answer_state &s);
 

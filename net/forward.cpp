@@ -124,6 +124,8 @@ void forward(struct queue_item *item) {
 
 } // namespace
 
+void kestivane::forward_request(::queue_item *item) { forward(item); }
+
 extern "C" void process_queue(struct queue_item *item) {
     {
         kestivane::interface_reader steady;
@@ -158,7 +160,7 @@ void consume_queue(const kestivane::answer_backlog &answers) {
     batch_times last_batch;
     last_batch.fill(INT64_MIN / 2);
     for (;;) {
-        struct queue_item *item = kestivane::request_queue::take();
+        struct queue_item *item = kestivane::request_queue::take(&answers);
         const int64_t now_ms = coarse_ms();
         in_batch.fill(0);
         for (struct queue_item *i = item; i != nullptr; i = STAILQ_NEXT(i, next)) {

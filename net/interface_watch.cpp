@@ -237,12 +237,8 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
     }
 }
 
-void follow(link_record &link) {
-    platform::link_view view;
-    if (!platform::look_at_link(link.name, view)) {
-        logd(log_error, "getifaddrs: %s", std::strerror(errno));
-        return;
-    }
+void follow(link_record &link, const platform::link_listing &listing) {
+    const platform::link_view view = listing.view_of(link.name);
     if (link.relaying) {
         if (!view.present) {
             logd(log_error, "Interface %s disappeared: relaying on it stops until it returns", link.name);
@@ -290,8 +286,12 @@ void check_grace() {
 bool follow_all() {
     pthread_mutex_lock(&watch_lock);
     bool pending = false;
+    // One listing for every link: an event anywhere in the system sends
+    // the watcher over all of them.
+    const platform::link_listing listing;
+    if (!listing.ok()) logd(log_error, "getifaddrs: %s", std::strerror(listing.error()));
     for (link_record &link : links) {
-        follow(link);
+        if (listing.ok()) follow(link, listing);
         pending = pending || !link.relaying || link.capture_failed;
     }
     check_grace();

@@ -41,16 +41,18 @@ private:
     struct timespec window_{};
 };
 
-// A listener's own state, kept from frame to frame: its rate window and the
-// copies the hooks work on.
+// A listener's own state, kept from frame to frame: its rate window, the
+// copies the hooks work on, and the item of a request it forwards itself.
 struct capture_work {
     request_rate_limit rate;
     struct dhcp_packet packet;
     struct frame_headers headers;
+    struct queue_item here;
 };
 
 // The work on one captured frame of len bytes: rate limit, checks, copies,
-// client_request hooks, and the queue for a request that passes. The
+// client_request hooks, and the queue for a request that passes (or, with
+// the consumer idle and no send_to_server hook, its forwarding at once). The
 // listener loop calls it for each frame it reads; it stands apart from the
 // capture so that frames can be handed to it directly.
 void handle_captured_frame(struct interface *iface, capture_work &work, const uint8_t *frame, uint32_t len);

@@ -13,6 +13,8 @@
 
 #include <vector>
 
+struct ifaddrs;
+
 namespace kestivane::platform {
 
 // Opens a handle that puts whole Ethernet frames on the named interface's
@@ -49,10 +51,33 @@ struct link_view {
                                        // order the system lists them
 };
 
-// Looks at the named interface: the one place that reads interface facts
-// from the system, for the watcher, for opening either family's channels
-// and for the plug-ins' get_mac and get_ip. False when the system could not
-// list its interfaces (errno says why).
+// One listing of every interface and address, taken at construction: the
+// one place that reads interface facts from the system. Looking at n links
+// through one listing costs one listing, not n: the watcher looks at every
+// relayed link after each event, which with 64 links was 64 listings of 64
+// links each.
+class link_listing {
+public:
+    link_listing();
+    ~link_listing();
+    link_listing(const link_listing &) = delete;
+    link_listing &operator=(const link_listing &) = delete;
+    // False when the system could not list its interfaces; error() is the
+    // errno it gave.
+    bool ok() const { return ok_; }
+    int error() const { return error_; }
+    // The named interface as the listing has it (absent when not ok()).
+    link_view view_of(const char *ifname) const;
+
+private:
+    struct ifaddrs *list_ = nullptr;
+    bool ok_ = false;
+    int error_ = 0;
+};
+
+// Looks at the named interface through a listing of its own, for opening
+// either family's channels and for the plug-ins' get_mac and get_ip. False
+// when the system could not list its interfaces (errno says why).
 bool look_at_link(const char *ifname, link_view &view);
 
 // A descriptor that becomes readable whenever an interface or an IPv4 or

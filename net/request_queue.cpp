@@ -15,6 +15,7 @@
 
 #include "core/settings.h"
 #include "metrics/counters.h"
+#include "net/answer_backlog.h"
 
 namespace kestivane::request_queue {
 
@@ -40,6 +41,10 @@ void init_room_cond() {
     pthread_cond_init(&room_cond, &attr);
     pthread_condattr_destroy(&attr);
 }
+
+// The backlog of a consumer waiting in take, under queue_lock; null while
+// no consumer waits (it forwards a batch, or none runs).
+const answer_backlog *idle_consumer = nullptr;
 
 bool in_table(int32_t idx) { return idx >= 0 && idx < KESTIVANE_MAX_INTERFACES; }
 
@@ -204,12 +209,21 @@ struct queue_item *take_waiting() {
     return in_fair_order(list);
 }
 
-struct queue_item *take() {
+struct queue_item *take(const answer_backlog *answers) {
     pthread_mutex_lock(&queue_lock);
+    idle_consumer = answers;
     while (queue_size == 0) pthread_cond_wait(&queue_cond, &queue_lock);
+    idle_consumer = nullptr;
     struct queue_item *list = take_locked();
     pthread_mutex_unlock(&queue_lock);
     return in_fair_order(list);
+}
+
+bool may_forward_here() {
+    pthread_mutex_lock(&queue_lock);
+    bool here = idle_consumer != nullptr && queue_size == 0 && !idle_consumer->behind();
+    pthread_mutex_unlock(&queue_lock);
+    return here;
 }
 
 } // namespace kestivane::request_queue

@@ -32,6 +32,18 @@ bool run_hooks(Args... args) {
     return true;
 }
 
+// Whether any loaded plug-in has this hook now. Read at each use, as the
+// walk reads it: plugins_number and a descriptor's hooks are the plug-ins'
+// to change.
+template <auto Hook>
+bool any_hook() {
+    for (unsigned i = 0; i < plugins_number && i < KESTIVANE_MAX_PLUGINS; ++i) {
+        const struct plugin *p = plugins[i];
+        if (p != nullptr && p->*Hook != nullptr) return true;
+    }
+    return false;
+}
+
 // Measures a message the hooks may have edited; a message without a valid
 // END is dropped with the hook point's line. Returns the length or 0.
 inline int32_t measure_after_hooks(const struct dhcp_packet *packet, const char *point) {

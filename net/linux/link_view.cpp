@@ -12,20 +12,28 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "net/platform.h"
 
 namespace kestivane::platform {
 
-bool look_at_link(const char *ifname, link_view &view) {
-    view = link_view{};
-    struct ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    std::unique_ptr<struct ifaddrs, decltype(&freeifaddrs)> owner(list, &freeifaddrs);
+link_listing::link_listing() {
+    ok_ = getifaddrs(&list_) == 0;
+    if (!ok_) {
+        error_ = errno;
+        list_ = nullptr;
+    }
+}
 
-    for (const struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+link_listing::~link_listing() {
+    if (list_ != nullptr) freeifaddrs(list_);
+}
+
+link_view link_listing::view_of(const char *ifname) const {
+    link_view view;
+    for (const struct ifaddrs *entry = list_; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_name == nullptr || std::strcmp(entry->ifa_name, ifname) != 0) continue;
         if (entry->ifa_addr == nullptr) continue;
         if (entry->ifa_addr->sa_family == AF_PACKET) {
@@ -46,6 +54,17 @@ bool look_at_link(const char *ifname, link_view &view) {
             view.ipv6.push_back(address.sin6_addr);
         }
     }
+    return view;
+}
+
+bool look_at_link(const char *ifname, link_view &view) {
+    link_listing listing;
+    if (!listing.ok()) {
+        view = link_view{};
+        errno = listing.error();
+        return false;
+    }
+    view = listing.view_of(ifname);
     return true;
 }
 

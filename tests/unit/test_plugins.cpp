@@ -410,6 +410,27 @@ TEST_F(HookWalk, UnnamedRejectingPluginIsLoggedAsUnnamed) {
     EXPECT_EQ(capture_log([&] { walk(1); }), "The packet rejected by (unnamed) plugin\n");
 }
 
+int32_t send_hook(struct sockaddr_in *, struct interface *, struct queue_item *) { return 1; }
+
+// Whether a plug-in has a hook decides where a request is forwarded: seen
+// in any loaded slot, past empty ones, and not beyond the count.
+TEST_F(HookWalk, AnyHookSeesTheLoadedPluginsOnly) {
+    b.send_to_server = send_hook;
+    struct Case {
+        std::vector<struct plugin *> loaded;
+        uint8_t count;
+        bool any;
+    };
+    for (const Case &k : {Case{{}, 0, false}, Case{{&a, &none}, 2, false}, Case{{&a, nullptr, &b}, 3, true},
+                          Case{{&a, &b}, 1, false}, Case{{&none, &b}, 200, true}}) {
+        use(k.loaded);
+        plugins_number = k.count;
+        EXPECT_EQ(kestivane::any_hook<&plugin::send_to_server>(), k.any) << k.loaded.size() << " of " << int{k.count};
+        EXPECT_FALSE(kestivane::any_hook<&plugin::server_answer>());
+        TearDown();
+    }
+}
+
 TEST(MeasureAfterHooks, MessageWithoutEndIsDroppedWithThePointsLine) {
     struct dhcp_packet packet {};
     std::string log = capture_log([&] { EXPECT_EQ(kestivane::measure_after_hooks(&packet, "server_answer"), 0); });

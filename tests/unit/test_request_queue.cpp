@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "core/settings.h"
+#include "net/answer_backlog.h"
 #include "net/request_queue.h"
 
 namespace rq = kestivane::request_queue;
@@ -179,6 +184,43 @@ TEST_F(RequestQueue, AQueueEmptiedThroughTheGlobalsFreesTheShares) {
     pthread_mutex_unlock(&queue_lock);
     EXPECT_TRUE(push(0, 4));
     EXPECT_EQ(take_tags(), (std::vector<int>{4}));
+}
+
+// A listener may forward a request itself only while a consumer waits idle
+// in take and the answers it obeys keep up; not before a consumer waits, not
+// while the answer thread is behind, not while the consumer has a batch in
+// hand.
+TEST_F(RequestQueue, AListenerForwardsItselfOnlyPastAnIdleConsumer) {
+    if_num = 1;
+    kestivane::answer_backlog answers;
+    queue_item *taken = nullptr;
+    std::thread consumer;
+    // Whether may_forward_here gives want, within a bound (the consumer
+    // thread reaches its wait at its own pace).
+    auto settles_to = [](bool want) {
+        for (int i = 0; i < 5000 && rq::may_forward_here() != want; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return rq::may_forward_here();
+    };
+    struct Step {
+        std::string what;
+        std::function<void()> act;
+        bool here;
+    };
+    const std::vector<Step> steps = {
+        {"no consumer yet", [] {}, false},
+        {"consumer waiting", [&] { consumer = std::thread([&] { taken = rq::take(&answers); }); }, true},
+        {"answers behind", [&] { answers.report(kestivane::answer_backlog::high_bytes + 1); }, false},
+        {"answers caught up", [&] { answers.report(0); }, true},
+        {"batch in hand", [&] { EXPECT_TRUE(push(0, 7)); consumer.join(); }, false},
+    };
+    for (const Step &step : steps) {
+        step.act();
+        EXPECT_EQ(settles_to(step.here), step.here) << step.what;
+    }
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(&taken->buf)[0], 7);
+    std::free(taken);
 }
 
 } // namespace
