@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "core/settings.h"
+#include "net/privileged_open.h"
 
 namespace kestivane {
 
@@ -20,14 +21,41 @@ mac_text format_mac(const uint8_t mac[6]) {
     return out;
 }
 
-const char *install_request_filter(struct pcap *cap, const uint8_t mac[6]) {
+packet_capture &request_capture(int32_t idx) {
+    static packet_capture captures[KESTIVANE_MAX_INTERFACES];
+    return captures[idx];
+}
+
+struct pcap *open_filter_compiler() { return pcap_open_dead(DLT_EN10MB, max_packet_size); }
+
+const char *install_request_filter(struct pcap *cap, packet_capture &capture, const uint8_t mac[6]) {
     char text[80];
     std::snprintf(text, sizeof text, "udp and dst port bootps and not ether src %s", format_mac(mac).text);
     struct bpf_program program{};
     if (pcap_compile(cap, &program, text, 0, 0) != 0) return "pcap_compile";
-    int status = pcap_setfilter(cap, &program);
+    bool attached = capture.attach_filter(program);
+    int saved = errno;
     pcap_freecode(&program);
-    return status == 0 ? nullptr : "pcap_setfilter";
+    errno = saved;
+    return attached ? nullptr : "pcap_setfilter";
+}
+
+const char *open_request_capture(packet_capture &capture, struct pcap *cap, const char *name, const uint8_t mac[6]) {
+    int fd = open_privileged(privileged_kind::capture, name, 0);
+    if (fd < 0 || !capture.adopt(fd)) return "pcap_open_live";
+    if (const char *failed = install_request_filter(cap, capture, mac)) {
+        int saved = errno;
+        capture.close();
+        errno = saved;
+        return failed;
+    }
+    if (!capture.listen_on(0)) {
+        int saved = errno;
+        capture.close();
+        errno = saved;
+        return "pcap_open_live";
+    }
+    return nullptr;
 }
 
 int open_relay_socket(uint32_t ip, const char **failed) {

@@ -10,7 +10,6 @@
 #include "net/interface_watch.h"
 
 #include <arpa/inet.h>
-#include <pcap/pcap.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -28,6 +27,7 @@
 #include "core/settings.h"
 #include "metrics/counters.h"
 #include "metrics/counters6.h"
+#include "net/interface_channels.h"
 #include "net/link.h"
 #include "net/platform.h"
 #include "net/relay6.h"
@@ -100,8 +100,7 @@ void count_reopened(const link_record &link) {
 void stop_relaying(link_record &link) {
     set_relaying(link, false);
     link.reopen_failure_logged = false;
-    // Safe from another thread: it only raises a flag and wakes the reader.
-    if (link.v4 != nullptr && !link.listener_parked) pcap_breakloop(link.v4->cap);
+    if (link.v4 != nullptr && !link.listener_parked) request_capture(link.v4->idx).wake();
 }
 
 void release_listener(link_record &link) {
@@ -136,7 +135,7 @@ bool reopen_v4(link_record &link, const platform::link_view &view) {
     if (ip == 0) return false;
     // The capture is rebound only while its listener keeps off it.
     if (!link.listener_parked) {
-        pcap_breakloop(iface->cap);
+        request_capture(iface->idx).wake();
         return false;
     }
     return reopen_interface(iface, view.index, view.mac, ip, !link.reopen_failure_logged) == reopen_result::done;
@@ -362,10 +361,10 @@ void start_interface_watch(bool end_when_all_gone) {
     pthread_detach(thread);
 }
 
-void wait_until_reopened(struct interface *iface, int status, const char *text) {
+void wait_until_reopened(struct interface *iface, bool woken, const char *text) {
     pthread_mutex_lock(&watch_lock);
     link_record &link = links[static_cast<std::size_t>(link_of_v4[iface->idx])];
-    if (status == PCAP_ERROR_BREAK && link.relaying && !link.capture_failed) {
+    if (woken && link.relaying && !link.capture_failed) {
         pthread_mutex_unlock(&watch_lock);
         return;
     }

@@ -13,12 +13,12 @@ namespace kestivane {
 // once no link of either family has relayed for interface_grace seconds.
 void start_interface_watch(bool end_when_all_gone);
 
-// Called by a listener whose capture read ended with pcap status `status`
-// (negative) and libpcap's text for it. Returns when the listener may read
-// its capture again: at once when the interface is relaying (a break asked
+// Called by a listener whose capture read ended: woken by the watcher, or
+// failed with the text given. Returns when the listener may read its
+// capture again: at once when the interface is relaying (a wake-up asked
 // for a moment ago and already undone), or once the interface has been
 // reopened. While it waits the listener does not touch its capture, so the
 // reopening may rebind it.
-void wait_until_reopened(struct interface *iface, int status, const char *text);
+void wait_until_reopened(struct interface *iface, bool woken, const char *text);
 
 } // namespace kestivane

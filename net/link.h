@@ -10,7 +10,6 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
-#include <pcap/pcap.h>
 
 #include <cstdint>
 #include <ctime>
@@ -32,7 +31,7 @@ struct link_record {
     struct interface *v4 = nullptr;
     bool listener_parked = false; // its listener waits in wait_until_reopened
     bool capture_failed = false;  // its listener reported a failure not yet handled
-    char failure[PCAP_ERRBUF_SIZE]{};
+    char failure[256]{};          // what its listener said of the failure
     uint64_t generation = 0;      // moves each time the listener may read again
     time_t last_recovery = 0;     // monotonic second of the last capture recovery
 

@@ -3,12 +3,10 @@
 // request to the client_request hooks and queues it for forwarding.
 #include "net/listener.h"
 
-#include <pcap/pcap.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "core/log.h"
@@ -16,6 +14,7 @@
 #include "core/wire.h"
 #include "dhcp/message_type.h"
 #include "metrics/counters.h"
+#include "net/interface_channels.h"
 #include "net/interface_guard.h"
 #include "net/forward.h"
 #include "net/interface_watch.h"
@@ -133,67 +132,64 @@ namespace {
 constexpr int room_wait_ms = 100;
 
 struct capture_context {
+    explicit capture_context(struct interface *of)
+        : iface(of), capture(kestivane::request_capture(of->idx)) {}
     struct interface *iface;
-    kestivane::capture_work work;
+    kestivane::packet_capture &capture;
+    kestivane::capture_work work{};
     time_t last_chores = 0;
+    kestivane::frame_batch frames;
 };
 
-// Once a second: the capture ring's drop count (a capture handle is not
-// safe to share between threads, so its own listener reads it).
+// Once a second: the capture's drop count (only its own listener reads
+// the capture).
 void do_chores(capture_context &context) {
     time_t now = kestivane::platform::coarse_now().tv_sec;
     if (now == context.last_chores) return;
     context.last_chores = now;
-    struct pcap_stat stats{};
-    if (pcap_stats(context.iface->cap, &stats) == 0)
-        kestivane::metrics::of_interface(context.iface->idx).requests.capture_kernel_dropped.set(stats.ps_drop);
+    kestivane::metrics::of_interface(context.iface->idx)
+        .requests.capture_kernel_dropped.set(context.capture.kernel_dropped());
 }
 
-void take_frame(u_char *user, const struct pcap_pkthdr *info, const u_char *frame) {
-    auto *context = reinterpret_cast<capture_context *>(user);
-    // Backpressure: while this interface's share of the queue is full the
-    // listener reads nothing more, so a flood's excess stays in the capture
-    // ring and the kernel drops it there, before the relay spends anything
-    // on it. The frame at hand waits with the rest.
-    while (!kestivane::request_queue::wait_for_room(context->iface->idx, room_wait_ms)) do_chores(*context);
-    kestivane::handle_captured_frame(context->iface, context->work, frame, info->caplen);
+void take_frames(capture_context &context) {
+    for (unsigned k = 0; k < context.frames.count; ++k) {
+        // Backpressure: while this interface's share of the queue is full
+        // the listener reads nothing more, so a flood's excess stays in the
+        // capture socket and the kernel drops it there, before the relay
+        // spends anything on it. The frames at hand wait with the rest.
+        while (!kestivane::request_queue::wait_for_room(context.iface->idx, room_wait_ms)) do_chores(context);
+        kestivane::handle_captured_frame(context.iface, context.work, context.frames.frames[k],
+                                         context.frames.len[k]);
+    }
 }
 
 } // namespace
 
 extern "C" void *listener(void *arg) {
-    capture_context context{static_cast<struct interface *>(arg), {}};
-    kestivane::limit_log_lines(context.iface->name);
-    // The capture's own read time-out does not end an idle wait (the ring
-    // wakes its reader only for frames), and the chores must run even on a
-    // silent segment: the listener reads without blocking and waits in
-    // poll, at most a second at a time. A handle that cannot do that (a
-    // file read by a test) is read with a 1 ms pause when it has nothing.
-    char errbuf[PCAP_ERRBUF_SIZE];
-    int fd = pcap_setnonblock(context.iface->cap, 1, errbuf) == 0 ? pcap_get_selectable_fd(context.iface->cap) : -1;
-    bool ready_but_empty = false;
+    auto *iface = static_cast<struct interface *>(arg);
+    // Off the thread's stack: a batch of frames is some 25 KB.
+    auto context = std::make_unique<capture_context>(iface);
+    kestivane::limit_log_lines(iface->name);
+    kestivane::packet_capture &capture = context->capture;
+    // The chores must run even on a silent segment: the listener waits at
+    // most a second at a time.
+    bool wait_first = true;
     for (;;) {
-        // One call handles every frame already waiting in the capture ring,
-        // in arrival order: a burst costs one call instead of one per frame.
-        int n = pcap_dispatch(context.iface->cap, -1, take_frame, reinterpret_cast<u_char *>(&context));
-        if (n < 0) {
-            // A failed capture (its interface gone, or asked to stop) would
-            // fail again at once: the listener waits until the interface is
-            // back.
-            kestivane::wait_until_reopened(context.iface, n, pcap_geterr(context.iface->cap));
-            ready_but_empty = false;
-        } else if (fd >= 0 && (n > 0 || !ready_but_empty)) {
-            // A dispatch without a count returns once the ring holds no
-            // frame for the reader, so after frames the listener waits at
-            // once: dispatching again would only find the ring empty, at
-            // the cost of the capture's own poll (a system call per
-            // wake-up). A frame that came meanwhile ends the wait at once.
-            struct pollfd wait{fd, POLLIN, 0};
-            ready_but_empty = poll(&wait, 1, 1000) > 0;
-        } else if (n == 0) {
-            usleep(1000);
-            ready_but_empty = false;
+        kestivane::capture_status status = wait_first ? capture.wait(1000) : kestivane::capture_status::frames;
+        if (status == kestivane::capture_status::frames) status = capture.read(context->frames);
+        if (status == kestivane::capture_status::frames) {
+            take_frames(*context);
+        } else if (status == kestivane::capture_status::woken || status == kestivane::capture_status::failed) {
+            // A failed capture (its interface gone) would fail again at
+            // once: the listener waits until the interface is back, or
+            // until the watcher that woke it lets it go on.
+            kestivane::wait_until_reopened(iface, status == kestivane::capture_status::woken, capture.failure());
         }
-        do_chores(context);
+        // A read that did not fill its batch most likely emptied the
+        // socket: the listener waits at once rather than read it again only
+        // to find it empty (a system call per wake-up). A frame that came
+        // meanwhile ends the wait at once.
+        wait_first = !(status == kestivane::capture_status::frames && context->frames.count == kestivane::frame_batch::size);
+        do_chores(*context);
     }
 }

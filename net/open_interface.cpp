@@ -34,41 +34,22 @@ void add_newest_server(struct interface *iface) {
     iface->srv_idx[iface->srv_count++] = srv_num - 1;
 }
 
-constexpr int capture_ring_bytes = 256 * 1024;
-
-// Immediate mode hands each request to the listener as it arrives; otherwise
-// the kernel's ring would hold it until a block fills or the time-out passes.
-struct pcap *open_capture(const char *name) {
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *cap = pcap_create(name, errbuf);
-    if (cap == nullptr) process_error(32, "pcap_open_live(%s): %s", name, errbuf);
-    int status = pcap_set_snaplen(cap, max_packet_size);
-    if (status == 0) status = pcap_set_promisc(cap, 0);
-    if (status == 0) status = pcap_set_timeout(cap, 100);
-    if (status == 0) status = pcap_set_immediate_mode(cap, 1);
-    // The capture ring: libpcap's default of 2 MiB gives every interface
-    // some 1,300 slots of about 2 KiB each (a slot holds a whole snapshot
-    // length), and the listener, cycling through them, keeps all of it
-    // resident: 2.8 MB per interface. Under a flood the listener stops
-    // reading while its share of the request queue is full, so the ring
-    // stays full and every request read from it has waited the ring's whole
-    // length first: the ring is the wait of an overloaded segment. An eighth
-    // of the default (about 170 slots, some 3 ms at the relay's full rate)
-    // absorbs the bursts of normal load and keeps that wait short.
-    if (status == 0) status = pcap_set_buffer_size(cap, capture_ring_bytes);
-    if (status == 0) status = pcap_activate(cap);
-    if (status < 0) {
-        // Some failures leave libpcap's own text empty; its status text then says it.
-        const char *text = pcap_geterr(cap);
-        if (text == nullptr || text[0] == '\0') text = pcap_statustostr(status);
-        process_error(32, "pcap_open_live(%s): %s", name, text);
-    }
-    return cap;
+// The capture: a handle to compile its filter on (the record's cap), and a
+// packet socket that receives only what that filter lets through.
+void open_capture(struct interface *iface, const char *name) {
+    iface->cap = kestivane::open_filter_compiler();
+    if (iface->cap == nullptr) process_error(32, "pcap_open_live(%s): %s", name, std::strerror(ENOMEM));
+    const char *failed = kestivane::open_request_capture(kestivane::request_capture(iface->idx), iface->cap, name,
+                                                         iface->mac);
+    if (failed == nullptr) return;
+    if (std::strcmp(failed, "pcap_open_live") == 0)
+        process_error(32, "pcap_open_live(%s): %s", name, std::strerror(errno));
+    process_error(32, "%s", failed);
 }
 
 int open_udp_socket(const char *name, uint32_t ip) {
     const char *failed = nullptr;
-    int sock = kestivane::open_relay_socket(ip, &failed);
+    int sock = kestivane::open_privileged(kestivane::privileged_kind::relay_socket, name, ip, &failed);
     if (sock >= 0) return sock;
     if (std::strcmp(failed, "socket") == 0)
         process_error(32, "socket for listener at %s: %s", name, std::strerror(errno));
@@ -78,15 +59,14 @@ int open_udp_socket(const char *name, uint32_t ip) {
 
 // The three channels; any failure ends the process.
 void open_channels(struct interface *iface, const char *name) {
-    iface->bpf = kestivane::platform::frame_out_open(name);
+    iface->bpf = kestivane::open_privileged(kestivane::privileged_kind::frame_output, name, 0);
     if (iface->bpf < 0) {
         // The refusal's text is fixed; the reason (most often a missing
         // CAP_NET_RAW) goes to the log just before it.
         logd(kestivane::log_error, "frame output on %s: %s", name, std::strerror(errno));
         process_error(32, "Can't BIOCSETIF");
     }
-    iface->cap = open_capture(name);
-    if (const char *failed = kestivane::install_request_filter(iface->cap, iface->mac)) process_error(32, "%s", failed);
+    open_capture(iface, name);
     iface->sock = open_udp_socket(name, iface->ip);
 }
 

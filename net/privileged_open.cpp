@@ -2,9 +2,6 @@
 // exists and in the opener after.
 #include "net/privileged_open.h"
 
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +10,7 @@
 
 #include "net/interface_channels.h"
 #include "net/opener.h"
+#include "net/packet_capture.h"
 #include "net/platform.h"
 
 namespace kestivane {
@@ -22,33 +20,6 @@ namespace {
 std::vector<std::string> &names() {
     static std::vector<std::string> table;
     return table;
-}
-
-// Protocol 0: the kernel queues nothing on it until its owner binds it to a
-// protocol, after attaching its filter, so that no unfiltered frame is read.
-int open_capture_socket(const char *ifname, const char **failed) {
-    const unsigned index = if_nametoindex(ifname);
-    if (index == 0) {
-        *failed = "if_nametoindex";
-        return -1;
-    }
-    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *failed = "socket";
-        return -1;
-    }
-    struct sockaddr_ll link{};
-    link.sll_family = AF_PACKET;
-    link.sll_protocol = 0;
-    link.sll_ifindex = static_cast<int>(index);
-    if (bind(fd, reinterpret_cast<const struct sockaddr *>(&link), sizeof link) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        *failed = "bind";
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace
@@ -68,7 +39,8 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
     int fd = -1;
     switch (kind) {
     case privileged_kind::capture:
-        fd = open_capture_socket(ifname, &step);
+        fd = capture_socket_open(ifname);
+        step = "capture";
         break;
     case privileged_kind::frame_output:
         fd = platform::frame_out_open(ifname);
@@ -92,10 +64,6 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
 int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
     if (opener_running()) return ask_opener(kind, ifname, ip, failed);
     return open_here(kind, ifname, ip, failed);
-}
-
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip) {
-    return open_privileged(kind, ifname, ip, nullptr);
 }
 
 void note_named_interface(std::string_view name) {

@@ -13,7 +13,7 @@
 namespace kestivane {
 
 enum class privileged_kind : uint8_t {
-    capture,      // AF_PACKET SOCK_RAW, protocol 0 (it receives nothing yet), bound to the interface
+    capture,      // capture_socket_open(ifname): bound to the interface with protocol 0, it receives nothing yet
     frame_output, // what platform::frame_out_open opens
     relay_socket, // UDP bound to ip and relay_socket_port(), as open_relay_socket
     packet_ipv6,  // AF_PACKET SOCK_DGRAM, protocol 0, unbound: a DHCPv6 lower capture
@@ -27,8 +27,7 @@ const char *kind_name(privileged_kind kind);
 // opener when it runs, else opened in this process. *failed (when given)
 // names the step that failed: "socket", "bind", "setsockopt: SO_BROADCAST",
 // or "refused" when the opener refused the request (errno EPERM).
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip);
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed);
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed = nullptr);
 
 // Opens in this process, whatever runs: the opener's own step, and the
 // relay's before the opener exists.

@@ -53,32 +53,33 @@ void replace_socket(struct interface *iface, int sock) {
     close(sock);
 }
 
-} // namespace
-
-reopen_result reopen_capture(struct interface *iface, unsigned ifindex) {
-    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, platform::packet_kind::every_frame) != 0) {
-        logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
+// The filter for the hardware address, then the interface: the filter is
+// in place before the first frame of the new interface is queued.
+reopen_result point_capture(struct interface *iface, unsigned ifindex, const uint8_t mac[6], bool log_failure) {
+    packet_capture &capture = request_capture(iface->idx);
+    if (const char *failed = install_request_filter(iface->cap, capture, mac)) {
+        const char *why = std::strcmp(failed, "pcap_compile") == 0 ? pcap_geterr(iface->cap) : std::strerror(errno);
+        if (log_failure) logd(log_error, "Interface %s: %s: %s", iface->name, failed, why);
         return reopen_result::not_yet;
     }
-    if (const char *failed = install_request_filter(iface->cap, iface->mac)) {
-        logd(log_error, "Interface %s: %s: %s", iface->name, failed, pcap_geterr(iface->cap));
+    if (!capture.listen_on(ifindex)) {
+        if (log_failure) logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
         return reopen_result::not_yet;
     }
     return reopen_result::done;
+}
+
+} // namespace
+
+reopen_result reopen_capture(struct interface *iface, unsigned ifindex) {
+    return point_capture(iface, ifindex, iface->mac, true);
 }
 
 reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const uint8_t mac[6], uint32_t ip,
                                bool log_failure) {
     // The capture is the listener's alone while it is parked: it may be
     // rebound at once, and again at the next try when a later step fails.
-    if (platform::packet_socket_rebind(pcap_fileno(iface->cap), ifindex, platform::packet_kind::every_frame) != 0) {
-        if (log_failure) logd(log_error, "Interface %s: capture: %s", iface->name, std::strerror(errno));
-        return reopen_result::not_yet;
-    }
-    if (const char *failed = install_request_filter(iface->cap, mac)) {
-        if (log_failure) logd(log_error, "Interface %s: %s: %s", iface->name, failed, pcap_geterr(iface->cap));
-        return reopen_result::not_yet;
-    }
+    if (point_capture(iface, ifindex, mac, log_failure) != reopen_result::done) return reopen_result::not_yet;
     int sock = -1;
     if (ip != iface->ip) {
         sock = open_socket_for(iface, ip, log_failure);
