@@ -19,6 +19,7 @@
 
 #include "core/log.h"
 #include "core/privileges.h"
+#include "core/reload.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/forward.h"
@@ -143,6 +144,7 @@ void start_threads(kestivane::answer_backlog &answers) {
     if (pthread_create(&thread, nullptr, process_server_answer, &answers) == 0) pthread_detach(thread);
     if (kestivane::relay6::configured()) kestivane::relay6::start_threads();
     kestivane::metrics::start_reporter();
+    kestivane::start_reload_thread();
 }
 
 } // namespace
@@ -150,6 +152,7 @@ void start_threads(kestivane::answer_backlog &answers) {
 void run_relay(int argc, char **argv) {
     // Before the configuration loads plug-ins, which may start threads.
     kestivane::metrics::block_dump_signal();
+    kestivane::block_reload_signal();
     copy_cut(plugin_base, sizeof plugin_base, KESTIVANE_DEFAULT_PLUGIN_DIR);
     bootps_port = service_port("bootps");
     bootpc_port = service_port("bootpc");
@@ -240,12 +243,15 @@ void run_relay(int argc, char **argv) {
     }
     if (debug == 0) open_pid_file(pid_path);
 
-    signal(SIGHUP, SIG_IGN);
+    // A file can be read again; command-line options cannot.
+    if (mode == Mode::command_line) signal(SIGHUP, SIG_IGN);
     if (debug == 0 && daemon(0, 0) != 0) process_error(1, "Can't daemonize. Exiting.");
     if (pfh != nullptr) pidfile_write(pfh);
     // Everything is open and the plug-ins are initialised: nothing from here
     // on needs a privilege, and no thread exists yet to keep one.
     drop_privileges();
+    // Still one thread: the checker is forked clean.
+    if (mode == Mode::config_file) kestivane::prepare_reload(config_path);
 
     STAILQ_INIT(&q_head);
     pthread_mutex_init(&queue_lock, nullptr);

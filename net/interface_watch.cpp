@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -276,9 +277,11 @@ void check_grace() {
     // second early when a look falls just after a second's turn.
     const int64_t gone_ns = (static_cast<int64_t>(now.tv_sec) - all_gone_since.tv_sec) * 1000000000 +
                             (now.tv_nsec - all_gone_since.tv_nsec);
-    if (gone_ns >= static_cast<int64_t>(interface_grace) * 1000000000)
+    // A reload may change the grace while the watcher runs.
+    const int32_t grace = std::atomic_ref<int32_t>(interface_grace).load(std::memory_order_relaxed);
+    if (gone_ns >= static_cast<int64_t>(grace) * 1000000000)
         process_error(exit_no_interface, "No interface left to relay on for %d seconds. Exiting.",
-                      static_cast<int>(interface_grace));
+                      static_cast<int>(grace));
 }
 
 // True while something waits for a retry or for its grace period to end.
