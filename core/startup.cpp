@@ -250,7 +250,6 @@ void run_relay(int argc, char **argv) {
     // Everything is open and the plug-ins are initialised: nothing from here
     // on needs a privilege, and no thread exists yet to keep one.
     drop_privileges();
-    // Still one thread: the checker is forked clean.
     if (mode == Mode::config_file) kestivane::prepare_reload(config_path);
 
     STAILQ_INIT(&q_head);

@@ -40,15 +40,13 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "core/privileges.h"
 #include "core/settings.h"
 #include "net/platform.h"
 
-#if __has_include("config/config_check.h")
 #include "config/config_check.h"
-#define KESTIVANE_HAS_CONFIG_CHECK 1
-#endif
 
 namespace kestivane {
 
@@ -111,50 +109,25 @@ template <std::size_t N> bool read_all(const int (&from)[N], std::string *(&&tex
     return true;
 }
 
-// The names the check child's reading noted, NUL-separated, written to
-// this descriptor as it exits; the opener takes them only from a check
-// that ended well.
-constexpr int names_fd = 3;
-// Where the description goes; standard output and error (what the reading
-// logs in check mode, and a refusal) both go to the error text.
-constexpr int description_fd = 4;
+// Where the check child writes the description. Its standard output (check
+// mode's log lines) stays on /dev/null; its standard error, where a refusal
+// is told, goes to the error text.
+constexpr int description_fd = 3;
 
-void report_named_interfaces() {
-    std::string text;
-    for (const std::string &name : named_interfaces()) text += name + '\0';
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(names_fd, text.data() + done, text.size() - done);
-        if (wrote <= 0) break;
-        done += static_cast<std::size_t>(wrote);
-    }
-}
-
-[[noreturn]] void run_check_child(const std::string &config_path, int out, int err, int names) {
+[[noreturn]] void run_check_child(const std::string &config_path, int out, int err) {
     // Nothing else open: the relay's pair above all. The ends are first
     // moved above the descriptors they go to, so that none is overwritten
     // before it is placed.
     err = fcntl(err, F_DUPFD, description_fd + 1);
-    names = fcntl(names, F_DUPFD, description_fd + 1);
     out = fcntl(out, F_DUPFD, description_fd + 1);
-    if (err < 0 || names < 0 || out < 0 || dup2(err, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(names, names_fd) < 0 ||
-        dup2(out, description_fd) < 0)
-        _exit(70);
+    if (err < 0 || out < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(out, description_fd) < 0) _exit(70);
     close_range(description_fd + 1, ~0U, 0);
     if (const char *failed = platform::privileges_clear(); failed != nullptr) {
-        std::fprintf(stderr, "kestivane: Can't drop privileges for the check: %s: %s\n", failed,
-                     std::strerror(errno));
+        std::fprintf(stderr, "%s: Can't drop privileges for the check: %s: %s\n", program_invocation_short_name,
+                     failed, std::strerror(errno));
         _exit(1);
     }
-    forget_named_interfaces();
-    std::atexit(report_named_interfaces);
-#ifdef KESTIVANE_HAS_CONFIG_CHECK
     config::describe_configuration(config_path.c_str(), description_fd);
-#else
-    (void)config_path;
-    std::fprintf(stderr, "kestivane: This build checks no configuration at run time\n");
-    _exit(1);
-#endif
 }
 
 // A memory file holding text, for the reply: a check's output may be longer
@@ -182,20 +155,19 @@ int answer_check(const std::string &config_path, opener_permissions &permitted, 
         say(reply.what, "%s", "command-line mode has no configuration file to check");
         return -1;
     }
-    int out[2], err[2], names[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(names, O_CLOEXEC) != 0) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         reply.error = errno;
         say(reply.what, "%s", "pipe2");
         return -1;
     }
     const pid_t child = fork();
-    if (child == 0) run_check_child(config_path, out[1], err[1], names[1]);
+    if (child == 0) run_check_child(config_path, out[1], err[1]);
     close(out[1]);
     close(err[1]);
-    close(names[1]);
-    std::string description, error_text, names_text;
-    const int from[3] = {out[0], err[0], names[0]};
-    const bool in_time = child > 0 && read_all(from, {&description, &error_text, &names_text});
+    std::string description, error_text;
+    const int from[2] = {out[0], err[0]};
+    const bool in_time = child > 0 && read_all(from, {&description, &error_text});
     int status = 0;
     if (child > 0) {
         if (!in_time) kill(child, SIGKILL);
@@ -205,26 +177,21 @@ int answer_check(const std::string &config_path, opener_permissions &permitted, 
     const int fork_error = errno;
     close(out[0]);
     close(err[0]);
-    close(names[0]);
     if (child < 0) {
         reply.error = fork_error;
         say(reply.what, "%s", "fork");
         return -1;
     }
-    const bool good = in_time && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::optional<config::configuration_description> described;
+    if (in_time && WIFEXITED(status) && WEXITSTATUS(status) == 0) described = config::parse_description(description);
+    const bool good = described.has_value();
     if (good) {
-        std::vector<std::string> now;
-        for (std::size_t at = 0; at < names_text.size();) {
-            const std::size_t end = names_text.find('\0', at);
-            if (end == std::string::npos) break;
-            now.emplace_back(names_text, at, end - at);
-            at = end + 1;
-        }
-        permitted.names = std::move(now);
+        permitted.names = std::move(described->named_interfaces);
     } else {
         reply.error = ECANCELED;
         char how[64];
         if (!in_time) std::snprintf(how, sizeof how, "no end within %d ms", check_limit_ms);
+        else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) std::snprintf(how, sizeof how, "%s", "an unreadable description");
         else if (WIFEXITED(status)) std::snprintf(how, sizeof how, "exit status %d", WEXITSTATUS(status));
         else std::snprintf(how, sizeof how, "signal %d", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         say(reply.what, "the check ended with %s", how);

@@ -33,9 +33,10 @@ int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char
 // Checks the configuration file in a child of the opener that holds no
 // privilege (the reading code of start-up and -t, describe_configuration):
 // true with the file's description, or false with the check's standard
-// error as written (every line, the refusal last) or, when it wrote
-// nothing, what ended it. After a good check the opener permits the
-// interfaces the new file names, and only those.
+// error as written (the refusal, "kestivane: <message>"; no line end) or,
+// when it wrote nothing, what ended it. After a good check the opener
+// permits the interfaces the new file names (the description's
+// named_interfaces), and only those.
 bool opener_check(std::string &description, std::string &error);
 
 // The two messages. A request names a kind of descriptor (or a check) and
