@@ -28,8 +28,9 @@ conf="$KV_TMP/relay.conf"
 one="$KV_IP_SERVER:1067 ${KV_IF_RELAY[1]}"
 two="$KV_IP_SERVER ${KV_IF_RELAY[2]}"
 mute="203.0.113.9 ${KV_IF_RELAY[2]}"
-# Options change too, among them one that the reporter thread reads.
-options() { printf '[options]\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\n' "$KV_TMP/stats" "$1" "$2"; }
+# Options change too, among them one that the reporter thread reads; the
+# checks run inside the relay's sandbox.
+options() { printf '[options]\nsandbox=on\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\n' "$KV_TMP/stats" "$1" "$2"; }
 { options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
 KV_LISTEN_COUNT=2 kv_start_relay relay -f "$conf"
 
@@ -96,6 +97,7 @@ case " $summary " in
     *) kv_check_fail "segment 1 lost requests across the reloads: $summary" ;;
 esac
 [ -s "$KV_TMP/stats" ] || kv_check_fail "no stats file written"
+kv_sandbox_clean reload "$KV_RELAY_LOG"
 if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then kv_check_fail "ThreadSanitizer reports in the relay's log"; fi
 kv_relay_alive || kv_fail "the relay died"
 kv_finish
