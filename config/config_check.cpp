@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "net/privileged_open.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -107,6 +108,7 @@ void empty_tables() {
     forget_source_addresses();
     forget_relay_suboptions();
     recorded_settings().clear();
+    forget_named_interfaces();
 }
 
 void write_all(int fd, const std::string &text) {
@@ -207,7 +209,9 @@ std::string describe_tables() {
         const struct plugin_option *option;
         SLIST_FOREACH(option, options_heads[p], next) text += "plugin " + std::string(option->text) + '\n';
     }
-    std::vector<std::string> named;
+    // Every name the reading met (absent interfaces and source interfaces
+    // too), then the tables' own.
+    std::vector<std::string> named(named_interfaces());
     for (int32_t i = 0; i < if_num; ++i)
         if (ifs[i] != nullptr) named.emplace_back(ifs[i]->name);
     for (const relay6::lower6 &lower : relay6::lowers()) named.emplace_back(lower.name);

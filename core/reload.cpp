@@ -23,10 +23,10 @@
 
 #include "config/config_check.h"
 #include "config/config_diff.h"
-#include "core/config_checker.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
+#include "net/opener.h"
 #include "net/privileged_open.h"
 #include "net/relay6.h"
 #include "net/reopen_interface.h"
@@ -269,7 +269,7 @@ std::string refusal_text(std::string said) {
 
 void reload() {
     std::string text, error;
-    if (!check_configuration(text, error)) {
+    if (!opener_check(text, error)) {
         logd(log_error, "Can't reload %s: %s", state->path.c_str(), refusal_text(error).c_str());
         return;
     }
@@ -350,7 +350,6 @@ void prepare_reload(const std::string &path) {
     std::optional<configuration_description> running = config::parse_description(config::describe_tables());
     if (!running) return;
     state = new reload_state{path, std::move(*running)};
-    start_config_checker(path);
 }
 
 void start_reload_thread() {
