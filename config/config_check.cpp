@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "net/privileged_open.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -107,6 +108,7 @@ void empty_tables() {
     forget_source_addresses();
     forget_relay_suboptions();
     recorded_settings().clear();
+    forget_named_interfaces();
 }
 
 void write_all(int fd, const std::string &text) {
@@ -149,6 +151,11 @@ bool parse_line(std::string_view line, configuration_description &d) {
     } else if (kind == "option") {
         const std::string_view key = take_word(line);
         d.options.push_back({std::string(key), std::string(line)});
+    } else if (kind == "bind") {
+        configuration_description::binding_entry b;
+        b.ifname = take_word(line);
+        if (b.ifname.empty() || !read_dotted(line, b.ip)) return false;
+        d.bindings.push_back(std::move(b));
     } else if (kind == "setting") {
         d.settings.emplace_back(line);
     } else if (kind == "lower6") {
@@ -185,6 +192,10 @@ std::string describe_tables() {
         for (int32_t k = 0; k < iface->srv_count; ++k) text += ' ' + std::to_string(iface->srv_idx[k]);
         text += '\n';
     }
+    const struct ip_binding *binding;
+    STAILQ_FOREACH(binding, &ip_binding_map_head, next) {
+        if (binding->ip != 0) text += "bind " + std::string(binding->ifname) + ' ' + dotted(binding->ip) + '\n';
+    }
     for (const auto &o : current_options()) text += "option " + o.key + ' ' + o.value + '\n';
     for (const std::string &line : recorded_settings()) text += "setting " + line + '\n';
     for (const relay6::lower6 &lower : relay6::lowers()) {
@@ -198,7 +209,9 @@ std::string describe_tables() {
         const struct plugin_option *option;
         SLIST_FOREACH(option, options_heads[p], next) text += "plugin " + std::string(option->text) + '\n';
     }
-    std::vector<std::string> named;
+    // Every name the reading met (absent interfaces and source interfaces
+    // too), then the tables' own.
+    std::vector<std::string> named(named_interfaces());
     for (int32_t i = 0; i < if_num; ++i)
         if (ifs[i] != nullptr) named.emplace_back(ifs[i]->name);
     for (const relay6::lower6 &lower : relay6::lowers()) named.emplace_back(lower.name);

@@ -13,9 +13,9 @@ namespace kestivane {
 // thread starts (plug-ins may start their own).
 void block_reload_signal();
 
-// Remembers the running configuration (read from path) and starts the
-// checker. Called once the file is read and settled, before the relay's
-// threads start.
+// Remembers the running configuration (read from path); each reload's
+// check runs in a child of the opener. Called once the file is read and
+// settled, before the relay's threads start.
 void prepare_reload(const std::string &path);
 
 // Starts the thread that reloads on each SIGHUP.

@@ -24,6 +24,7 @@
 #include "metrics/reporter.h"
 #include "net/forward.h"
 #include "net/interface_watch.h"
+#include "net/opener.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -219,6 +220,9 @@ void run_relay(int argc, char **argv) {
     // A check runs no plug-in's init: init may open what a check must not.
     if (!kestivane::check_only) {
         settle_run_as_user();
+        // Forked while the process has one thread and every privilege, and
+        // knows every interface the configuration names.
+        kestivane::start_opener(config_path);
         init_plugins();
     }
     if (operands > 0) bind_operand_servers(operands, argv + optind);
@@ -246,7 +250,6 @@ void run_relay(int argc, char **argv) {
     // Everything is open and the plug-ins are initialised: nothing from here
     // on needs a privilege, and no thread exists yet to keep one.
     drop_privileges();
-    // Still one thread: the checker is forked clean.
     if (mode == Mode::config_file) kestivane::prepare_reload(config_path);
 
     STAILQ_INIT(&q_head);

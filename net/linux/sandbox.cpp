@@ -59,9 +59,6 @@ constexpr const char *relay_calls[] = {
     "select", "pselect6", "poll", "ppoll", "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait",
     // libpcap asks for the kernel version when a capture changes mode
     "uname",
-    // the configuration checker, forked before the threads start (socketpair)
-    // and inheriting this list: one child per reload, read through pipes
-    "socketpair", "pipe2", "wait4", "close_range",
     // the credentials, read
     "getuid", "geteuid", "getgid", "getegid",
 };
