@@ -29,6 +29,7 @@
 #include "metrics/counters.h"
 #include "metrics/counters6.h"
 #include "net/interface_channels.h"
+#include "net/interface_guard.h"
 #include "net/link.h"
 #include "net/platform.h"
 #include "net/relay6.h"
@@ -75,7 +76,13 @@ bool has_address(const platform::link_view &view, uint32_t ip) {
 // is none: the bound address when bind_ip names one, else the one it had
 // if it still has it, else its first.
 uint32_t relay_address(const struct interface *iface, const platform::link_view &view) {
-    if (const uint32_t *bound = get_bound_ip(iface->name)) return has_address(view, *bound) ? *bound : 0;
+    uint32_t bound = 0;
+    {
+        // A reload changes the bindings under the record lock.
+        interface_reader steady;
+        if (const uint32_t *binding = get_bound_ip(iface->name)) bound = *binding;
+    }
+    if (bound != 0) return has_address(view, bound) ? bound : 0;
     if (has_address(view, iface->ip)) return iface->ip;
     return view.ipv4.empty() ? 0 : view.ipv4[0];
 }
