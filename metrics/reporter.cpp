@@ -18,6 +18,8 @@
 #include "metrics/health_alarm.h"
 #include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
+#include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 
 namespace kestivane::metrics {
@@ -79,10 +81,19 @@ public:
     }
 
 private:
+    // The tables steady while they are read: interfaces and servers may be
+    // opened, retired or added while the relay runs.
+    snapshot look_at_interfaces() {
+        interface_reader steady;
+        read_socket_drops();
+        return take_snapshot(ifs, if_num, servers, srv_num);
+    }
+
     void read_socket_drops() {
         for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
             const struct interface *iface = ifs[i];
             if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
+            if (interface_retired(iface->idx)) continue;
             platform::socket_drops reading;
             if (!platform::socket_receive_drops(iface->sock, reading)) continue;
             const uint64_t total = socket_drops_[static_cast<std::size_t>(iface->idx)].add(reading);
@@ -91,8 +102,7 @@ private:
     }
 
     void tick(int64_t now) {
-        read_socket_drops();
-        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        snapshot shot = look_at_interfaces();
         take_snapshot6(shot);
         extras_.alarmed.clear();
         extras_.alarmed6.clear();
@@ -139,8 +149,7 @@ private:
     }
 
     void dump() {
-        read_socket_drops();
-        snapshot shot = take_snapshot(ifs, if_num, servers, srv_num);
+        snapshot shot = look_at_interfaces();
         take_snapshot6(shot);
         for (const std::string &line : dump_lines(shot))
             logd(log_warning, "%s", line.c_str());

@@ -16,6 +16,7 @@
 #include "core/settings.h"
 #include "metrics/counters.h"
 #include "net/answer_backlog.h"
+#include "net/interface_lifecycle.h"
 
 namespace kestivane::request_queue {
 
@@ -141,7 +142,8 @@ struct queue_item *take_locked() {
 
 uint32_t share() {
     uint32_t limit = queue_limit > 0 ? static_cast<uint32_t>(queue_limit) : 1;
-    uint32_t interfaces = if_num > 0 ? static_cast<uint32_t>(if_num) : 1;
+    const int32_t count = interface_count();
+    uint32_t interfaces = count > 0 ? static_cast<uint32_t>(count) : 1;
     uint32_t part = limit / interfaces;
     return part > 0 ? part : 1;
 }
