@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/config_check.h"
 #include "config/ip_binding.h"
 #include "config/servers6.h"
 #include "core/privileges.h"
@@ -165,6 +166,8 @@ void set_option(std::string_view line, int line_number) {
     if (equals == std::string_view::npos) errx(1, "Option error. Line: %d", line_number);
     const std::string_view key = line.substr(0, equals);
     const std::string value(line.substr(equals + 1));
+    // A reload compares the keys that only a restart applies as written.
+    kestivane::config::record_setting(line);
 
     if (iequals(key, "max_packet_size")) {
         Number number = read_number(value);

@@ -72,22 +72,31 @@ bool look_up_user(const std::string &user, int line_number) {
     return true;
 }
 
-void switch_user(const TargetUser &user) {
+// What failed in a user switch: the step, and whether errno tells why.
+struct switch_failure {
+    std::string step;
+    bool has_errno = true;
+};
+
+std::optional<switch_failure> change_user(const TargetUser &user) {
     // Groups before the group, the group before the user: once the user is
     // switched, the right to change groups is gone. The C library makes each
     // of these calls in every thread of the process.
-    if (setgroups(user.groups.size(), user.groups.data()) != 0)
-        process_error(1, "Can't drop privileges: setgroups: %s", std::strerror(errno));
-    if (setgid(user.gid) != 0)
-        process_error(1, "Can't drop privileges: setgid(%lu): %s", static_cast<unsigned long>(user.gid),
-                      std::strerror(errno));
-    if (setuid(user.uid) != 0)
-        process_error(1, "Can't drop privileges: setuid(%lu): %s", static_cast<unsigned long>(user.uid),
-                      std::strerror(errno));
+    if (setgroups(user.groups.size(), user.groups.data()) != 0) return switch_failure{"setgroups"};
+    if (setgid(user.gid) != 0) return switch_failure{"setgid(" + std::to_string(user.gid) + ")"};
+    if (setuid(user.uid) != 0) return switch_failure{"setuid(" + std::to_string(user.uid) + ")"};
     // A switch that left a way back to root is no switch at all.
     if (user.uid != 0 && (setuid(0) == 0 || seteuid(0) == 0))
-        process_error(1, "Can't drop privileges: root regained after setuid(%lu)",
-                      static_cast<unsigned long>(user.uid));
+        return switch_failure{"root regained after setuid(" + std::to_string(user.uid) + ")", false};
+    return std::nullopt;
+}
+
+void switch_user(const TargetUser &user) {
+    if (const auto failed = change_user(user)) {
+        if (failed->has_errno)
+            process_error(1, "Can't drop privileges: %s: %s", failed->step.c_str(), std::strerror(errno));
+        process_error(1, "Can't drop privileges: %s", failed->step.c_str());
+    }
     logd(kestivane::log_debug, "Running as user %s", user.name.c_str());
 }
 
@@ -196,4 +205,35 @@ void drop_privileges() {
         process_error(1, "Can't drop privileges: %s: %s", failed, std::strerror(errno));
     if (sandbox_on) install_sandbox();
     check_every_thread(bounding_cleared);
+}
+
+std::string confine_opener() {
+    // CAP_NET_BIND_SERVICE (10) for the server ports, CAP_NET_RAW (13) for
+    // packet sockets.
+    constexpr uint64_t kept = (uint64_t{1} << 10) | (uint64_t{1} << 13);
+    bool bounding_narrowed = false;
+    if (const char *failed = kestivane::platform::begin_keeping_capabilities(kept, bounding_narrowed))
+        return std::string(failed) + ": " + std::strerror(errno);
+    if (target.has_value()) {
+        if (const auto failed = change_user(*target))
+            return failed->has_errno ? failed->step + ": " + std::strerror(errno) : failed->step;
+    }
+    if (const char *failed = kestivane::platform::capabilities_keep_only(kept))
+        return std::string(failed) + ": " + std::strerror(errno);
+    std::vector<kestivane::platform::thread_privileges> threads;
+    if (!kestivane::platform::read_thread_privileges(threads))
+        return std::string("/proc/self/task: ") + std::strerror(errno);
+    for (const auto &t : threads) {
+        if (target.has_value()) {
+            for (unsigned long id : t.uid)
+                if (id != target->uid) return "another user kept";
+            for (unsigned long id : t.gid)
+                if (id != target->gid) return "another group kept";
+        }
+        if ((t.cap_eff & ~kept) != 0 || (t.cap_prm & ~kept) != 0 || t.cap_inh != 0 || t.cap_amb != 0)
+            return "a capability beyond the two kept";
+        if (bounding_narrowed && (t.cap_bnd & ~kept) != 0) return "a bounding capability beyond the two kept";
+        if (t.no_new_privs != 1) return "the right to gain privileges kept";
+    }
+    return {};
 }

@@ -3,6 +3,7 @@
 // thread, and, with the sandbox on, every system call it does not make.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // The user to run as: the [options] key user=<name> (line_number names the
@@ -30,3 +31,11 @@ void add_sandbox_calls(std::string_view names, int line_number);
 // installs the sandbox when it is on, and then reads every thread's state
 // back from the kernel. Any failure ends the process.
 void drop_privileges();
+
+// Called once in the opener, a process of one thread forked by start-up:
+// it runs as the user the relay will run as and keeps CAP_NET_RAW and
+// CAP_NET_BIND_SERVICE (those of them it has) and nothing else, in every
+// set; the bounding set narrowed to them where it may be, no-new-privileges
+// set. Checked from what the kernel reports. Returns what failed, empty
+// when all went as said.
+std::string confine_opener();

@@ -19,11 +19,13 @@
 
 #include "core/log.h"
 #include "core/privileges.h"
+#include "core/reload.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/forward.h"
 #include "net/interface_lifecycle.h"
 #include "net/interface_watch.h"
+#include "net/opener.h"
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -145,6 +147,7 @@ void start_threads(kestivane::answer_backlog &answers) {
     if (pthread_create(&thread, nullptr, process_server_answer, &answers) == 0) pthread_detach(thread);
     if (kestivane::relay6::configured()) kestivane::relay6::start_threads();
     kestivane::metrics::start_reporter();
+    kestivane::start_reload_thread();
 }
 
 } // namespace
@@ -152,6 +155,7 @@ void start_threads(kestivane::answer_backlog &answers) {
 void run_relay(int argc, char **argv) {
     // Before the configuration loads plug-ins, which may start threads.
     kestivane::metrics::block_dump_signal();
+    kestivane::block_reload_signal();
     copy_cut(plugin_base, sizeof plugin_base, KESTIVANE_DEFAULT_PLUGIN_DIR);
     bootps_port = service_port("bootps");
     bootpc_port = service_port("bootpc");
@@ -222,6 +226,9 @@ void run_relay(int argc, char **argv) {
     // A check runs no plug-in's init: init may open what a check must not.
     if (!kestivane::check_only) {
         settle_run_as_user();
+        // Forked while the process has one thread and every privilege, and
+        // knows every interface the configuration names.
+        kestivane::start_opener(config_path);
         init_plugins();
     }
     if (operands > 0) bind_operand_servers(operands, argv + optind);
@@ -247,12 +254,14 @@ void run_relay(int argc, char **argv) {
     }
     if (debug == 0) open_pid_file(pid_path);
 
-    signal(SIGHUP, SIG_IGN);
+    // A file can be read again; command-line options cannot.
+    if (mode == Mode::command_line) signal(SIGHUP, SIG_IGN);
     if (debug == 0 && daemon(0, 0) != 0) process_error(1, "Can't daemonize. Exiting.");
     if (pfh != nullptr) pidfile_write(pfh);
     // Everything is open and the plug-ins are initialised: nothing from here
     // on needs a privilege, and no thread exists yet to keep one.
     drop_privileges();
+    if (mode == Mode::config_file) kestivane::prepare_reload(config_path);
 
     STAILQ_INIT(&q_head);
     pthread_mutex_init(&queue_lock, nullptr);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ namespace {
 // How often the summaries of log floods are told: a second of suppressed
 // lines is summed up at most this long after it ended.
 constexpr int64_t log_flush_ms = 250;
+
+// A reload's settings for the reporter, taken at its next turn.
+struct stats_output {
+    std::mutex lock;
+    bool pending = false;
+    std::string file;
+    int32_t interval = 0;
+};
+stats_output next_output;
 
 int64_t monotonic_ms() {
     struct timespec t{};
@@ -68,6 +78,7 @@ public:
         int64_t next = monotonic_ms();
         for (;;) {
             int64_t now = monotonic_ms();
+            if (take_new_output()) next = now;
             if (now >= next) {
                 tick(now);
                 next += interval_ms_;
@@ -81,12 +92,17 @@ public:
     }
 
 private:
-    // The tables steady while they are read: interfaces and servers may be
-    // opened, retired or added while the relay runs.
-    snapshot look_at_interfaces() {
-        interface_reader steady;
-        read_socket_drops();
-        return take_snapshot(ifs, if_num, servers, srv_num);
+    // The reporter is the only thread that reads the two settings once the
+    // relay runs, so it switches them itself.
+    bool take_new_output() {
+        std::lock_guard<std::mutex> hold(next_output.lock);
+        if (!next_output.pending) return false;
+        next_output.pending = false;
+        stats_file = next_output.file;
+        stats_interval = next_output.interval;
+        interval_ms_ = static_cast<int64_t>(stats_interval) * 1000;
+        write_failed_ = false;
+        return true;
     }
 
     void read_socket_drops() {
@@ -101,8 +117,17 @@ private:
         }
     }
 
+    // The server lists and the server table change on a reload, and
+    // interfaces are opened and retired, under the record lock held
+    // exclusively.
+    snapshot steady_snapshot() {
+        interface_reader steady;
+        read_socket_drops();
+        return take_snapshot(ifs, if_num, servers, srv_num);
+    }
+
     void tick(int64_t now) {
-        snapshot shot = look_at_interfaces();
+        snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         extras_.alarmed.clear();
         extras_.alarmed6.clear();
@@ -149,7 +174,7 @@ private:
     }
 
     void dump() {
-        snapshot shot = look_at_interfaces();
+        snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         for (const std::string &line : dump_lines(shot))
             logd(log_warning, "%s", line.c_str());
@@ -170,6 +195,13 @@ void *run_reporter(void *arg) { static_cast<reporter *>(arg)->run(); }
 void block_dump_signal() {
     const sigset_t set = dump_signal_set();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void set_stats_output(const std::string &file, int32_t interval) {
+    std::lock_guard<std::mutex> hold(next_output.lock);
+    next_output.pending = true;
+    next_output.file = file;
+    next_output.interval = interval;
 }
 
 void start_reporter() {

@@ -5,6 +5,9 @@
 // the packet paths never wait for it.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace kestivane::metrics {
 
 // Blocks SIGUSR1 in the calling thread, and so in every thread started from
@@ -15,5 +18,10 @@ void block_dump_signal();
 
 // Starts the reporter; it runs as long as the relay does.
 void start_reporter();
+
+// A reload's new metrics file (empty: none) and interval: the reporter
+// takes them within a quarter of a second, writes the file at once and
+// from then on at the new pace.
+void set_stats_output(const std::string &file, int32_t interval);
 
 } // namespace kestivane::metrics

@@ -125,6 +125,8 @@ void start_listener(struct interface *iface) {
 } // namespace
 
 void await_interface(const char *name, const struct server *srv) {
+    std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
+    await_link(name);
     auto entry = std::find_if(awaited.begin(), awaited.end(), [name](const awaited_interface &a) { return a.name == name; });
     if (entry == awaited.end()) entry = awaited.insert(awaited.end(), awaited_interface{name, {}});
     if (srv == nullptr) return;
@@ -134,6 +136,12 @@ void await_interface(const char *name, const struct server *srv) {
     if (copy == nullptr) process_error(16, "malloc");
     awaited_server_names.emplace_back(copy);
     entry->servers.push_back({copy, srv->addr});
+}
+
+void stop_awaiting(const char *name) {
+    std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
+    std::erase_if(awaited, [name](const awaited_interface &a) { return a.name == name; });
+    forget_awaited_link(name);
 }
 
 std::vector<std::string> awaited_interface_names() {

@@ -31,7 +31,11 @@ void retire_interface(struct interface *iface);
 // relay to (null: none yet), remembered to be opened once it is there. A
 // server is kept by value: a server line whose interfaces were all missing
 // is taken out of the table.
+// While the relay runs (a reload naming an interface that is not there)
+// the watcher is told at once.
 void await_interface(const char *name, const struct server *srv);
+// The configuration no longer names it: it is not opened when it comes.
+void stop_awaiting(const char *name);
 // The names awaited, in the order first named.
 std::vector<std::string> awaited_interface_names();
 // Opens an awaited interface with the servers it was named with (each

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -292,9 +293,11 @@ void check_grace() {
     // second early when a look falls just after a second's turn.
     const int64_t gone_ns = (static_cast<int64_t>(now.tv_sec) - all_gone_since.tv_sec) * 1000000000 +
                             (now.tv_nsec - all_gone_since.tv_nsec);
-    if (gone_ns >= static_cast<int64_t>(interface_grace) * 1000000000)
+    // A reload may change the grace while the watcher runs.
+    const int32_t grace = std::atomic_ref<int32_t>(interface_grace).load(std::memory_order_relaxed);
+    if (gone_ns >= static_cast<int64_t>(grace) * 1000000000)
         process_error(exit_no_interface, "No interface left to relay on for %d seconds. Exiting.",
-                      static_cast<int>(interface_grace));
+                      static_cast<int>(grace));
 }
 
 // True while something waits for a retry or for its grace period to end.
@@ -424,6 +427,24 @@ bool wait_until_reopened(struct interface *iface, bool woken, const char *text) 
     if (link.listener_ending) return leave_for_good();
     pthread_mutex_unlock(&watch_lock);
     return true;
+}
+
+void await_link(const char *name) {
+    pthread_mutex_lock(&watch_lock);
+    // Before the watch runs, it takes the names as it starts.
+    if (wake_fd >= 0 && (has_link(name) || links.size() < links.capacity())) {
+        link_named(name).awaited = true;
+        const uint64_t eventfd_add = 1;
+        (void)!write(wake_fd, &eventfd_add, sizeof eventfd_add); // it may be there already
+    }
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void forget_awaited_link(const char *name) {
+    pthread_mutex_lock(&watch_lock);
+    for (link_record &link : links)
+        if (std::strcmp(link.name, name) == 0) link.awaited = false;
+    pthread_mutex_unlock(&watch_lock);
 }
 
 void watch_interface(struct interface *iface) {

@@ -25,6 +25,12 @@ void start_interface_watch(bool end_when_all_gone);
 // False when the interface is being retired: the listener ends at once.
 bool wait_until_reopened(struct interface *iface, bool woken, const char *text);
 
+// Marks the link of that name as awaited (interface_lifecycle.h), when the
+// watch runs; before, the watch learns the names as it starts.
+void await_link(const char *name);
+// The link of that name is awaited no more.
+void forget_awaited_link(const char *name);
+
 // Follows an interface opened after start-up, before its listener starts.
 void watch_interface(struct interface *iface);
 

@@ -75,6 +75,7 @@ void open_channels(struct interface *iface, const char *name) {
 extern "C" int32_t open_interface(const char *name) {
     if (if_num >= kestivane::interfaces_limit) process_error(32, "too many interfaces");
     logd(kestivane::log_debug, "Trying to open interface: %s", name);
+    kestivane::note_named_interface(name);
 
     if (struct interface *open = get_interface_by_name(name); open != nullptr) {
         add_newest_server(open);

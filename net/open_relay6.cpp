@@ -23,6 +23,7 @@
 #include "metrics/counters6.h"
 #include "net/interface_guard.h"
 #include "net/platform.h"
+#include "net/privileged_open.h"
 #include "net/relay6.h"
 
 namespace kestivane::relay6 {
@@ -129,7 +130,7 @@ bool open_lower_sockets(lower6 &l) {
     if (failed.empty()) {
         // Bound to no protocol until the filter is in place, so that nothing
         // unfiltered is ever queued.
-        l.capture = descriptor(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        l.capture = descriptor(open_privileged(privileged_kind::packet_ipv6, l.name, 0));
         struct sockaddr_ll where{};
         where.sll_family = AF_PACKET;
         where.sll_protocol = htons(ETH_P_IPV6);
@@ -188,6 +189,7 @@ int open_lower(std::string_view name) {
         if (name == lower_table[i].name) return static_cast<int>(i);
     }
     const std::string text(name);
+    note_named_interface(text);
     platform::link_view view;
     if (text.size() < IF_NAMESIZE && !platform::look_at_link(text.c_str(), view)) {
         logd(kestivane::log_error, "getifaddrs for %s: %s", text.c_str(), std::strerror(errno));

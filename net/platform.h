@@ -126,6 +126,15 @@ const char *bounding_set_clear(bool &cleared);
 // by what the process runs); threads created afterwards inherit all of it.
 const char *privileges_clear();
 
+// For the opener, on every thread: keeps the capabilities in keep (bits by
+// number) that the process has, in its effective and permitted sets, empties the inheritable and ambient sets, narrows the
+// bounding set to keep where it may (CAP_SETPCAP; bounding_narrowed says
+// whether it did) and sets no-new-privileges. Survives a user switch made
+// between begin_keeping_capabilities and it. Returns nullptr, or what
+// failed with errno set.
+const char *begin_keeping_capabilities(uint64_t keep, bool &bounding_narrowed);
+const char *capabilities_keep_only(uint64_t keep);
+
 // What the kernel reports of one thread's privileges.
 struct thread_privileges {
     long tid = 0;
@@ -155,5 +164,26 @@ const char *sandbox_install(const std::vector<std::string> &extra_calls);
 // Waits until a call the sandbox refused has not been reported yet, and
 // returns its name; each call is reported once.
 std::string sandbox_wait_refused();
+
+} // namespace kestivane::platform
+
+namespace kestivane::platform {
+
+// Descriptor passing between the relay and its opener, over a connected
+// datagram-keeping (SOCK_SEQPACKET) Unix socket: one message of exactly
+// size bytes, with at most one descriptor (fd < 0: none).
+// send_with_descriptor returns 0, or -1 with errno set; a message is never
+// sent in part. receive_with_descriptor returns the bytes read (0 at the
+// peer's end; a shorter message than size is the caller's to refuse), or
+// -1 with errno set; *fd is the descriptor received or -1.
+int send_with_descriptor(int sock, const void *message, std::size_t size, int fd);
+long receive_with_descriptor(int sock, void *message, std::size_t size, int *fd);
+
+// The opener's system-call allow-list, for good, on the calling process
+// (single-threaded): what it needs to open packet and UDP sockets, list
+// interfaces, pass descriptors and run a configuration check in a child
+// (files opened for reading only, shared objects mapped, names resolved).
+// A call outside it fails with EPERM. Returns nullptr, or what failed (errno set).
+const char *opener_sandbox_install();
 
 } // namespace kestivane::platform

@@ -1,24 +1,44 @@
-// The descriptors that need a privilege to be opened: a request capture, a
-// frame output and the UDP socket on the server port of an interface.
-// After start-up the relay holds no privilege, so they come from whoever
-// still may open them.
+// Opening what needs a privilege: packet sockets (CAP_NET_RAW) and sockets
+// on the server port (CAP_NET_BIND_SERVICE). Start-up opens them in its own
+// process; once the opener runs, every later opening (an interface that
+// comes, one reopened with a new address, a reload) asks it, since the relay
+// itself keeps no privilege.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace kestivane {
 
 enum class privileged_kind : uint8_t {
-    capture,      // capture_socket_open(ifname)
-    frame_output, // platform::frame_out_open(ifname)
-    relay_socket, // open_relay_socket(ip): UDP bound to ip and the relay's server port
+    capture,      // capture_socket_open(ifname): bound to the interface with protocol 0, it receives nothing yet
+    frame_output, // what platform::frame_out_open opens
+    relay_socket, // UDP bound to ip and relay_socket_port(), as open_relay_socket
+    packet_ipv6,  // AF_PACKET SOCK_DGRAM, protocol 0, unbound: a DHCPv6 lower capture
 };
 
-// A descriptor for the named interface (ip: the address for relay_socket,
-// network order), or -1 with errno set and, when failed_step is given, the
-// step that failed there ("socket", "setsockopt: SO_BROADCAST",
-// "setsockopt: SO_REUSEADDR", "bind"). Through the opener when it runs,
-// else opened in this process.
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed_step = nullptr);
+// "capture", "frame output", ... for log lines.
+const char *kind_name(privileged_kind kind);
+
+// A descriptor of that kind for the named interface (ip: the address a
+// relay_socket binds, network order), or -1 with errno set. Through the
+// opener when it runs, else opened in this process. *failed (when given)
+// names the step that failed: "socket", "bind", "setsockopt: SO_BROADCAST",
+// or "refused" when the opener refused the request (errno EPERM).
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed = nullptr);
+
+// Opens in this process, whatever runs: the opener's own step, and the
+// relay's before the opener exists.
+int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed);
+
+// The interfaces the configuration names (every family, the absent ones and
+// the source interfaces included), noted as they are read: what the opener
+// may open for.
+void note_named_interface(std::string_view name);
+const std::vector<std::string> &named_interfaces();
+// Empties the list, before a configuration is read afresh.
+void forget_named_interfaces();
 
 } // namespace kestivane

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -260,7 +261,9 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
         std::memcpy(fields.link_address, &l.link_address, 16);
         // Only the relay that hears the client itself knows its hardware
         // address.
-        if (settings.link_layer_address && from.sll_halen == 6) fields.mac = from.sll_addr;
+        if (std::atomic_ref<bool>(settings.link_layer_address).load(std::memory_order_relaxed) &&
+            from.sll_halen == 6)
+            fields.mac = from.sll_addr;
         break;
     }
     // Sending from another port than 547 is said in every Relay-Forward,
@@ -269,7 +272,8 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
     // Without a link-address the reply can be matched by the Interface-ID
     // only, so it always goes then.
     static const uint8_t unspecified[16] = {};
-    if (settings.interface_id || std::memcmp(fields.link_address, unspecified, 16) == 0) {
+    // A reload may switch the settings: each is read once per message.
+    if (std::atomic_ref<bool>(settings.interface_id).load(std::memory_order_relaxed) || std::memcmp(fields.link_address, unspecified, 16) == 0) {
         fields.interface_id = reinterpret_cast<const uint8_t *>(l.name);
         fields.interface_id_len = std::strlen(l.name);
     }
@@ -362,7 +366,8 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     // Who sent it is checked before anything it says is read, unless the
     // site has servers that answer from other addresses (the same key as
     // for DHCPv4). The peer-address check below holds either way.
-    if (kestivane::answer_sources_accepted != kestivane::answer_sources::any &&
+    if (std::atomic_ref<kestivane::answer_sources>(kestivane::answer_sources_accepted).load(std::memory_order_relaxed) !=
+            kestivane::answer_sources::any &&
         !from_a_server(from, arrival_index(t.reads[slot].msg_hdr))) {
         metrics::count_answer6_drop(answer6_drop::not_a_server);
         inet_ntop(AF_INET6, &from.sin6_addr, from_text, sizeof from_text);

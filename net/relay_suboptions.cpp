@@ -61,6 +61,12 @@ void choose_suboption(fabric_suboption which, std::string_view ifname, bool on) 
     choices.push_back({which, std::string(ifname), on});
 }
 
+void forget_relay_suboptions() {
+    choices.clear();
+    plans.fill(interface_plan{});
+    source_port = false;
+}
+
 void settle_relay_suboptions() {
     // A server that honours it answers to the port the request came from,
     // instead of the bootps port; the sub-option is empty in a request.

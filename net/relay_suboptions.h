@@ -31,6 +31,9 @@ void choose_suboption(fabric_suboption which, std::string_view ifname, bool on);
 // thread runs.
 void settle_relay_suboptions();
 
+// Forgets every choice and plan: what a fresh configuration starts from.
+void forget_relay_suboptions();
+
 // Whether the relay writes sub-options into requests captured on iface.
 bool writes_suboptions(const struct interface *iface);
 

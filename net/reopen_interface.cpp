@@ -15,15 +15,18 @@
 
 #include "core/settings.h"
 #include "net/interface_guard.h"
+#include "net/opener.h"
 #include "net/platform.h"
+#include "net/privileged_open.h"
 
 namespace kestivane {
 
 namespace {
 
-// A new socket on the server port without the privilege for it cannot come
-// right by waiting: the relay ends, and the service manager starts it again
-// with its privileges, to open the interface as start-up does.
+// A new socket on the server port is the opener's to open. When it refuses
+// or has ended, waiting cannot make it right: the relay ends, and the
+// service manager starts it again with its privileges, to open the
+// interface as start-up does.
 [[noreturn]] void refuse_without_privilege(const struct interface *iface, uint32_t ip) {
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &ip, text, sizeof text);
@@ -34,10 +37,10 @@ namespace {
 
 // A UDP socket bound to ip, or -1 after saying why.
 int open_socket_for(const struct interface *iface, uint32_t ip, bool log_failure) {
-    const char *failed = nullptr;
-    int sock = open_relay_socket(ip, &failed);
+    const char *failed = "bind";
+    int sock = open_privileged(privileged_kind::relay_socket, iface->name, ip, &failed);
     if (sock >= 0) return sock;
-    if (errno == EPERM || errno == EACCES) refuse_without_privilege(iface, ip);
+    if (errno == EPERM || errno == EACCES || std::strcmp(failed, opener_gone) == 0) refuse_without_privilege(iface, ip);
     if (log_failure) logd(log_error, "Interface %s: %s: %s", iface->name, failed, std::strerror(errno));
     return -1;
 }

@@ -141,7 +141,9 @@ struct queue_item *take_locked() {
 } // namespace
 
 uint32_t share() {
-    uint32_t limit = queue_limit > 0 ? static_cast<uint32_t>(queue_limit) : 1;
+    // A reload may change the limit while listeners ask.
+    const int32_t configured = std::atomic_ref<int32_t>(queue_limit).load(std::memory_order_relaxed);
+    uint32_t limit = configured > 0 ? static_cast<uint32_t>(configured) : 1;
     const int32_t count = interface_count();
     uint32_t interfaces = count > 0 ? static_cast<uint32_t>(count) : 1;
     uint32_t part = limit / interfaces;

@@ -17,6 +17,7 @@
 #include "net/interface_channels.h"
 #include "net/interface_lifecycle.h"
 #include "net/platform.h"
+#include "net/privileged_open.h"
 
 namespace kestivane {
 
@@ -98,6 +99,7 @@ int32_t socket_for(uint32_t address) {
 
 void choose_source_interface(std::string_view ifname, std::string_view source, uint32_t address) {
     choices.push_back({std::string(ifname), std::string(source), address});
+    note_named_interface(source);
 }
 
 void forget_source_addresses() {

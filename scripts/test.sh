@@ -32,6 +32,6 @@ cmake --build build-asan -j"$jobs"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTIVANE_TSAN=ON -DKESTIVANE_WERROR=ON
 cmake --build build-tsan -j"$jobs" --target kestivane kestivane_queue_probe_plugin \
     kestivane_bench_loadgen kestivane_bench_responder
-(cd build-tsan && ctest --output-on-failure -R '^e2e_test_(tsan|interface_faults)$')
+(cd build-tsan && ctest --output-on-failure -R '^e2e_test_(tsan|interface_faults|reload)$')
 
 bash scripts/fuzz.sh 15

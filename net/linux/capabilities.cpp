@@ -213,6 +213,15 @@ bool may_drop_bounding_set() {
     return (data[CAP_TO_INDEX(CAP_SETPCAP)].effective & CAP_TO_MASK(CAP_SETPCAP)) != 0;
 }
 
+uint64_t permitted_now() {
+    struct __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    header.pid = 0;
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return 0;
+    return uint64_t{data[0].permitted} | (uint64_t{data[1].permitted} << 32);
+}
+
 // "Uid:\t0\t0\t0\t0" and its kin: up to four numbers after the colon.
 void read_ids(const char *text, unsigned long ids[4]) {
     for (int i = 0; i < 4; ++i) {
@@ -260,6 +269,66 @@ const char *bounding_set_clear(bool &cleared) {
 }
 
 const char *privileges_clear() { return on_every_thread(clear_own_privileges); }
+
+namespace {
+
+// The capabilities the keeping steps keep; set before they run on every thread.
+std::atomic<uint64_t> kept_capabilities{0};
+
+const char *narrow_bounding_set() {
+    const uint64_t keep = kept_capabilities.load();
+    for (unsigned long cap = 0; cap < 64; ++cap) {
+        if ((keep >> cap) & 1) continue;
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) == 0) continue;
+        if (errno == EINVAL) break;
+        return "prctl(PR_CAPBSET_DROP)";
+    }
+    return nullptr;
+}
+
+const char *keep_capabilities_over_user_switch() {
+    // A switch away from root would otherwise empty the permitted set.
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return "prctl(PR_SET_KEEPCAPS)";
+    return nullptr;
+}
+
+const char *keep_only_own() {
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0) return "prctl(PR_CAP_AMBIENT_CLEAR_ALL)";
+    // Only what the thread has can be kept: a capset asking for more fails.
+    const uint64_t kept = kept_capabilities.load() & permitted_now();
+    struct __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    header.pid = 0;
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    for (int word = 0; word < 2; ++word) {
+        const auto bits = static_cast<uint32_t>(kept >> (32 * word));
+        data[word].effective = bits;
+        data[word].permitted = bits;
+    }
+    if (syscall(SYS_capset, &header, data) != 0) return "capset";
+    if (prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0) return "prctl(PR_SET_KEEPCAPS)";
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "prctl(PR_SET_NO_NEW_PRIVS)";
+    return nullptr;
+}
+
+} // namespace
+
+// Every thread, although the opener starts with one: a sanitizer build's
+// runtime may start a thread of its own in a forked child.
+const char *begin_keeping_capabilities(uint64_t keep, bool &bounding_narrowed) {
+    kept_capabilities.store(keep);
+    bounding_narrowed = false;
+    if (may_drop_bounding_set()) {
+        if (const char *failed_call = on_every_thread(narrow_bounding_set); failed_call != nullptr) return failed_call;
+        bounding_narrowed = true;
+    }
+    return on_every_thread(keep_capabilities_over_user_switch);
+}
+
+const char *capabilities_keep_only(uint64_t keep) {
+    kept_capabilities.store(keep);
+    return on_every_thread(keep_only_own);
+}
 
 bool read_thread_privileges(std::vector<thread_privileges> &threads) {
     std::vector<long> tids;

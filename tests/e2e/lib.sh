@@ -495,6 +495,24 @@ kv_start_relay() {
 # kv_relay_alive: the relay started last is still running.
 kv_relay_alive() { kill -0 "$KV_RELAY_PID" 2>/dev/null; }
 
+# kv_opener_pid [RELAY_PID]: the relay's opener, the other live process of
+# the relay's program in the relay namespace (none, or several, print
+# nothing and fail).
+kv_opener_pid() {
+    local relay=${1:-$KV_RELAY_PID} p found=()
+    for p in $(ip netns pids "$KV_NS_RELAY"); do
+        [ "$p" != "$relay" ] && [ "$(readlink -f "/proc/$p/exe" 2>/dev/null)" = "$KESTIVANE" ] || continue
+        [ "$(sed -n 's/^State:[[:space:]]*//p' "/proc/$p/status" 2>/dev/null | cut -c1)" = Z ] && continue
+        found+=("$p")
+    done
+    [ "${#found[@]}" -eq 1 ] && echo "${found[0]}"
+}
+
+# kv_gone PID: the process has ended (a zombie counts as ended).
+kv_gone() {
+    [ ! -e "/proc/$1" ] || [ "$(sed -n 's/^State:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null | cut -c1)" = Z ]
+}
+
 # kv_sandbox_clean NAME LOG...: no relay log among LOG names a system call
 # the sandbox (sandbox=on) refused: every path the test drove runs within
 # the relay's allow-list.

@@ -7,8 +7,9 @@
 #      getting leases meanwhile; created again under its name (new index
 #      and hardware address): leases flow on it again within 2 s, and the
 #      answer frames carry the new hardware address;
-#   c  the relay address replaced by another: giaddr follows, or without the
-#      privilege to bind the server port to it, the relay ends with 77;
+#   c  the relay address replaced by another: giaddr follows (the opener
+#      binds the server port to it), or where the opener lacks the privilege
+#      for that, the relay ends with 77;
 #   d  with bind_ip: the relay waits for that address, and takes no other;
 #   e  every interface deleted: the relay ends after its grace period, with
 #      its message and status 75;
@@ -153,17 +154,19 @@ case_b() {
     kv_pass "b: deleted, logged once, segment 2 leased meanwhile; back with ${KV_MAC_RELAY[1]}, lease $got after $took ms"
 }
 
-# The relay's effective capabilities include CAP_NET_BIND_SERVICE (bit 10).
+# The opener, which opens the relay's sockets once it runs, holds
+# CAP_NET_BIND_SERVICE (bit 10) in its effective set.
 relay_may_bind_low_ports() {
-    local eff
-    eff=$(sed -n 's/^CapEff:[[:space:]]*//p' "/proc/$KV_RELAY_PID/status")
+    local eff opener
+    opener=$(kv_opener_pid) || return 1
+    eff=$(sed -n 's/^CapEff:[[:space:]]*//p' "/proc/$opener/status")
     [ $(((16#$eff >> 10) & 1)) = 1 ]
 }
 
 # c, one relay on segment 2 per row: CAPS it starts with, PORT_START the
-# namespace's lowest unprivileged port while it runs. (A relay that gives
-# up its capabilities once started has none left, whatever it started with;
-# its CapEff decides.) The relay address is
+# namespace's lowest unprivileged port while it runs. (The relay gives up
+# its capabilities once started; its opener keeps the two it was started
+# with, and its CapEff decides.) The relay address is
 # replaced by another: where the relay may bind the server port (the
 # capability, or the port start lowered) giaddr follows; where it may not, it
 # ends with status 77 and says why.

@@ -45,6 +45,35 @@ unprivileged() {
     [ $bad -eq 0 ] && kv_pass "$name: no capability in any set, NoNewPrivs 1"
 }
 
+# opener_holds NAME UID: the running relay's opener runs as UID (every id)
+# with CAP_NET_RAW and CAP_NET_BIND_SERVICE alone in its effective,
+# permitted and bounding sets, none inheritable or ambient, can never gain
+# one, runs under a seccomp filter, and has nothing open but its end of the
+# pair to the relay and /dev/null as its standard descriptors.
+opener_holds() {
+    local name=$1 want_uid=$2 opener set value bad=0 two=$(((1 << 10) | (1 << 13)))
+    opener=$(kv_opener_pid) || { kv_check_fail "$name: no single opener beside relay $KV_RELAY_PID"; return; }
+    [ "$(status_of "$opener" Uid | tr -s '\t ' ' ')" = "$want_uid $want_uid $want_uid $want_uid" ] ||
+        { kv_check_fail "$name: opener uids are $(status_of "$opener" Uid), not $want_uid"; bad=1; }
+    for set in CapEff:$two CapPrm:$two CapBnd:$two CapInh:0 CapAmb:0 NoNewPrivs:1 Seccomp:2; do
+        value=$(status_of "$opener" "${set%%:*}")
+        [ -n "$value" ] && [ $((16#$value)) -eq "${set#*:}" ] ||
+            { kv_check_fail "$name: opener ${set%%:*} is '$value', not ${set#*:}"; bad=1; }
+    done
+    local fds
+    fds=$(for fd in /proc/"$opener"/fd/*; do readlink "$fd"; done | sed 's/socket:.*/socket/' | sort | tr '\n' ' ')
+    [ "$fds" = "/dev/null /dev/null /dev/null socket " ] ||
+        { kv_check_fail "$name: the opener has open: $fds"; bad=1; }
+    [ $bad -eq 0 ] && kv_pass "$name: opener $opener as uid $want_uid, net_raw and net_bind_service alone, Seccomp 2, one socket"
+    OPENER_PID=$opener
+}
+
+# opener_ends NAME: the opener of the relay just ended ends within 2 s.
+opener_ends() {
+    kv_wait_for 2 kv_gone "$OPENER_PID" && kv_pass "$1: the opener ended with the relay" ||
+        kv_check_fail "$1: the opener $OPENER_PID still runs after the relay ended"
+}
+
 KV_IPV6=1
 kv_topology 1
 if ! as_user +net_raw,+net_bind_service test -x "$KESTIVANE"; then
@@ -126,6 +155,7 @@ unprivileged "$pid" unit
 [ $((16#$(status_of "$pid" CapBnd))) -eq $(((1 << 10) | (1 << 13))) ] ||
     kv_check_fail "relay CapBnd is $(status_of "$pid" CapBnd), not net_raw and net_bind_service alone"
 [ "$(stat -c %U "$pid_file")" = "$user" ] || kv_check_fail "the pid file belongs to $(stat -c %U "$pid_file")"
+opener_holds unit "$uid"
 kv_udp_bound "$KV_NS_RELAY" 67 || kv_check_fail "nothing listens on the bootps port in the relay namespace"
 
 # A second relay on the same pid file names the first and stops.
@@ -141,7 +171,9 @@ lease=$(kv_udhcpc 1 5 udhcpc-least-privilege) || kv_fail "no lease through the u
 kv_in_range 1 "$lease" || kv_check_fail "lease $lease is outside ${KV_RANGE_LO[1]}-${KV_RANGE_HI[1]}"
 kv_pass "lease $lease through the relay running as $user with net_raw and net_bind_service"
 kv_relay_alive || kv_check_fail "the relay is no longer running"
-kv_stop "$KV_RELAY_PID"
+# Killed outright, the relay cannot tell its opener: the pair's end does.
+kill -KILL "$KV_RELAY_PID"
+opener_ends unit-killed
 
 # --- Started as root. The relay's own view of the user database (a mount
 # namespace of its own, the files bound over /etc/passwd and /etc/group)
@@ -272,6 +304,7 @@ for row in "${cases[@]}"; do
     *) want_uid=$(id -u "$who") want_gid=$(id -g "$who") ;;
     esac
     every_thread "$pid" "$name" "$want_uid" "$want_gid" "$seccomp"
+    opener_holds "$name" "$want_uid"
     got=$(grep -c "Running as root" "$KV_RELAY_LOG")
     [ "$got" -eq "$warnings" ] || kv_check_fail "$name: $got 'Running as root' lines, not $warnings"
     [ "$warnings" -eq 0 ] || grep -qx "Running as root: no user named and no user kestivane exists" "$KV_RELAY_LOG" ||
@@ -286,6 +319,7 @@ for row in "${cases[@]}"; do
     fi
     kv_relay_alive || kv_check_fail "$name: the relay is no longer running"
     kv_stop "$pid"
+    opener_ends "$name"
 done
 KV_RELAY_PREFIX=()
 

@@ -1,0 +1,126 @@
+#include "config/config_diff.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace kestivane::config {
+
+namespace {
+
+using description = configuration_description;
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The key of an [options] line as the reader matches it (without regard to
+// case), less the ".<interface>" of the per-interface keys.
+std::string base_key(std::string_view line) {
+    std::string key(line.substr(0, line.find('=')));
+    std::transform(key.begin(), key.end(), key.begin(), lower);
+    for (std::string_view scoped : {"link_selection.", "server_id_override.", "source_interface."})
+        if (key.starts_with(scoped)) key.resize(scoped.size() - 1);
+    return key;
+}
+
+// The lines of one key, in file order.
+std::vector<std::string> lines_of(const description &d, const std::string &key) {
+    std::vector<std::string> lines;
+    for (const std::string &line : d.settings)
+        if (base_key(line) == key) lines.push_back(line);
+    return lines;
+}
+
+bool has_option(const description &d, const std::string &key) {
+    return std::any_of(d.options.begin(), d.options.end(), [&](const auto &o) { return o.key == key; });
+}
+
+std::vector<description::server_entry> servers_of(const description &d, const description::interface_entry &i) {
+    std::vector<description::server_entry> list;
+    for (std::size_t srv : i.servers) list.push_back(d.servers[srv]);
+    return list;
+}
+
+std::vector<description::server_entry> used_servers(const description &d) {
+    std::vector<description::server_entry> used;
+    for (const auto &i : d.interfaces)
+        for (const auto &s : servers_of(d, i))
+            if (std::find(used.begin(), used.end(), s) == used.end()) used.push_back(s);
+    return used;
+}
+
+const description::interface_entry *find_interface(const description &d, const std::string &name) {
+    for (const auto &i : d.interfaces)
+        if (i.name == name) return &i;
+    return nullptr;
+}
+
+std::size_t missing_from(const std::vector<description::server_entry> &these,
+                         const std::vector<description::server_entry> &those) {
+    return static_cast<std::size_t>(std::count_if(these.begin(), these.end(), [&](const auto &s) {
+        return std::find(those.begin(), those.end(), s) == those.end();
+    }));
+}
+
+std::string joined(const std::vector<std::string> &words) {
+    std::string text;
+    for (const std::string &w : words) text += (text.empty() ? "" : ", ") + w;
+    return text;
+}
+
+} // namespace
+
+configuration_change compare_configurations(const description &before, const description &after) {
+    configuration_change change;
+    for (const auto &i : after.interfaces) {
+        const auto *old = find_interface(before, i.name);
+        if (old == nullptr) {
+            change.interfaces_added.push_back(i.name);
+            continue;
+        }
+        if (servers_of(before, *old) != servers_of(after, i)) change.interfaces_relisted.push_back(i.name);
+        if (old->ip != i.ip) change.interfaces_moved.push_back(i.name);
+    }
+    for (const auto &i : before.interfaces)
+        if (find_interface(after, i.name) == nullptr) change.interfaces_removed.push_back(i.name);
+    const auto used_before = used_servers(before);
+    const auto used_after = used_servers(after);
+    change.servers_added = missing_from(used_after, used_before);
+    change.servers_removed = missing_from(used_before, used_after);
+
+    for (const auto &o : after.options) {
+        const bool same = std::find(before.options.begin(), before.options.end(), o) != before.options.end();
+        if (same) continue;
+        if (o.key == "max_packet_size") change.restart.push_back(o.key);
+        else change.options.push_back(o.key);
+    }
+    // The keys described by their value are compared above; the others as
+    // written, each key's lines together.
+    std::vector<std::string> keys;
+    for (const auto *d : {&before, &after})
+        for (const std::string &line : d->settings) {
+            std::string key = base_key(line);
+            if (has_option(after, key) || std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+            keys.push_back(key);
+        }
+    for (const std::string &key : keys)
+        if (lines_of(before, key) != lines_of(after, key)) change.restart.push_back(key);
+    if (before.servers6 != after.servers6) change.restart.push_back("[servers6]");
+    if (before.plugins != after.plugins) change.restart.push_back("plug-in sections");
+    return change;
+}
+
+std::string change_line(const std::string &path, const configuration_change &change) {
+    std::string line = "Reloaded " + path + ": interfaces +" + std::to_string(change.interfaces_added.size()) +
+                       " -" + std::to_string(change.interfaces_removed.size()) + ", servers +" +
+                       std::to_string(change.servers_added) + " -" + std::to_string(change.servers_removed);
+    if (!change.interfaces_moved.empty()) line += ", addresses " + joined(change.interfaces_moved);
+    if (!change.options.empty()) line += ", options " + joined(change.options);
+    return line;
+}
+
+std::vector<std::string> restart_lines(const configuration_change &change) {
+    std::vector<std::string> lines;
+    for (const std::string &what : change.restart) lines.push_back(what + " changed: restart to apply");
+    return lines;
+}
+
+} // namespace kestivane::config

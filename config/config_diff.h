@@ -1,0 +1,35 @@
+// What changed between two described configurations, and the log line that
+// says it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/config_check.h"
+
+namespace kestivane::config {
+
+struct configuration_change {
+    std::vector<std::string> interfaces_added;
+    std::vector<std::string> interfaces_removed;
+    // Interfaces in both whose servers (or their order) differ.
+    std::vector<std::string> interfaces_relisted;
+    // Interfaces in both whose relay address differs (bind_ip).
+    std::vector<std::string> interfaces_moved;
+    std::size_t servers_added = 0;   // servers some interface uses now and none did
+    std::size_t servers_removed = 0; // servers no interface uses any more
+    std::vector<std::string> options; // keys that take effect at once, in the description's order
+    // What only a restart applies: keys, "[servers6]", "plug-in sections".
+    std::vector<std::string> restart;
+};
+
+configuration_change compare_configurations(const configuration_description &before,
+                                            const configuration_description &after);
+
+// "Reloaded <path>: interfaces +1 -0, servers +1 -1[, addresses <names>][, options <keys>]".
+std::string change_line(const std::string &path, const configuration_change &change);
+
+// "<what> changed: restart to apply", one per entry of change.restart.
+std::vector<std::string> restart_lines(const configuration_change &change);
+
+} // namespace kestivane::config

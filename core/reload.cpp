@@ -1,0 +1,317 @@
+// A reload applies, in this order: the option values (under the interface
+// record lock, which every packet path holds while it reads them), the
+// server table and the interfaces' server lists (in the same hold), then
+// the relay addresses that bind_ip moves. What only a restart can apply is
+// said, and stays as it was.
+#include "core/reload.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "config/config_check.h"
+#include "config/config_diff.h"
+#include "core/settings.h"
+#include "metrics/reporter.h"
+#include "net/interface_guard.h"
+#include "net/opener.h"
+#include "net/relay6.h"
+#include "net/reopen_interface.h"
+#if __has_include("net/interface_lifecycle.h")
+#include "net/interface_lifecycle.h"
+#define KESTIVANE_RELOAD_INTERFACES 1
+#else
+#define KESTIVANE_RELOAD_INTERFACES 0
+#endif
+
+namespace kestivane {
+
+namespace {
+
+using config::configuration_change;
+using config::configuration_description;
+
+// Written once before the threads start, then by the reload thread alone.
+struct reload_state {
+    std::string path;
+    configuration_description running;
+};
+reload_state *state = nullptr;
+
+sigset_t reload_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+int32_t number_of(std::string_view text) {
+    int32_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+const std::string *value_of(const configuration_description &d, std::string_view key) {
+    for (const auto &o : d.options)
+        if (o.key == key) return &o.value;
+    return nullptr;
+}
+
+bool named_in(const std::vector<std::string> &names, const std::string &name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+template <typename T> void store(T &setting, T value) { std::atomic_ref<T>(setting).store(value); }
+
+// The option values, each one word; the caller holds the record lock
+// exclusively.
+void apply_options(const configuration_description &after, const configuration_change &change) {
+    for (const std::string &key : change.options) {
+        const std::string *value = value_of(after, key);
+        if (value == nullptr) continue;
+        if (key == "rps_limit") store(rps_limit, number_of(*value));
+        else if (key == "max_hops") store(max_hops, number_of(*value));
+        else if (key == "queue_limit") store(queue_limit, number_of(*value));
+        else if (key == "interface_grace") store(interface_grace, number_of(*value));
+        else if (key == "answer_sources")
+            store(answer_sources_accepted, *value == "any" ? answer_sources::any : answer_sources::servers);
+        else if (key == "v6_interface_id") store(relay6::settings.interface_id, *value == "on");
+        else if (key == "v6_link_layer_address") store(relay6::settings.link_layer_address, *value == "on");
+    }
+    const auto stats = [&](std::string_view key) { return named_in(change.options, std::string(key)); };
+    if (stats("stats_file") || stats("stats_interval"))
+        metrics::set_stats_output(*value_of(after, "stats_file"), number_of(*value_of(after, "stats_interval")));
+}
+
+// The slot of a server in the server table: the one it has, or a new one.
+// A server no interface uses any more keeps its slot, so that every index
+// a list or a plug-in holds stays valid.
+struct server_slots {
+    std::vector<struct server *> added; // records for slots srv_num, srv_num + 1, ...
+
+    int32_t slot_of(const configuration_description::server_entry &s) {
+        const auto same = [&](const struct server *r) {
+            return r != nullptr && r->addr.sin_addr.s_addr == s.ip && r->addr.sin_port == s.port &&
+                   std::strcmp(r->name, s.name.c_str()) == 0;
+        };
+        for (int32_t i = 0; i < srv_num; ++i)
+            if (same(servers[i])) return i;
+        for (std::size_t k = 0; k < added.size(); ++k)
+            if (same(added[k])) return srv_num + static_cast<int32_t>(k);
+        if (srv_num + static_cast<int32_t>(added.size()) >= servers_limit) return -1;
+        auto *record = static_cast<struct server *>(std::calloc(1, sizeof(struct server)));
+        if (record == nullptr) process_error(16, "malloc");
+        record->name = strdup(s.name.c_str());
+        if (record->name == nullptr) process_error(16, "malloc");
+        record->addr.sin_family = AF_INET;
+        record->addr.sin_addr.s_addr = s.ip;
+        record->addr.sin_port = s.port;
+        added.push_back(record);
+        return srv_num + static_cast<int32_t>(added.size()) - 1;
+    }
+};
+
+struct new_list {
+    struct interface *iface;
+    int32_t *list; // malloc'ed; swapped with the record's
+    int32_t count;
+};
+
+struct free_list {
+    void operator()(int32_t *list) const { std::free(list); }
+};
+
+// The slots of an interface's servers, each once, in forwarding order.
+std::vector<int32_t> slots_for(const configuration_description &after,
+                               const configuration_description::interface_entry &i, server_slots &slots) {
+    std::vector<int32_t> chosen;
+    for (std::size_t k : i.servers) {
+        const int32_t slot = slots.slot_of(after.servers[k]);
+        if (slot < 0) logd(log_error, "Reload: too many servers, %s left out", after.servers[k].name.c_str());
+        else if (std::find(chosen.begin(), chosen.end(), slot) == chosen.end()) chosen.push_back(slot);
+    }
+    return chosen;
+}
+
+// The server lists of the interfaces whose servers changed, built before
+// the lock is taken.
+std::vector<new_list> build_lists(const configuration_description &after, const configuration_change &change,
+                                  server_slots &slots) {
+    std::vector<new_list> lists;
+    for (const auto &i : after.interfaces) {
+        if (!named_in(change.interfaces_relisted, i.name)) continue;
+        struct interface *iface = get_interface_by_name(i.name.c_str());
+        if (iface == nullptr) continue;
+        const std::vector<int32_t> chosen = slots_for(after, i, slots);
+        auto *list = static_cast<int32_t *>(std::malloc(std::max<std::size_t>(chosen.size(), 1) * sizeof(int32_t)));
+        if (list == nullptr) process_error(16, "malloc");
+        std::copy(chosen.begin(), chosen.end(), list);
+        lists.push_back({iface, list, static_cast<int32_t>(chosen.size())});
+    }
+    return lists;
+}
+
+using interface_lists = std::vector<std::pair<std::string, std::vector<int32_t>>>;
+
+// Options, servers and lists in one exclusive hold of the record lock: a
+// request is forwarded wholly by the old configuration or wholly by the
+// new. The old lists are freed after it, when no path can still read them.
+// Returns the server lists of the interfaces to open.
+interface_lists apply_tables(const configuration_description &after, const configuration_change &change) {
+    server_slots slots;
+    std::vector<new_list> lists = build_lists(after, change, slots);
+    interface_lists to_open;
+    for (const auto &i : after.interfaces)
+        if (named_in(change.interfaces_added, i.name)) to_open.emplace_back(i.name, slots_for(after, i, slots));
+    std::vector<std::unique_ptr<int32_t, free_list>> old_lists;
+    {
+        interface_writer exclusive;
+        apply_options(after, change);
+        for (struct server *record : slots.added) servers[srv_num++] = record;
+        for (new_list &n : lists) {
+            old_lists.emplace_back(n.iface->srv_idx);
+            n.iface->srv_idx = n.list;
+            n.iface->srv_count = n.count;
+        }
+    }
+    return to_open;
+}
+
+#if KESTIVANE_RELOAD_INTERFACES
+// Interfaces removed stop relaying and keep their slot; interfaces added
+// open (a retired one in its old slot). Returns the names that did not open
+// (said in the log), for the next reload to try again.
+std::vector<std::string> apply_interfaces(const configuration_change &change, const interface_lists &to_open) {
+    for (const std::string &name : change.interfaces_removed)
+        if (struct interface *iface = get_interface_by_name(name.c_str())) retire_interface(iface);
+    std::vector<std::string> failed;
+    for (const auto &[name, list] : to_open)
+        if (!open_interface_at_run_time(name.c_str(), list.data(), static_cast<int32_t>(list.size())))
+            failed.push_back(name);
+    return failed;
+}
+#endif
+
+// bind_ip: the relay address moves to the address the new file binds.
+void apply_addresses(const configuration_description &after, const configuration_change &change) {
+    for (const std::string &name : change.interfaces_moved) {
+        struct interface *iface = get_interface_by_name(name.c_str());
+        const auto entry = std::find_if(after.interfaces.begin(), after.interfaces.end(),
+                                        [&](const auto &i) { return i.name == name; });
+        if (iface == nullptr || entry == after.interfaces.end()) continue;
+        if (move_address(iface, entry->ip) != reopen_result::done)
+            logd(log_error, "Reload: interface %s keeps its address", name.c_str());
+    }
+}
+
+// What errx wrote, less the program's name before it.
+std::string refusal_text(std::string said) {
+    const std::string prefix = std::string(program_invocation_short_name) + ": ";
+    if (said.compare(0, prefix.size(), prefix) == 0) said.erase(0, prefix.size());
+    return said;
+}
+
+void reload() {
+    std::string text, error;
+    if (!opener_check(text, error)) {
+        logd(log_error, "Can't reload %s: %s", state->path.c_str(), refusal_text(error).c_str());
+        return;
+    }
+    std::optional<configuration_description> after = config::parse_description(text);
+    if (!after) {
+        logd(log_error, "Can't reload %s: the checker's description is not readable", state->path.c_str());
+        return;
+    }
+    configuration_description &before = state->running;
+    configuration_change change = config::compare_configurations(before, *after);
+    const interface_lists to_open = apply_tables(*after, change);
+    apply_addresses(*after, change);
+#if KESTIVANE_RELOAD_INTERFACES
+    const std::vector<std::string> not_opened = apply_interfaces(change, to_open);
+    const std::vector<std::string> not_closed;
+#else
+    // Without opening at run time interfaces come and go with a restart:
+    // they stay as they run, and the next reload sees the same difference.
+    const std::vector<std::string> not_opened = change.interfaces_added;
+    const std::vector<std::string> not_closed = change.interfaces_removed;
+    if (!change.interfaces_added.empty() || !change.interfaces_removed.empty())
+        change.restart.insert(change.restart.begin(), "interfaces");
+#endif
+    for (const std::string &line : config::restart_lines(change)) logd(log_warning, "%s", line.c_str());
+    logd(log_warning, "%s", config::change_line(state->path, change).c_str());
+
+    // What was not applied stays described as it runs.
+    std::vector<configuration_description::interface_entry> kept;
+    for (const auto &i : after->interfaces)
+        if (!named_in(not_opened, i.name)) kept.push_back(i);
+    // Interfaces kept running keep their entries; their server indexes are
+    // into after's table, which the running description takes whole.
+    for (const auto &i : before.interfaces)
+        if (named_in(not_closed, i.name)) {
+            auto entry = i;
+            entry.servers.clear();
+            for (std::size_t k : i.servers) {
+                const auto &s = before.servers[k];
+                auto at = std::find(after->servers.begin(), after->servers.end(), s);
+                if (at == after->servers.end()) at = after->servers.insert(after->servers.end(), s);
+                entry.servers.push_back(static_cast<std::size_t>(at - after->servers.begin()));
+            }
+            kept.push_back(entry);
+        }
+    after->interfaces = std::move(kept);
+    after->settings = before.settings;
+    after->servers6 = before.servers6;
+    after->plugins = before.plugins;
+    for (auto &o : after->options)
+        if (o.key == "max_packet_size")
+            if (const std::string *old = value_of(before, o.key)) o.value = *old;
+    before = std::move(*after);
+}
+
+void *run_reloads(void *) {
+    const sigset_t set = reload_signal_set();
+    for (;;) {
+        int signal_number = 0;
+        if (sigwait(&set, &signal_number) != 0) continue;
+        reload();
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void block_reload_signal() {
+    const sigset_t set = reload_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void prepare_reload(const std::string &path) {
+    std::optional<configuration_description> running = config::parse_description(config::describe_tables());
+    if (!running) return;
+    state = new reload_state{path, std::move(*running)};
+}
+
+void start_reload_thread() {
+    if (state == nullptr) return;
+    pthread_t thread;
+    const int failed = pthread_create(&thread, nullptr, run_reloads, nullptr);
+    if (failed != 0) {
+        logd(log_error, "Can't start the reload thread: %s", std::strerror(failed));
+        return;
+    }
+    pthread_detach(thread);
+}
+
+} // namespace kestivane

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Reload on SIGHUP under load: segment 1 carries a steady 1,000 requests a
+# second (the bench generator, answered by the bench responder on port
+# 1067) while the file alternates ten times between segment 2 served by a
+# server that does not answer and segment 2 served by a real one (dnsmasq
+# on port 67). No request of segment 1 may be lost; segment 2 must relay a
+# real lease whenever its real server is configured; each reload must be
+# logged as in effect within 100 ms of the signal. Then a broken file: one
+# error line with the start's text, and the relay goes on as before.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+LOADGEN=${KESTIVANE_LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}
+RESPONDER=${KESTIVANE_RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}
+[ -x "$LOADGEN" ] && [ -x "$RESPONDER" ] || kv_skip "the bench tools are not built ($LOADGEN, $RESPONDER)"
+# A ThreadSanitizer build is slower by an order: the time bound is its
+# report, not this test's.
+limit_ms=${KESTIVANE_RELOAD_LIMIT_MS:-100}
+[ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -c __tsan_init)" -gt 0 ] && limit_ms=1000
+export TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1"
+
+kv_topology 2
+kv_bg responder "$KV_NS_SERVER" "$RESPONDER" --listen "$KV_IP_SERVER" --port 1067 --max-seconds 60
+kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 1067 || kv_fail "the responder did not start"
+kv_start_dnsmasq
+
+conf="$KV_TMP/relay.conf"
+one="$KV_IP_SERVER:1067 ${KV_IF_RELAY[1]}"
+two="$KV_IP_SERVER ${KV_IF_RELAY[2]}"
+mute="203.0.113.9 ${KV_IF_RELAY[2]}"
+# Options change too, among them one that the reporter thread reads; the
+# checks run inside the relay's sandbox.
+options() { printf '[options]\nsandbox=on\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\n' "$KV_TMP/stats" "$1" "$2"; }
+{ options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
+KV_LISTEN_COUNT=2 kv_start_relay relay -f "$conf"
+
+# hup N: sends SIGHUP and waits for the Nth reload line (either kind);
+# prints the milliseconds from the signal to the line.
+hup() {
+    local n=$1 start end
+    start=$(date +%s%N)
+    kill -HUP "$KV_RELAY_PID"
+    while [ "$(grep -cE '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG")" -lt "$n" ]; do
+        [ $(($(date +%s%N) - start)) -lt 5000000000 ] || { echo timeout; return; }
+        sleep 0.002
+    done
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
+}
+
+kv_bg load "${KV_NS_CLIENT[1]}" "$LOADGEN" --iface "${KV_IF_CLIENT[1]}" --rate 1000 --count 16000 \
+    --seconds 16 --drain-ms 2000 --xid-base 0x10000000
+load_pid=$KV_LAST_PID
+sleep 1
+
+times=()
+leases=0
+for ((round = 1; round <= 10; round++)); do
+    if ((round % 2)); then
+        { options 1 5; printf '[servers]\n%s\n%s\n' "$one" "$two"; } >"$conf"
+    else
+        { options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
+    fi
+    want="interfaces +0 -0, servers +1 -1, options max_hops, stats_interval"
+    ms=$(hup "$round")
+    times+=("$ms")
+    line=$(grep -E '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG" | sed -n "${round}p")
+    case "$line" in *": $want") ;; *) kv_check_fail "reload $round: '$line', not '... $want'" ;; esac
+    if [ "$ms" = timeout ] || [ "$ms" -gt "$limit_ms" ]; then
+        kv_check_fail "reload $round: in effect after $ms ms, more than $limit_ms"
+    fi
+    if ((round % 2)); then
+        kv_udhcpc 2 3 "udhcpc$round" >/dev/null && leases=$((leases + 1)) ||
+            kv_check_fail "reload $round: no lease on segment 2"
+    else
+        sleep 0.5
+    fi
+done
+kv_pass "10 reloads in effect after ${times[*]} ms; $leases leases on segment 2"
+
+# A broken file: the start's refusal, once, and nothing changes.
+printf '[options]\nmax_hops=70\n[servers]\n%s\n%s\n' "$one" "$two" >"$conf"
+ms=$(hup 11)
+[ "$(kv_count_lines "$KV_RELAY_LOG" "Can't reload $conf: Wrong hops number. Line: 2")" = 1 ] ||
+    kv_check_fail "a broken file did not give exactly one error line"
+[ "$(kv_count_lines "$KV_RELAY_LOG" "Reloaded ")" = 10 ] || kv_check_fail "a broken file was applied"
+kv_relay_alive || kv_fail "the relay ended on a broken file"
+
+wait "$load_pid"
+summary=$(cat "$KV_TMP/load.log")
+echo "segment 1: $summary" >&2
+sent=$(sed -n 's/.* sent=\([0-9]*\) .*/\1/p' <<<"$summary")
+case " $summary " in
+    *" sent=$sent answered=$sent lost=0 "*" dup=0 bad=0 "*)
+        [ "$sent" -ge 14000 ] || kv_check_fail "segment 1: only $sent requests sent"
+        kv_pass "segment 1: $sent requests at 1,000/s through 11 reloads, none lost" ;;
+    *) kv_check_fail "segment 1 lost requests across the reloads: $summary" ;;
+esac
+[ -s "$KV_TMP/stats" ] || kv_check_fail "no stats file written"
+kv_sandbox_clean reload "$KV_RELAY_LOG"
+if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then kv_check_fail "ThreadSanitizer reports in the relay's log"; fi
+kv_relay_alive || kv_fail "the relay died"
+kv_finish
