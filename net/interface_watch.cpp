@@ -312,7 +312,7 @@ bool follow_all() {
         if (!listing.ok()) logd(log_error, "getifaddrs: %s", std::strerror(listing.error()));
         for (link_record &link : links) {
             if (!listing.ok()) break;
-            if (link.awaited && link.unused() && ready_to_open(link, listing.view_of(link.name)))
+            if (link.awaited && link.v4 == nullptr && ready_to_open(link, listing.view_of(link.name)))
                 appeared.emplace_back(link.name);
             follow(link, listing);
             pending = pending || (!link.unused() && (!link.relaying || link.capture_failed));

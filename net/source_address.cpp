@@ -181,7 +181,7 @@ int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number) {
 }
 
 int32_t first_interface_of(int32_t number) {
-    for (int32_t i = 0; i < if_num; ++i)
+    for (int32_t i = 0; i < interface_count(); ++i)
         if (number_of(ifs[i]) == number && !interface_retired(i)) return i;
     return 0;
 }

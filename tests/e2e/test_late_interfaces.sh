@@ -3,7 +3,8 @@
 # starts, with real clients:
 #   a  (file) segment 2's interface absent at start-up, created 5 s later:
 #      one "Listen at" line, and a client on it gets a lease within 2 s of
-#      its creation; segment 1 kept relaying meanwhile;
+#      its creation; segment 1 kept relaying meanwhile; the opening needs
+#      no call outside the sandbox;
 #   b  (command line) segment 2's interface there but without an IPv4
 #      address: opened once the address is added, with the server operand.
 # (A relay with nothing to relay on at start-up still refuses to start: the
@@ -31,7 +32,7 @@ ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 case_a() {
     local t0 took
     kv_segment_delete 2
-    printf '[servers]\n%s %s %s\n' "$KV_IP_SERVER" "$R1" "$R2" >"$KV_TMP/a.conf"
+    printf '[options]\nsandbox=on\n[servers]\n%s %s %s\n' "$KV_IP_SERVER" "$R1" "$R2" >"$KV_TMP/a.conf"
     KV_LISTEN_COUNT=1 kv_start_relay a -f "$KV_TMP/a.conf"
     grep -qF "Interface $R2 does not exist. Ignored." "$KV_RELAY_LOG" || kv_fail "a: the absence is not logged"
     lease 1 a || kv_fail "a: no lease on segment 1 while segment 2 is awaited"
@@ -60,4 +61,5 @@ case_b() {
 }
 
 for c in a b; do "case_$c"; done
+kv_sandbox_clean "the relay" "$KV_TMP/a.log"
 kv_finish
