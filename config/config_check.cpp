@@ -151,6 +151,11 @@ bool parse_line(std::string_view line, configuration_description &d) {
     } else if (kind == "option") {
         const std::string_view key = take_word(line);
         d.options.push_back({std::string(key), std::string(line)});
+    } else if (kind == "bind") {
+        configuration_description::binding_entry b;
+        b.ifname = take_word(line);
+        if (b.ifname.empty() || !read_dotted(line, b.ip)) return false;
+        d.bindings.push_back(std::move(b));
     } else if (kind == "setting") {
         d.settings.emplace_back(line);
     } else if (kind == "lower6") {
@@ -186,6 +191,10 @@ std::string describe_tables() {
         text += "interface " + std::string(iface->name) + ' ' + dotted(iface->ip);
         for (int32_t k = 0; k < iface->srv_count; ++k) text += ' ' + std::to_string(iface->srv_idx[k]);
         text += '\n';
+    }
+    const struct ip_binding *binding;
+    STAILQ_FOREACH(binding, &ip_binding_map_head, next) {
+        if (binding->ip != 0) text += "bind " + std::string(binding->ifname) + ' ' + dotted(binding->ip) + '\n';
     }
     for (const auto &o : current_options()) text += "option " + o.key + ' ' + o.value + '\n';
     for (const std::string &line : recorded_settings()) text += "setting " + line + '\n';

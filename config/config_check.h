@@ -41,6 +41,12 @@ struct configuration_description {
     // Every [options] line as written, for the keys that only a restart
     // applies (compared as written).
     std::vector<std::string> settings;
+    struct binding_entry {
+        std::string ifname;
+        uint32_t ip = 0; // network byte order
+        bool operator==(const binding_entry &) const = default;
+    };
+    std::vector<binding_entry> bindings; // bind_ip, those kept
     std::vector<std::string> servers6; // per DHCPv6 lower interface: "<name> <server>..."
     std::vector<std::string> plugins;  // "[<name>]" for a section, then its lines
     // Every interface the file names that the relay may open: what a

@@ -63,7 +63,9 @@ void bind_ip(std::string_view value, int line) {
 extern "C" uint32_t *get_bound_ip(const char *ifname) {
     struct ip_binding *binding;
     STAILQ_FOREACH(binding, &ip_binding_map_head, next) {
-        if (std::strcmp(binding->ifname, ifname) == 0) return &binding->ip;
+        // A reload takes a binding back by clearing its address: the list
+        // is read without a lock, so its nodes stay.
+        if (std::strcmp(binding->ifname, ifname) == 0 && binding->ip != 0) return &binding->ip;
     }
     return nullptr;
 }

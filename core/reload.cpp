@@ -27,6 +27,7 @@
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
 #include "net/opener.h"
+#include "net/privileged_open.h"
 #include "net/relay6.h"
 #include "net/reopen_interface.h"
 #if __has_include("net/interface_lifecycle.h")
@@ -165,6 +166,35 @@ std::vector<new_list> build_lists(const configuration_description &after, const 
 
 using interface_lists = std::vector<std::pair<std::string, std::vector<int32_t>>>;
 
+// New bind_ip nodes, made before the lock is taken.
+std::vector<struct ip_binding *> new_bindings(const configuration_description &after) {
+    std::vector<struct ip_binding *> made;
+    for (const auto &b : after.bindings) {
+        bool known = false;
+        const struct ip_binding *node;
+        STAILQ_FOREACH(node, &ip_binding_map_head, next) known = known || b.ifname == node->ifname;
+        if (known) continue;
+        auto *fresh = static_cast<struct ip_binding *>(std::calloc(1, sizeof(struct ip_binding)));
+        if (fresh == nullptr || (fresh->ifname = strdup(b.ifname.c_str())) == nullptr) process_error(16, "malloc");
+        fresh->ip = b.ip;
+        made.push_back(fresh);
+    }
+    return made;
+}
+
+// The bindings as the new file has them; the caller holds the record lock
+// exclusively. Nodes stay in the list (a cleared address is no binding).
+void apply_bindings(const configuration_description &after, const std::vector<struct ip_binding *> &made) {
+    struct ip_binding *node;
+    STAILQ_FOREACH(node, &ip_binding_map_head, next) {
+        uint32_t ip = 0;
+        for (const auto &b : after.bindings)
+            if (b.ifname == node->ifname) ip = b.ip;
+        node->ip = ip;
+    }
+    for (struct ip_binding *fresh : made) STAILQ_INSERT_TAIL(&ip_binding_map_head, fresh, next);
+}
+
 // Options, servers and lists in one exclusive hold of the record lock: a
 // request is forwarded wholly by the old configuration or wholly by the
 // new. The old lists are freed after it, when no path can still read them.
@@ -175,10 +205,12 @@ interface_lists apply_tables(const configuration_description &after, const confi
     interface_lists to_open;
     for (const auto &i : after.interfaces)
         if (named_in(change.interfaces_added, i.name)) to_open.emplace_back(i.name, slots_for(after, i, slots));
+    const std::vector<struct ip_binding *> made = new_bindings(after);
     std::vector<std::unique_ptr<int32_t, free_list>> old_lists;
     {
         interface_writer exclusive;
         apply_options(after, change);
+        apply_bindings(after, made);
         for (struct server *record : slots.added) servers[srv_num++] = record;
         for (new_list &n : lists) {
             old_lists.emplace_back(n.iface->srv_idx);
@@ -205,15 +237,27 @@ std::vector<std::string> apply_interfaces(const configuration_change &change, co
 #endif
 
 // bind_ip: the relay address moves to the address the new file binds.
-void apply_addresses(const configuration_description &after, const configuration_change &change) {
+// Returns the interfaces that kept theirs.
+std::vector<std::string> apply_addresses(const configuration_description &after, const configuration_change &change) {
+    std::vector<std::string> kept;
     for (const std::string &name : change.interfaces_moved) {
         struct interface *iface = get_interface_by_name(name.c_str());
         const auto entry = std::find_if(after.interfaces.begin(), after.interfaces.end(),
                                         [&](const auto &i) { return i.name == name; });
         if (iface == nullptr || entry == after.interfaces.end()) continue;
-        if (move_address(iface, entry->ip) != reopen_result::done)
-            logd(log_error, "Reload: interface %s keeps its address", name.c_str());
+        // Without the privilege for the port a reload keeps the address
+        // rather than end the relay.
+        const char *failed = "socket";
+        const int sock = open_privileged(privileged_kind::relay_socket, iface->name, entry->ip, &failed);
+        if (sock < 0) {
+            logd(log_error, "Reload: interface %s keeps its address: %s: %s", iface->name, failed,
+                 std::strerror(errno));
+            kept.push_back(name);
+            continue;
+        }
+        adopt_socket(iface, entry->ip, sock);
     }
+    return kept;
 }
 
 // What errx wrote, less the program's name before it.
@@ -237,7 +281,7 @@ void reload() {
     configuration_description &before = state->running;
     configuration_change change = config::compare_configurations(before, *after);
     const interface_lists to_open = apply_tables(*after, change);
-    apply_addresses(*after, change);
+    const std::vector<std::string> not_moved = apply_addresses(*after, change);
 #if KESTIVANE_RELOAD_INTERFACES
     const std::vector<std::string> not_opened = apply_interfaces(change, to_open);
     const std::vector<std::string> not_closed;
@@ -254,8 +298,13 @@ void reload() {
 
     // What was not applied stays described as it runs.
     std::vector<configuration_description::interface_entry> kept;
-    for (const auto &i : after->interfaces)
-        if (!named_in(not_opened, i.name)) kept.push_back(i);
+    for (const auto &i : after->interfaces) {
+        if (named_in(not_opened, i.name)) continue;
+        kept.push_back(i);
+        if (!named_in(not_moved, i.name)) continue;
+        for (const auto &old : before.interfaces)
+            if (old.name == i.name) kept.back().ip = old.ip;
+    }
     // Interfaces kept running keep their entries; their server indexes are
     // into after's table, which the running description takes whole.
     for (const auto &i : before.interfaces)

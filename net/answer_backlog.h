@@ -20,9 +20,17 @@ public:
     void report(uint64_t waiting_bytes) {
         if (waiting_bytes > high_bytes) behind_.store(true, std::memory_order_relaxed);
         else if (waiting_bytes < low_bytes) behind_.store(false, std::memory_order_relaxed);
+        keeping_up_.store(waiting_bytes == 0, std::memory_order_relaxed);
     }
 
     bool behind() const { return behind_.load(std::memory_order_relaxed); }
+
+    // Whether the thread's last pass left nothing in any socket: no load to
+    // speak of. A listener forwards a request itself only then; under a
+    // flood, forwarding at the listener's pace took the processor from the
+    // answer thread (a quiet segment beside a flooded one lost a third of
+    // its answers).
+    bool keeping_up() const { return keeping_up_.load(std::memory_order_relaxed); }
 
     // The consumer, before a busy segment's request: waits while the answer
     // thread is behind, at most wait_limit_us, so that an answer thread that
@@ -53,6 +61,7 @@ private:
     static void pause();
 
     std::atomic<bool> behind_{false};
+    std::atomic<bool> keeping_up_{true};
 };
 
 } // namespace kestivane

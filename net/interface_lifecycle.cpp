@@ -195,7 +195,11 @@ bool open_interface_at_run_time(const char *name, const int32_t *srv, int32_t sr
         logd(log_error, "getifaddrs: %s", std::strerror(errno));
         return false;
     }
-    const uint32_t ip = first_address(view, get_bound_ip(name));
+    uint32_t ip = 0;
+    {
+        interface_reader steady; // a reload changes the bindings under the record lock
+        ip = first_address(view, get_bound_ip(name));
+    }
     if (!view.present || ip == 0) {
         logd(log_error, "Interface %s: %s; not opened", name, view.present ? "no IPv4 address to relay from" : "not there");
         return false;

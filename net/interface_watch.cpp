@@ -29,6 +29,7 @@
 #include "metrics/counters.h"
 #include "metrics/counters6.h"
 #include "net/interface_channels.h"
+#include "net/interface_guard.h"
 #include "net/interface_lifecycle.h"
 #include "net/link.h"
 #include "net/platform.h"
@@ -76,7 +77,13 @@ bool has_address(const platform::link_view &view, uint32_t ip) {
 // is none: the bound address when bind_ip names one, else the one it had
 // if it still has it, else its first.
 uint32_t relay_address(const struct interface *iface, const platform::link_view &view) {
-    if (const uint32_t *bound = get_bound_ip(iface->name)) return has_address(view, *bound) ? *bound : 0;
+    uint32_t bound = 0;
+    {
+        // A reload changes the bindings under the record lock.
+        interface_reader steady;
+        if (const uint32_t *binding = get_bound_ip(iface->name)) bound = *binding;
+    }
+    if (bound != 0) return has_address(view, bound) ? bound : 0;
     if (has_address(view, iface->ip)) return iface->ip;
     return view.ipv4.empty() ? 0 : view.ipv4[0];
 }
@@ -242,6 +249,7 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
 // record would relay from.
 bool ready_to_open(const link_record &link, const platform::link_view &view) {
     if (!view.present) return false;
+    interface_reader steady; // a reload changes the bindings under the record lock
     if (const uint32_t *bound = get_bound_ip(link.name)) return has_address(view, *bound);
     return !view.ipv4.empty();
 }

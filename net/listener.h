@@ -48,6 +48,12 @@ struct capture_work {
     struct dhcp_packet packet;
     struct frame_headers headers;
     struct queue_item here;
+    // The frame's place in the read that brought it (1: the first), set by
+    // the reading loop; 0 when the reader does not say. Only the first of a
+    // read may be forwarded by the listener itself: the rest of a burst goes
+    // through the queue, so that under load the consumer forwards while the
+    // listener reads on.
+    uint32_t read_position = 0;
 };
 
 // The work on one captured frame of len bytes: rate limit, checks, copies,

@@ -103,10 +103,14 @@ reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const 
 reopen_result move_address(struct interface *iface, uint32_t ip) {
     int sock = open_socket_for(iface, ip, true);
     if (sock < 0) return reopen_result::not_yet;
+    adopt_socket(iface, ip, sock);
+    return reopen_result::done;
+}
+
+void adopt_socket(struct interface *iface, uint32_t ip, int sock) {
     interface_writer exclusive;
     replace_socket(iface, sock);
     iface->ip = ip;
-    return reopen_result::done;
 }
 
 } // namespace kestivane

@@ -32,4 +32,8 @@ reopen_result reopen_interface(struct interface *iface, unsigned ifindex, const 
 // place, and ip becomes the relay address.
 reopen_result move_address(struct interface *iface, uint32_t ip);
 
+// The same with sock, a UDP socket already bound to ip, which the record
+// takes over.
+void adopt_socket(struct interface *iface, uint32_t ip, int sock);
+
 } // namespace kestivane

@@ -225,7 +225,7 @@ struct queue_item *take(const answer_backlog *answers) {
 
 bool may_forward_here() {
     pthread_mutex_lock(&queue_lock);
-    bool here = idle_consumer != nullptr && queue_size == 0 && !idle_consumer->behind();
+    bool here = idle_consumer != nullptr && queue_size == 0 && idle_consumer->keeping_up();
     pthread_mutex_unlock(&queue_lock);
     return here;
 }

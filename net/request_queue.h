@@ -45,16 +45,17 @@ struct queue_item *take_waiting();
 // As take_waiting, but waits on queue_cond until something is waiting.
 // While it waits, the consumer is idle: nothing is queued and it holds no
 // batch, so a listener may forward a request itself (may_forward_here)
-// unless answers, the backlog the consumer obeys, says the answer thread is
-// behind. Null answers: no listener forwards while this consumer waits.
+// while answers, the backlog the consumer obeys, says the answer thread
+// keeps up. Null answers: no listener forwards while this consumer waits.
 struct queue_item *take(const answer_backlog *answers = nullptr);
 
 // Whether a listener may forward its request at once instead of queuing
 // it: the consumer waits idle in take, nothing is queued, and the answer
-// thread is not behind. The request then passes no other request, and
-// costs no hand-off (a wake-up and a task switch). Whatever is queued, the
-// consumer busy, or answers behind: false, and the request is queued as
-// ever, so the fair order, the bound and answers first hold under load.
+// thread's last pass emptied its sockets. The request then passes no other
+// request, and costs no hand-off (a wake-up and a task switch). Whatever
+// is queued, the consumer busy, or answers left waiting: false, and the
+// request is queued as ever, so the fair order, the bound and answers
+// first hold under load.
 bool may_forward_here();
 
 } // namespace kestivane::request_queue

@@ -19,6 +19,8 @@
 #   client namespace KV_NS_CLIENT[i], interface KV_IF_CLIENT[i] (no address)
 #     <-veth->  relay namespace KV_NS_RELAY, interface KV_IF_RELAY[i],
 #               address KV_IP_RELAY[i] in 198.51.100.(64*(i-1))/26
+#               (more than 4 segments, up to 64: equal blocks of
+#               198.51.100.0/24, prefix KV_PREFIX; with 64, a /30 each)
 #   relay namespace, interface KV_IF_UPLINK, 203.0.113.1/24
 #     <-veth->  server namespace KV_NS_SERVER, interface KV_IF_SERVER, 203.0.113.2/24,
 #               with a route to 198.51.100.0/24 through the relay.
@@ -285,11 +287,12 @@ kv_link_local() {
     ip -n "$1" -6 -o addr show dev "$2" scope link | sed -n 's/.*inet6 \([0-9a-f:]*\)\/.*/\1/p' | head -n 1
 }
 
-# kv_topology [N]: build N client segments (1 to 4), the relay and the
+# kv_topology [N]: build N client segments (1 to 64), the relay and the
 # server segment (see the head of this file).
 kv_topology() {
-    local n=${1:-1} i base
-    if [ "$n" -lt 1 ] || [ "$n" -gt 4 ]; then kv_fail "kv_topology: 1 to 4 segments, not $n"; fi
+    local n=${1:-1} i base block=64
+    if [ "$n" -lt 1 ] || [ "$n" -gt 64 ]; then kv_fail "kv_topology: 1 to 64 segments, not $n"; fi
+    while [ $((256 / block)) -lt "$n" ]; do block=$((block / 2)); done
     KV_SEGMENTS=$n
     KV_NS_RELAY="kv${KV_ID}r"
     KV_NS_SERVER="kv${KV_ID}s"
@@ -297,20 +300,28 @@ kv_topology() {
     KV_IF_SERVER="sv${KV_ID}"
     KV_IP_UPLINK=203.0.113.1
     KV_IP_SERVER=203.0.113.2
-    KV_MASK=255.255.255.192
+    KV_PREFIX=$((32 - $(kv__log2 "$block")))
+    KV_MASK=255.255.255.$((256 - block))
     KV_NS_CLIENT=() KV_IF_CLIENT=() KV_IF_RELAY=() KV_IP_RELAY=() KV_NET=()
     KV_RANGE_LO=() KV_RANGE_HI=() KV_MAC_RELAY=() KV_MAC_CLIENT=() KV_IP6_RELAY=()
     kv_add_ns "$KV_NS_RELAY"
     kv_add_ns "$KV_NS_SERVER"
     for ((i = 1; i <= n; i++)); do
-        base=$((64 * (i - 1)))
+        base=$((block * (i - 1)))
         KV_NS_CLIENT[i]="kv${KV_ID}c$i"
         KV_IF_RELAY[i]="r${i}k${KV_ID}"
         KV_IF_CLIENT[i]="c${i}k${KV_ID}"
         KV_NET[i]="198.51.100.$base"
         KV_IP_RELAY[i]="198.51.100.$((base + 1))"
-        KV_RANGE_LO[i]="198.51.100.$((base + 10))"
-        KV_RANGE_HI[i]="198.51.100.$((base + 50))"
+        # A block of 64 leases from .10 to .50; a smaller one from its
+        # second host to its last.
+        if [ "$block" -eq 64 ]; then
+            KV_RANGE_LO[i]="198.51.100.$((base + 10))"
+            KV_RANGE_HI[i]="198.51.100.$((base + 50))"
+        else
+            KV_RANGE_LO[i]="198.51.100.$((base + 2))"
+            KV_RANGE_HI[i]="198.51.100.$((base + block - 2))"
+        fi
         kv_add_ns "${KV_NS_CLIENT[i]}"
         kv__segment_link "$i" "${KV_IP_RELAY[i]}"
     done
@@ -336,6 +347,11 @@ kv_topology() {
         kv_wait_for 5 kv__v6_ready || kv_fail "IPv6 addresses stayed tentative"
     fi
 }
+kv__log2() {
+    local v=$1 b=0
+    while [ "$v" -gt 1 ]; do v=$((v / 2)) b=$((b + 1)); done
+    echo "$b"
+}
 kv__v6_ready() {
     local i
     kv_no_tentative "$KV_NS_RELAY" && kv_no_tentative "$KV_NS_SERVER" || return 1
@@ -345,7 +361,7 @@ kv__v6_ready() {
     done
 }
 # kv__segment_link SEG ADDRESS [ADDRESS6]: segment SEG's veth pair,
-# ADDRESS/26 on the relay end ("none": no address) and with KV_IPV6=1
+# ADDRESS/KV_PREFIX (26 unless set) on the relay end ("none": no address) and with KV_IPV6=1
 # ADDRESS6/64 (default 2001:db8:0:SEG::1, kept in KV_IP6_RELAY[SEG]), both
 # ends up; records the hardware addresses (new ones at every creation).
 kv__segment_link() {
@@ -353,7 +369,7 @@ kv__segment_link() {
     ip -n "$KV_NS_RELAY" link add "${KV_IF_RELAY[i]}" type veth \
         peer name "${KV_IF_CLIENT[i]}" netns "${KV_NS_CLIENT[i]}" ||
         kv_fail "cannot create veth pair for segment $i"
-    [ "$address" = none ] || ip -n "$KV_NS_RELAY" addr add "$address/26" dev "${KV_IF_RELAY[i]}"
+    [ "$address" = none ] || ip -n "$KV_NS_RELAY" addr add "$address/${KV_PREFIX:-26}" dev "${KV_IF_RELAY[i]}"
     if [ "${KV_IPV6:-0}" = 1 ]; then
         KV_IP6_RELAY[i]=${3:-2001:db8:0:$i::1}
         ip -n "$KV_NS_RELAY" addr add "${KV_IP6_RELAY[i]}/64" dev "${KV_IF_RELAY[i]}" nodad
@@ -401,7 +417,7 @@ kv__links_up() {
 kv_client_host() {
     local seg=$1 base=$((64 * ($1 - 1)))
     KV_IP_CLIENT[seg]="198.51.100.$((base + 9))"
-    ip -n "${KV_NS_CLIENT[seg]}" addr add "${KV_IP_CLIENT[seg]}/26" dev "${KV_IF_CLIENT[seg]}" ||
+    ip -n "${KV_NS_CLIENT[seg]}" addr add "${KV_IP_CLIENT[seg]}/${KV_PREFIX:-26}" dev "${KV_IF_CLIENT[seg]}" ||
         kv_fail "cannot give segment $seg's client an address"
 }
 
@@ -898,7 +914,7 @@ kv_start_kea4() {
     local i subnets="" listen=$KV_IF_SERVER
     [ -n "${1:-}" ] && listen="$KV_IF_SERVER/$1"
     for ((i = 1; i <= KV_SEGMENTS; i++)); do
-        subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/26\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
+        subnets+="{\"id\": $i, \"subnet\": \"${KV_NET[i]}/${KV_PREFIX:-26}\", \"pools\": [{\"pool\": \"${KV_RANGE_LO[i]} - ${KV_RANGE_HI[i]}\"}],"
         subnets+=" \"option-data\": [{\"name\": \"routers\", \"data\": \"${KV_IP_RELAY[i]}\"}]},"
     done
     kv__start_kea 4 67 "  \"interfaces-config\": {\"interfaces\": [\"$listen\"], \"dhcp-socket-type\": \"udp\"},

@@ -96,6 +96,17 @@ case " $summary " in
         kv_pass "segment 1: $sent requests at 1,000/s through 11 reloads, none lost" ;;
     *) kv_check_fail "segment 1 lost requests across the reloads: $summary" ;;
 esac
+# bind_ip moves segment 1's relay address; the port needs no privilege in
+# this namespace.
+ip netns exec "$KV_NS_RELAY" sysctl -qw net.ipv4.ip_unprivileged_port_start=0
+ip -n "$KV_NS_RELAY" addr add 198.51.100.2/26 dev "${KV_IF_RELAY[1]}"
+{ options 2 4; printf '[servers]\nbind_ip=%s 198.51.100.2\n%s\n%s\n' "${KV_IF_RELAY[1]}" "$one" "$mute"; } >"$conf"
+ms=$(hup 12)
+kv_wait_log "$KV_RELAY_LOG" "servers +0 -0, addresses ${KV_IF_RELAY[1]}" 1 2 ||
+    kv_check_fail "bind_ip: no reload line naming the address change"
+ip netns exec "$KV_NS_RELAY" ss -uanp | grep -q "198.51.100.2:67 .*pid=$KV_RELAY_PID," ||
+    kv_check_fail "bind_ip: no socket on 198.51.100.2 port 67"
+kv_pass "bind_ip: the relay address moved in $ms ms"
 [ -s "$KV_TMP/stats" ] || kv_check_fail "no stats file written"
 kv_sandbox_clean reload "$KV_RELAY_LOG"
 if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then kv_check_fail "ThreadSanitizer reports in the relay's log"; fi

@@ -41,6 +41,8 @@ TEST(AnswerBacklog, HeldFromAboveHighUntilBelowLow) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
         backlog.report(steps[i].waiting);
         EXPECT_EQ(backlog.behind(), steps[i].behind) << "step " << i << ": " << steps[i].waiting << " bytes";
+        // Keeping up has no marks: any byte left waiting ends it.
+        EXPECT_EQ(backlog.keeping_up(), steps[i].waiting == 0) << "step " << i;
     }
 }
 

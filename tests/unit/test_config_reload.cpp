@@ -133,6 +133,25 @@ TEST_F(ConfigReload, BadFileRefusedAsAStartWould) {
     }
 }
 
+// Interfaces that a unit test cannot make: descriptions written by hand.
+TEST(ConfigDescription, InterfacesAndAddressesCompared) {
+    const std::string one = "server s 203.0.113.2 67\ninterface a 198.51.100.1 0\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {one + "interface b 198.51.100.65 0\n", "interfaces +1 -0, servers +0 -0"},
+        {"server s 203.0.113.2 67\n", "interfaces +0 -1, servers +0 -1"},
+        {"server t 203.0.113.3 67\ninterface a 198.51.100.1 0\ninterface b 198.51.100.65 0\n",
+         "interfaces +1 -0, servers +1 -1"},
+        {"server s 203.0.113.2 67\ninterface a 198.51.100.2 0\n", "interfaces +0 -0, servers +0 -0, addresses a"},
+    };
+    const auto before = parse_description(one);
+    ASSERT_TRUE(before);
+    for (const auto &[text, change] : cases) {
+        const auto after = parse_description(text);
+        ASSERT_TRUE(after) << text;
+        EXPECT_EQ(kestivane::config::change_line("P", compare_configurations(*before, *after)), "Reloaded P: " + change);
+    }
+}
+
 TEST(ConfigDescription, RoundTripAndDamage) {
     const std::string good = "server a 203.0.113.2 67\ninterface lo 127.0.0.1 0 0\noption max_hops 4\nnamed lo\n";
     const auto d = parse_description(good);
