@@ -29,6 +29,7 @@
 #include "net/opener.h"
 #include "net/privileged_open.h"
 #include "net/relay6.h"
+#include "net/relay_suboptions.h"
 #include "net/reopen_interface.h"
 #if __has_include("net/interface_lifecycle.h")
 #include "net/interface_lifecycle.h"
@@ -91,6 +92,7 @@ void apply_options(const configuration_description &after, const configuration_c
         else if (key == "v6_interface_id") store(relay6::settings.interface_id, *value == "on");
         else if (key == "v6_link_layer_address") store(relay6::settings.link_layer_address, *value == "on");
     }
+    if (named_in(change.options, "fabric sub-options")) replace_suboption_choices(after.suboptions);
     const auto stats = [&](std::string_view key) { return named_in(change.options, std::string(key)); };
     if (stats("stats_file") || stats("stats_interval"))
         metrics::set_stats_output(*value_of(after, "stats_file"), number_of(*value_of(after, "stats_interval")));
@@ -320,7 +322,7 @@ void reload() {
             kept.push_back(entry);
         }
     after->interfaces = std::move(kept);
-    after->settings = before.settings;
+    after->settings = config::settings_in_effect(before, *after);
     after->servers6 = before.servers6;
     after->plugins = before.plugins;
     for (auto &o : after->options)

@@ -28,9 +28,13 @@ conf="$KV_TMP/relay.conf"
 one="$KV_IP_SERVER:1067 ${KV_IF_RELAY[1]}"
 two="$KV_IP_SERVER ${KV_IF_RELAY[2]}"
 mute="203.0.113.9 ${KV_IF_RELAY[2]}"
-# Options change too, among them one that the reporter thread reads; the
+# Options change too, among them one that the reporter thread reads and
+# one that changes what the relay writes into option 82; the
 # checks run inside the relay's sandbox.
-options() { printf '[options]\nsandbox=on\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\n' "$KV_TMP/stats" "$1" "$2"; }
+options() {
+    printf '[options]\nsandbox=on\nstats_file=%s\nstats_interval=%s\nmax_hops=%s\nlink_selection=%s\n' \
+        "$KV_TMP/stats" "$1" "$2" "${3:-off}"
+}
 { options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
 KV_LISTEN_COUNT=2 kv_start_relay relay -f "$conf"
 
@@ -57,11 +61,11 @@ times=()
 leases=0
 for ((round = 1; round <= 10; round++)); do
     if ((round % 2)); then
-        { options 1 5; printf '[servers]\n%s\n%s\n' "$one" "$two"; } >"$conf"
+        { options 1 5 on; printf '[servers]\n%s\n%s\n' "$one" "$two"; } >"$conf"
     else
         { options 2 4; printf '[servers]\n%s\n%s\n' "$one" "$mute"; } >"$conf"
     fi
-    want="interfaces +0 -0, servers +1 -1, options max_hops, stats_interval"
+    want="interfaces +0 -0, servers +1 -1, options max_hops, stats_interval, fabric sub-options"
     ms=$(hup "$round")
     times+=("$ms")
     line=$(grep -E '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG" | sed -n "${round}p")
