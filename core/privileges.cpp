@@ -220,10 +220,13 @@ std::string confine_opener() {
     }
     if (const char *failed = kestivane::platform::capabilities_keep_only(kept))
         return std::string(failed) + ": " + std::strerror(errno);
+    // The opener's own thread, as the kernel reports it.
     std::vector<kestivane::platform::thread_privileges> threads;
     if (!kestivane::platform::read_thread_privileges(threads))
         return std::string("/proc/self/task: ") + std::strerror(errno);
+    const long self = getpid();
     for (const auto &t : threads) {
+        if (t.tid != self) continue;
         if (target.has_value()) {
             for (unsigned long id : t.uid)
                 if (id != target->uid) return "another user kept";
@@ -234,6 +237,7 @@ std::string confine_opener() {
             return "a capability beyond the two kept";
         if (bounding_narrowed && (t.cap_bnd & ~kept) != 0) return "a bounding capability beyond the two kept";
         if (t.no_new_privs != 1) return "the right to gain privileges kept";
+        return {};
     }
-    return {};
+    return "its own thread not found in /proc/self/task";
 }

@@ -122,7 +122,7 @@ constexpr int description_fd = 3;
     out = fcntl(out, F_DUPFD, description_fd + 1);
     if (err < 0 || out < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(out, description_fd) < 0) _exit(70);
     close_range(description_fd + 1, ~0U, 0);
-    if (const char *failed = platform::privileges_clear(); failed != nullptr) {
+    if (const char *failed = platform::own_privileges_clear(); failed != nullptr) {
         std::fprintf(stderr, "%s: Can't drop privileges for the check: %s: %s\n", program_invocation_short_name,
                      failed, std::strerror(errno));
         _exit(1);

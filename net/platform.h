@@ -126,14 +126,19 @@ const char *bounding_set_clear(bool &cleared);
 // by what the process runs); threads created afterwards inherit all of it.
 const char *privileges_clear();
 
-// For the opener, on every thread: keeps the capabilities in keep (bits by
-// number) that the process has, in its effective and permitted sets, empties the inheritable and ambient sets, narrows the
+// For the opener, on the calling thread (its only one): keeps the
+// capabilities in keep (bits by number) that it has, in its effective and
+// permitted sets, empties the inheritable and ambient sets, narrows the
 // bounding set to keep where it may (CAP_SETPCAP; bounding_narrowed says
 // whether it did) and sets no-new-privileges. Survives a user switch made
 // between begin_keeping_capabilities and it. Returns nullptr, or what
 // failed with errno set.
 const char *begin_keeping_capabilities(uint64_t keep, bool &bounding_narrowed);
 const char *capabilities_keep_only(uint64_t keep);
+
+// privileges_clear for the calling thread alone, in a process of one
+// thread (the opener's check child).
+const char *own_privileges_clear();
 
 // What the kernel reports of one thread's privileges.
 struct thread_privileges {

@@ -40,18 +40,18 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
     switch (kind) {
     case privileged_kind::capture:
         fd = capture_socket_open(ifname);
-        step = "capture";
+        step = "socket";
         break;
     case privileged_kind::frame_output:
         fd = platform::frame_out_open(ifname);
-        step = "frame output";
+        step = "socket";
         break;
     case privileged_kind::relay_socket:
         fd = open_relay_socket(ip, &step);
         break;
     case privileged_kind::packet_ipv6:
         fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        step = "packet socket";
+        step = "socket";
         break;
     default:
         errno = EINVAL;

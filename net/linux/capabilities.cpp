@@ -313,22 +313,25 @@ const char *keep_only_own() {
 
 } // namespace
 
-// Every thread, although the opener starts with one: a sanitizer build's
-// runtime may start a thread of its own in a forked child.
+// The calling thread alone: the opener and its check child run one thread
+// of their own. (A sanitizer build's runtime starts one more in a forked
+// child, which blocks every signal and could never be asked.)
 const char *begin_keeping_capabilities(uint64_t keep, bool &bounding_narrowed) {
     kept_capabilities.store(keep);
     bounding_narrowed = false;
     if (may_drop_bounding_set()) {
-        if (const char *failed_call = on_every_thread(narrow_bounding_set); failed_call != nullptr) return failed_call;
+        if (const char *failed_call = narrow_bounding_set(); failed_call != nullptr) return failed_call;
         bounding_narrowed = true;
     }
-    return on_every_thread(keep_capabilities_over_user_switch);
+    return keep_capabilities_over_user_switch();
 }
 
 const char *capabilities_keep_only(uint64_t keep) {
     kept_capabilities.store(keep);
-    return on_every_thread(keep_only_own);
+    return keep_only_own();
 }
+
+const char *own_privileges_clear() { return clear_own_privileges(); }
 
 bool read_thread_privileges(std::vector<thread_privileges> &threads) {
     std::vector<long> tids;

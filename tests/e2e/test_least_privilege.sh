@@ -232,6 +232,8 @@ every_thread() {
 TEST_PLUGINS=${KESTIVANE_TEST_PLUGIN_DIR:-$KESTIVANE_BUILD_DIR/tests/plugins/}
 [ -f "$TEST_PLUGINS/kestivane_probe_plugin.so" ] || kv_fail "probe plug-in not built in $TEST_PLUGINS"
 plugin_dir="$KV_TMP/pl/" # short: plug-in file paths are cut at a fixed length
+# A reload reads the file again as the relay's user.
+chmod 755 "$KV_TMP"
 mkdir -p "$plugin_dir"
 ln -s "$SHIPPED_PLUGINS"/kestivane_agent_info_plugin.so "$SHIPPED_PLUGINS"/kestivane_log_plugin.so \
     "$TEST_PLUGINS"/kestivane_probe_plugin.so "$plugin_dir"
@@ -316,6 +318,17 @@ for row in "${cases[@]}"; do
     if [[ $lease == *6* ]]; then
         got=$(kv_dhclient6 "${KV_NS_CLIENT[1]}" "${KV_IF_CLIENT[1]}" 8 "dhclient6-$name") &&
             kv_pass "$name: DHCPv6 lease $got" || kv_check_fail "$name: no DHCPv6 lease"
+    fi
+    # A reload's check runs in a child of the opener, as the relay's user,
+    # with no capability, under the opener's filter: it reads the file and
+    # loads the plug-ins to check them.
+    if [ "${argv[0]}" = -f ]; then
+        kill -HUP "$pid"
+        if kv_wait_log "$KV_RELAY_LOG" "Reloaded ${argv[1]}: interfaces +0 -0, servers +0 -0" 1 3; then
+            kv_pass "$name: reloaded through the opener's check"
+        else
+            kv_check_fail "$name: no reload: $(grep -i reload "$KV_RELAY_LOG")"
+        fi
     fi
     kv_relay_alive || kv_check_fail "$name: the relay is no longer running"
     kv_stop "$pid"

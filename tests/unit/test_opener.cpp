@@ -61,7 +61,7 @@ TEST(Opener, AnswersOnlyForNamedInterfacesAndTheirAddresses) {
         {"an unknown kind", request(9, "lo"), EPERM, true, "an unknown kind of descriptor", 0},
         {"an address the interface lacks", request(relay_socket, "lo", address("192.0.2.99")), EPERM, true,
          "192.0.2.99 is not an address of lo", 0},
-        {"named but absent", request(frame_output, "kvabsent0"), ENODEV, false, "frame output", 0},
+        {"named but absent", request(frame_output, "kvabsent0"), ENODEV, false, "socket", 0},
         {"a capture", request(capture, "lo"), 0, false, "", AF_PACKET},
         {"a frame output", request(frame_output, "lo"), 0, false, "", AF_PACKET},
         {"a DHCPv6 capture", request(packet_ipv6, "lo"), 0, false, "", AF_PACKET},
