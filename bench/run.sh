@@ -61,6 +61,7 @@ usage: bench/run.sh [options]
                      robin over the segments) for --storm-seconds, peak RSS sampled, then
                      1,000/s over all segments
   --storm-seconds S  length of each storm (default 10)
+  --storm-reps N     repetitions of the storms (default: --reps)
   --storm-rate R     the rate of storm (a) (default: twice kestivane's capacity)
   --queue-limit N    run kestivane with this queue_limit (through a configuration
                      file) instead of its default
@@ -71,7 +72,7 @@ EOF
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 reps=3 seconds=3 segments=1 steps=5 idle_seconds=10 broadcast=0 max_minutes=40 do_build=1 v6=0
-idle_segments=4 storm_all=0
+idle_segments=4 storm_all=0 storm_reps=""
 storm=0 storm_seconds=10 storm_rate="" queue_limit=""
 relays=""
 rates="2000,5000,10000,20000,40000,80000"
@@ -99,6 +100,7 @@ while [ $# -gt 0 ]; do
         --max-minutes) max_minutes=$2; shift ;;
         --storm) storm=1 ;;
         --storm-seconds) storm_seconds=$2; shift ;;
+        --storm-reps) storm_reps=$2; shift ;;
         --storm-rate) storm_rate=$2; shift ;;
         --queue-limit) queue_limit=$2; shift ;;
         -h|--help) usage 0 ;;
@@ -123,6 +125,8 @@ is_uint "$max_minutes" && [ "$max_minutes" -ge 1 ] || { echo "run.sh: --max-minu
 is_uint "$storm_seconds" && [ "$storm_seconds" -ge 1 ] && [ "$storm_seconds" -le 60 ] ||
     { echo "run.sh: --storm-seconds 1 to 60" >&2; exit 2; }
 [ -z "$storm_rate" ] || is_uint "$storm_rate" || { echo "run.sh: --storm-rate is a rate" >&2; exit 2; }
+storm_reps=${storm_reps:-$reps}
+is_uint "$storm_reps" && [ "$storm_reps" -ge 1 ] && [ "$storm_reps" -le 20 ] || { echo "run.sh: --storm-reps 1 to 20" >&2; exit 2; }
 # The storms need a second segment; the ladder still loads one.
 load_segments=$segments
 if [ "$storm" = 1 ]; then
@@ -664,7 +668,7 @@ if [ "$storm" = 1 ]; then
     [ "$storm_a_rate" -gt 0 ] || storm_a_rate=20000
     for name in "${measured[@]}"; do [ "$name" = wire ] || storm_measured+=("$name"); done
     log "storms: (a) at $storm_a_rate/s, (b) at the generator's maximum, ${storm_seconds}s each"
-    for ((rep = 1; rep <= reps; rep++)); do
+    for ((rep = 1; rep <= storm_reps; rep++)); do
         for name in "${storm_measured[@]}"; do
             over_budget && break 2
             storm_point "$name" "$rep"
@@ -692,7 +696,7 @@ all_storm_point() {
 
 if [ "$storm_all" = 1 ]; then
     log "storm on all ${segments} segments at the generator's maximum, ${storm_seconds}s"
-    for ((rep = 1; rep <= reps; rep++)); do
+    for ((rep = 1; rep <= storm_reps; rep++)); do
         for name in "${measured[@]}"; do
             [ "$name" = wire ] && continue
             over_budget && break 2
@@ -844,7 +848,7 @@ wire_cap=${lo[wire]:-0}
     done
     if [ "$storm" = 1 ] && [ ${#storm_measured[@]} -gt 0 ]; then
         echo
-        echo "## Storms (medians of the repetitions; peak RSS sampled every 0.1 s, the highest)"
+        echo "## Storms (medians of ${storm_reps} repetitions; peak RSS sampled every 0.1 s, the highest)"
         echo
         echo "(a) one segment at ${storm_a_rate}/s for ${storm_seconds} s; (b) segment 1 at the generator's maximum for ${storm_seconds} s while segment 2 sends 1,000/s; after each, 2,000 requests at 1,000/s on segment 1. \"max\": one segment at the generator's maximum for ${seconds} s."
         echo
@@ -865,7 +869,7 @@ wire_cap=${lo[wire]:-0}
     fi
     if [ "$storm_all" = 1 ]; then
         echo
-        echo "## Storm on every segment (medians of the repetitions; peak RSS sampled every 0.1 s, the highest)"
+        echo "## Storm on every segment (medians of ${storm_reps} repetitions; peak RSS sampled every 0.1 s, the highest)"
         echo
         echo "All ${segments} segments at once at the generator's maximum for ${storm_seconds} s (round robin), then 2,000 requests at 1,000/s over all of them."
         echo

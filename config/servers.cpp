@@ -9,6 +9,7 @@
 
 #include "config/server_text.h"
 #include "core/settings.h"
+#include "net/interface_lifecycle.h"
 
 namespace {
 
@@ -75,10 +76,13 @@ extern "C" void parse_servers_line(char *line) {
     for (std::string_view name : parts.interfaces) {
         char *field = line + (name.data() - line);
         field[name.size()] = '\0';
-        if (open_interface(field) != 0)
+        if (open_interface(field) != 0) {
             accepted = true;
-        else
-            logd(kestivane::log_warning, "Interface %s does not exist. Ignored.", field);
+            continue;
+        }
+        logd(kestivane::log_warning, "Interface %s does not exist. Ignored.", field);
+        // A relay that starts waits for it, with this server.
+        if (!kestivane::check_only) kestivane::await_interface(field, servers[srv_num - 1]);
     }
 
     if (!accepted) {

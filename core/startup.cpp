@@ -23,6 +23,7 @@
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/forward.h"
+#include "net/interface_lifecycle.h"
 #include "net/interface_watch.h"
 #include "net/opener.h"
 #include "net/relay6.h"
@@ -95,6 +96,8 @@ void bind_operand_servers(int count, char **operands) {
         iface->srv_idx = list;
         iface->srv_count = static_cast<int32_t>(opened.size());
     }
+    for (const std::string &name : kestivane::awaited_interface_names())
+        for (int32_t srv : opened) kestivane::await_interface(name.c_str(), servers[srv]);
 }
 
 // The option letters; '+': POSIX parsing, stop at the first operand and
@@ -192,9 +195,12 @@ void run_relay(int argc, char **argv) {
         case 'i':
             choose_mode(mode, Mode::command_line);
             // A check is asked for exactly this: it warns.
-            if (open_interface(optarg) == 0)
+            if (open_interface(optarg) == 0) {
                 logd(kestivane::check_only ? kestivane::log_warning : kestivane::log_debug,
                      "Interface %s does not exist. Ignored.", optarg);
+                // A relay that starts waits for it, with every server operand.
+                if (!kestivane::check_only) kestivane::await_interface(optarg, nullptr);
+            }
             break;
         case 't': // found before the loop
             break;
@@ -227,6 +233,11 @@ void run_relay(int argc, char **argv) {
     }
     if (operands > 0) bind_operand_servers(operands, argv + optind);
 
+    // A relay starts when it can relay on some interface now; it then waits
+    // for the named interfaces that are missing (or lack their IPv4 address)
+    // and opens each when it comes. With nothing to relay on now it does not
+    // start, whatever it would wait for: a relay that runs relays, and
+    // otherwise the service manager's restart tries again.
     if (if_num == 0 && !kestivane::relay6::configured()) errx(1, "No interfaces found to listen. Exiting.");
     if (kestivane::check_only) report_checked(config_path);
     logd(kestivane::log_warning, "Total interfaces: %d", if_num);

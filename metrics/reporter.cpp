@@ -20,6 +20,7 @@
 #include "metrics/socket_drops.h"
 #include "metrics/stats_file.h"
 #include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 
 namespace kestivane::metrics {
@@ -108,6 +109,7 @@ private:
         for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
             const struct interface *iface = ifs[i];
             if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
+            if (interface_retired(iface->idx)) continue;
             platform::socket_drops reading;
             if (!platform::socket_receive_drops(iface->sock, reading)) continue;
             const uint64_t total = socket_drops_[static_cast<std::size_t>(iface->idx)].add(reading);
@@ -115,15 +117,16 @@ private:
         }
     }
 
-    // The server lists and the server table change on a reload, under the
-    // record lock held exclusively.
-    static snapshot steady_snapshot() {
+    // The server lists and the server table change on a reload, and
+    // interfaces are opened and retired, under the record lock held
+    // exclusively.
+    snapshot steady_snapshot() {
         interface_reader steady;
+        read_socket_drops();
         return take_snapshot(ifs, if_num, servers, srv_num);
     }
 
     void tick(int64_t now) {
-        read_socket_drops();
         snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         extras_.alarmed.clear();
@@ -171,7 +174,6 @@ private:
     }
 
     void dump() {
-        read_socket_drops();
         snapshot shot = steady_snapshot();
         take_snapshot6(shot);
         for (const std::string &line : dump_lines(shot))

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "net/interface_lifecycle.h"
+
 namespace kestivane::metrics {
 
 uint64_t interface_snapshot::forwarded_total() const {
@@ -42,6 +44,9 @@ snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct se
     for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
         const struct interface *iface = table[i];
         if (iface == nullptr || iface->idx < 0 || iface->idx >= KESTIVANE_MAX_INTERFACES) continue;
+        // A retired interface's series go; they come back, counts and all,
+        // if it is opened again.
+        if (interface_retired(iface->idx)) continue;
         const interface_counters &c = of_interface(iface->idx);
         interface_snapshot s;
         s.idx = iface->idx;

@@ -19,6 +19,7 @@
 #include "net/answer.h"
 #include "net/answer_source.h"
 #include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 #include "net/relay_suboptions.h"
 #include "net/source_address.h"
@@ -264,6 +265,8 @@ uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
     int n = 0;
     {
         kestivane::interface_reader steady;
+        // Retired since the wait began: its socket is closed, or another's.
+        if (kestivane::interface_retired(home)) return 0;
         n = receive_answers(s, sock, ifs[home]);
     }
     for (int i = 0; i < n; ++i) {
@@ -296,9 +299,18 @@ uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
 namespace kestivane {
 
 void answer_pass(answer_state &s) {
-    if (s.watch_limit == 0) {
+    const uint64_t version = kestivane::interface_set_version();
+    if (s.watch_limit == 0 || version != s.watched_version) {
+        // Built again whenever an interface is opened or retired; the
+        // table is read steady meanwhile.
+        kestivane::interface_reader steady;
         FD_ZERO(&s.watched);
+        s.watch_limit = 0;
+        s.watched_version = version;
+        s.watched_count = 0;
         for (int32_t i = 0; i < if_num; ++i) {
+            if (kestivane::interface_retired(i)) continue;
+            s.watched_sockets[s.watched_count++] = {ifs[i]->sock, i};
             FD_SET(ifs[i]->sock, &s.watched);
             if (ifs[i]->sock >= s.watch_limit) s.watch_limit = ifs[i]->sock + 1;
         }
@@ -321,6 +333,9 @@ void answer_pass(answer_state &s) {
     }
     if (n < 0) {
         if (errno == EINTR) return;
+        // A socket of an interface retired during the wait is closed: the
+        // next pass watches the sockets as they are now.
+        if (errno == EBADF && kestivane::interface_set_version() != s.watched_version) return;
         // A failing wait would otherwise spin; pause before the next one.
         logd(kestivane::log_error, "select: %s", std::strerror(errno));
         usleep(100000);
@@ -335,8 +350,10 @@ void answer_pass(answer_state &s) {
     // What a socket still holds is asked only of one left with answers in
     // it: under load, one question per 32 answers; otherwise none.
     uint64_t waiting = 0;
-    for (int32_t i = 0; i < if_num; ++i)
-        if (FD_ISSET(ifs[i]->sock, &ready)) waiting += read_socket(s, ifs[i]->sock, -1, i);
+    for (int32_t k = 0; k < s.watched_count; ++k) {
+        const auto &[sock, idx] = s.watched_sockets[k];
+        if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, -1, idx);
+    }
     for (int32_t n = 0; n < kestivane::source_socket_count(); ++n) {
         const int sock = kestivane::source_socket(n);
         if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, n, kestivane::first_interface_of(n));

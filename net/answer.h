@@ -36,11 +36,20 @@ struct answer_state {
     struct frame_headers headers;
     int32_t len; // the answer's length through END, as last measured
     uint8_t frame[frame_capacity];
-    // The sockets waited on, built at the first pass: the interface table
-    // is complete before the thread starts and never changes. watch_limit
-    // is the highest descriptor + 1, 0 until the set is built.
+    // The sockets waited on, built at the first pass and again whenever an
+    // interface is opened or retired. watch_limit is the highest descriptor
+    // + 1, 0 until the set is built.
     fd_set watched;
     int watch_limit;
+    // The interfaces' sockets in the set (retired ones left out), and the
+    // interface set's version they were taken at.
+    struct watched_socket {
+        int sock;
+        int32_t idx;
+    };
+    watched_socket watched_sockets[KESTIVANE_MAX_INTERFACES];
+    int32_t watched_count;
+    uint64_t watched_version;
     // Told after each pass how far behind the thread is (none: nobody
     // listens).
     answer_backlog *backlog;

@@ -18,6 +18,7 @@
 #include "dhcp/message_type.h"
 #include "metrics/counters.h"
 #include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 #include "net/relay_suboptions.h"
 #include "net/request_queue.h"
@@ -49,7 +50,7 @@ int64_t coarse_ms() {
 // Whether a segment other than busy has been served lately or has a
 // request waiting in the queue.
 bool others_served(const batch_times &last_batch, int32_t busy, int64_t now_ms) {
-    for (int32_t i = 0; i < if_num && i < KESTIVANE_MAX_INTERFACES; ++i) {
+    for (int32_t i = 0; i < kestivane::interface_count() && i < KESTIVANE_MAX_INTERFACES; ++i) {
         if (i == busy) continue;
         if (now_ms - last_batch[i] < served_lately_ms || kestivane::request_queue::waiting_of(i) > 0) return true;
     }
@@ -68,6 +69,9 @@ struct interface *capturing_interface(const struct queue_item *item) {
 }
 
 void forward(struct queue_item *item) {
+    // A request of an interface retired since it was queued goes nowhere:
+    // its socket is closed and its servers are no longer its own.
+    if (kestivane::interface_retired(item->if_idx)) return;
     auto *message = reinterpret_cast<uint8_t *>(&item->buf);
     if (message[msg_hops] >= static_cast<uint32_t>(max_hops))
         return kestivane::metrics::count_request_drop(item->if_idx, request_drop::hop_limit);

@@ -30,6 +30,7 @@
 #include "metrics/counters6.h"
 #include "net/interface_channels.h"
 #include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/link.h"
 #include "net/platform.h"
 #include "net/relay6.h"
@@ -244,7 +245,17 @@ void follow_v4_address(link_record &link, const platform::link_view &view) {
     }
 }
 
+// An awaited link is ready once the system has it with an address its
+// record would relay from.
+bool ready_to_open(const link_record &link, const platform::link_view &view) {
+    if (!view.present) return false;
+    interface_reader steady; // a reload changes the bindings under the record lock
+    if (const uint32_t *bound = get_bound_ip(link.name)) return has_address(view, *bound);
+    return !view.ipv4.empty();
+}
+
 void follow(link_record &link, const platform::link_listing &listing) {
+    if (link.unused()) return;
     const platform::link_view view = listing.view_of(link.name);
     if (link.relaying) {
         if (!view.present) {
@@ -269,8 +280,14 @@ void follow(link_record &link, const platform::link_listing &listing) {
 void check_grace() {
     if (!end_when_nothing_left) return;
     bool any = false;
-    for (const link_record &link : links) any = any || link.relaying;
-    if (any) {
+    bool used = false;
+    for (const link_record &link : links) {
+        if (link.unused()) continue;
+        used = true;
+        any = any || link.relaying;
+    }
+    // With no link in use (every one retired, or awaited) nothing has gone.
+    if (any || !used) {
         all_gone = false;
         return;
     }
@@ -295,16 +312,25 @@ void check_grace() {
 bool follow_all() {
     pthread_mutex_lock(&watch_lock);
     bool pending = false;
+    std::vector<std::string> appeared;
     // One listing for every link: an event anywhere in the system sends
     // the watcher over all of them.
-    const platform::link_listing listing;
-    if (!listing.ok()) logd(log_error, "getifaddrs: %s", std::strerror(listing.error()));
-    for (link_record &link : links) {
-        if (listing.ok()) follow(link, listing);
-        pending = pending || !link.relaying || link.capture_failed;
+    {
+        const platform::link_listing listing;
+        if (!listing.ok()) logd(log_error, "getifaddrs: %s", std::strerror(listing.error()));
+        for (link_record &link : links) {
+            if (!listing.ok()) break;
+            if (link.awaited && link.v4 == nullptr && ready_to_open(link, listing.view_of(link.name)))
+                appeared.emplace_back(link.name);
+            follow(link, listing);
+            pending = pending || (!link.unused() && (!link.relaying || link.capture_failed));
+        }
     }
     check_grace();
     pthread_mutex_unlock(&watch_lock);
+    // Opening takes the watch lock itself, to follow what it opened. One that
+    // fails (said in the log) is tried again at the next event.
+    for (const std::string &name : appeared) open_awaited_interface(name.c_str());
     return pending;
 }
 
@@ -325,6 +351,12 @@ void *watch(void * /*unused*/) {
     }
 }
 
+bool has_link(const char *name) {
+    for (const link_record &link : links)
+        if (std::strcmp(link.name, name) == 0) return true;
+    return false;
+}
+
 link_record &link_named(const char *name) {
     for (link_record &link : links)
         if (std::strcmp(link.name, name) == 0) return link;
@@ -342,8 +374,9 @@ void start_interface_watch(bool end_when_all_gone) {
     if (events_fd < 0) process_error(32, "interface events: %s", std::strerror(errno));
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd < 0) process_error(32, "eventfd: %s", std::strerror(errno));
-    // Never resized once the thread runs: listeners hold references.
-    links.reserve(static_cast<std::size_t>(if_num) + relay6::lowers().size());
+    // Never moved once the thread runs (listeners hold references): room
+    // for every slot of ifs, besides the DHCPv6 interfaces, from the start.
+    links.reserve(static_cast<std::size_t>(KESTIVANE_MAX_INTERFACES) + relay6::lowers().size());
     for (int32_t i = 0; i < if_num; ++i) {
         link_record &link = link_named(ifs[i]->name);
         link.v4 = ifs[i];
@@ -365,18 +398,29 @@ void start_interface_watch(bool end_when_all_gone) {
         if (platform::look_at_link(link.name, view)) link.index = view.index;
         set_relaying(link, true);
     }
+    for (const std::string &name : awaited_interface_names()) {
+        if (links.size() == links.capacity()) break;
+        link_named(name.c_str()).awaited = true;
+    }
     pthread_t thread;
     int status = pthread_create(&thread, nullptr, watch, nullptr);
     if (status != 0) process_error(32, "pthread_create: %s", std::strerror(status));
     pthread_detach(thread);
 }
 
-void wait_until_reopened(struct interface *iface, bool woken, const char *text) {
+bool wait_until_reopened(struct interface *iface, bool woken, const char *text) {
     pthread_mutex_lock(&watch_lock);
     link_record &link = links[static_cast<std::size_t>(link_of_v4[iface->idx])];
+    const auto leave_for_good = [&link] {
+        link.listener_gone = true;
+        pthread_cond_broadcast(&listener_released);
+        pthread_mutex_unlock(&watch_lock);
+        return false;
+    };
+    if (link.listener_ending) return leave_for_good();
     if (woken && link.relaying && !link.capture_failed) {
         pthread_mutex_unlock(&watch_lock);
-        return;
+        return true;
     }
     if (link.relaying && !link.capture_failed) {
         link.capture_failed = true;
@@ -388,6 +432,72 @@ void wait_until_reopened(struct interface *iface, bool woken, const char *text) 
     const uint64_t seen = link.generation;
     while (link.generation == seen) pthread_cond_wait(&listener_released, &watch_lock);
     link.listener_parked = false;
+    if (link.listener_ending) return leave_for_good();
+    pthread_mutex_unlock(&watch_lock);
+    return true;
+}
+
+void await_link(const char *name) {
+    pthread_mutex_lock(&watch_lock);
+    // Before the watch runs, it takes the names as it starts.
+    if (wake_fd >= 0 && (has_link(name) || links.size() < links.capacity())) {
+        link_named(name).awaited = true;
+        const uint64_t eventfd_add = 1;
+        (void)!write(wake_fd, &eventfd_add, sizeof eventfd_add); // it may be there already
+    }
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void forget_awaited_link(const char *name) {
+    pthread_mutex_lock(&watch_lock);
+    for (link_record &link : links)
+        if (std::strcmp(link.name, name) == 0) link.awaited = false;
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void watch_interface(struct interface *iface) {
+    pthread_mutex_lock(&watch_lock);
+    if (links.size() == links.capacity() && !has_link(iface->name))
+        process_error(32, "too many interfaces"); // ifs has no more slots than this
+    link_record &link = link_named(iface->name);
+    const bool was_unused = link.unused();
+    link.v4 = iface;
+    link.ipv4 = iface->ip;
+    link.awaited = false;
+    link.listener_ending = link.listener_gone = link.listener_parked = link.capture_failed = false;
+    link_of_v4[iface->idx] = static_cast<int>(&link - links.data());
+    if (was_unused) {
+        // A link that serves the other family already keeps its state: the
+        // next look reopens this family's side when it is not relaying.
+        std::memcpy(link.mac, iface->mac, sizeof link.mac);
+        platform::link_view view;
+        if (platform::look_at_link(link.name, view)) link.index = view.index;
+        link.reopen_failure_logged = false;
+        set_relaying(link, true);
+    }
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void stop_watching(struct interface *iface) {
+    pthread_mutex_lock(&watch_lock);
+    link_record &link = links[static_cast<std::size_t>(link_of_v4[iface->idx])];
+    link.listener_ending = true;
+    link.listener_gone = false;
+    if (link.listener_parked) release_listener(link);
+    else request_capture(iface->idx).wake();
+    // A listener leaves within a wait for room in the queue and a batch of
+    // frames; one held longer (a hook that does not return) is left behind.
+    struct timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 5;
+    while (!link.listener_gone) {
+        if (pthread_cond_timedwait(&listener_released, &watch_lock, &deadline) == ETIMEDOUT) {
+            logd(log_error, "Interface %s: its listener did not end within 5 seconds", iface->name);
+            break;
+        }
+    }
+    link.v4 = nullptr;
+    if (link.v6 < 0) link.relaying = false;
     pthread_mutex_unlock(&watch_lock);
 }
 

@@ -10,7 +10,10 @@ namespace kestivane {
 // Starts the thread that follows every interface of ifs and every DHCPv6
 // lower interface. Called once, when both tables are complete and before
 // any thread that uses them starts. With end_when_all_gone the relay ends
-// once no link of either family has relayed for interface_grace seconds.
+// once no link of either family has relayed for interface_grace seconds
+// (an interface awaited since start-up does not count until it is opened).
+// The interfaces awaited (interface_lifecycle.h) are opened once they are
+// there with an IPv4 address to relay from.
 void start_interface_watch(bool end_when_all_gone);
 
 // Called by a listener whose capture read ended: woken by the watcher, or
@@ -19,6 +22,22 @@ void start_interface_watch(bool end_when_all_gone);
 // for a moment ago and already undone), or once the interface has been
 // reopened. While it waits the listener does not touch its capture, so the
 // reopening may rebind it.
-void wait_until_reopened(struct interface *iface, bool woken, const char *text);
+// False when the interface is being retired: the listener ends at once.
+bool wait_until_reopened(struct interface *iface, bool woken, const char *text);
+
+// Marks the link of that name as awaited (interface_lifecycle.h), when the
+// watch runs; before, the watch learns the names as it starts.
+void await_link(const char *name);
+// The link of that name is awaited no more.
+void forget_awaited_link(const char *name);
+
+// Follows an interface opened after start-up, before its listener starts.
+void watch_interface(struct interface *iface);
+
+// Ends the listener of iface for good and stops following its DHCPv4
+// channel. Returns once the listener has left its capture (or, should it be
+// held elsewhere, after a few seconds, said in the log).
+void stop_watching(struct interface *iface);
+
 
 } // namespace kestivane

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 
 extern "C" int32_t get_mac(const char *name, uint8_t *mac) {
@@ -30,19 +31,23 @@ extern "C" int32_t get_ip(const char *name, uint32_t *destination, const uint32_
     return 0;
 }
 
+// A retired interface keeps its slot but is found by none of these. The
+// count is read once: interfaces opened meanwhile come after it.
 extern "C" int32_t find_interface(uint32_t ip) {
+    const int32_t count = kestivane::interface_count();
     int32_t i = 0;
-    while (i < if_num && ifs[i]->ip != ip) ++i;
+    while (i < count && (ifs[i]->ip != ip || kestivane::interface_retired(i))) ++i;
     return i;
 }
 
 extern "C" struct interface *get_interface_by_idx(int32_t idx) {
-    return idx < 0 || idx >= if_num ? nullptr : ifs[idx];
+    return idx < 0 || idx >= kestivane::interface_count() || kestivane::interface_retired(idx) ? nullptr : ifs[idx];
 }
 
 extern "C" struct interface *get_interface_by_name(const char *name) {
-    for (int32_t i = 0; i < if_num; ++i) {
-        if (std::strcmp(ifs[i]->name, name) == 0) return ifs[i];
+    const int32_t count = kestivane::interface_count();
+    for (int32_t i = 0; i < count; ++i) {
+        if (std::strcmp(ifs[i]->name, name) == 0 && !kestivane::interface_retired(i)) return ifs[i];
     }
     return nullptr;
 }

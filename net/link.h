@@ -35,8 +35,18 @@ struct link_record {
     uint64_t generation = 0;      // moves each time the listener may read again
     time_t last_recovery = 0;     // monotonic second of the last capture recovery
 
+    bool listener_ending = false; // its record is being retired: the listener ends
+    bool listener_gone = false;   // ... and it has
+
     // The DHCPv6 channel: an index in relay6::lowers(), or -1.
     int v6 = -1;
+
+    // Named in the configuration but not there (or without its IPv4
+    // address) at start-up: opened once it is, then followed as the rest.
+    bool awaited = false;
+
+    // Serves neither family (yet, or any more): nothing to follow.
+    bool unused() const { return v4 == nullptr && v6 < 0; }
 };
 
 } // namespace kestivane

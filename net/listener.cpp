@@ -187,7 +187,8 @@ extern "C" void *listener(void *arg) {
             // A failed capture (its interface gone) would fail again at
             // once: the listener waits until the interface is back, or
             // until the watcher that woke it lets it go on.
-            kestivane::wait_until_reopened(iface, status == kestivane::capture_status::woken, capture.failure());
+            if (!kestivane::wait_until_reopened(iface, status == kestivane::capture_status::woken, capture.failure()))
+                return nullptr; // its interface was retired
         }
         // A read that did not fill its batch most likely emptied the
         // socket: the listener waits at once rather than read it again only

@@ -16,6 +16,7 @@
 #include "core/settings.h"
 #include "metrics/counters.h"
 #include "net/answer_backlog.h"
+#include "net/interface_lifecycle.h"
 
 namespace kestivane::request_queue {
 
@@ -143,7 +144,8 @@ uint32_t share() {
     // A reload may change the limit while listeners ask.
     const int32_t configured = std::atomic_ref<int32_t>(queue_limit).load(std::memory_order_relaxed);
     uint32_t limit = configured > 0 ? static_cast<uint32_t>(configured) : 1;
-    uint32_t interfaces = if_num > 0 ? static_cast<uint32_t>(if_num) : 1;
+    const int32_t count = interface_count();
+    uint32_t interfaces = count > 0 ? static_cast<uint32_t>(count) : 1;
     uint32_t part = limit / interfaces;
     return part > 0 ? part : 1;
 }

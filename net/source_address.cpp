@@ -15,6 +15,7 @@
 #include "dhcp/agent_option.h"
 #include "dhcp/option_walk.h"
 #include "net/interface_channels.h"
+#include "net/interface_lifecycle.h"
 #include "net/platform.h"
 #include "net/privileged_open.h"
 
@@ -168,20 +169,20 @@ int32_t interface_of_answer(struct dhcp_packet &answer, int32_t number) {
         // that names none of them decides: it is not passed over for a
         // circuit-id.
         for (int32_t i = 0; i < if_num; ++i)
-            if (ifs[i]->ip == named && number_of(ifs[i]) == number) return i;
+            if (ifs[i]->ip == named && number_of(ifs[i]) == number && !interface_retired(i)) return i;
         return if_num;
     }
     // A server that leaves link selection out of its answer: the circuit-id
     // that the agent_info plug-in writes by default, the interface's name.
     if (!circuit.empty())
         for (int32_t i = 0; i < if_num; ++i)
-            if (number_of(ifs[i]) == number && circuit == ifs[i]->name) return i;
+            if (number_of(ifs[i]) == number && circuit == ifs[i]->name && !interface_retired(i)) return i;
     return if_num;
 }
 
 int32_t first_interface_of(int32_t number) {
-    for (int32_t i = 0; i < if_num; ++i)
-        if (number_of(ifs[i]) == number) return i;
+    for (int32_t i = 0; i < interface_count(); ++i)
+        if (number_of(ifs[i]) == number && !interface_retired(i)) return i;
     return 0;
 }
 
