@@ -156,6 +156,8 @@ bool parse_line(std::string_view line, configuration_description &d) {
         b.ifname = take_word(line);
         if (b.ifname.empty() || !read_dotted(line, b.ip)) return false;
         d.bindings.push_back(std::move(b));
+    } else if (kind == "suboption") {
+        d.suboptions.emplace_back(line);
     } else if (kind == "setting") {
         d.settings.emplace_back(line);
     } else if (kind == "lower6") {
@@ -198,6 +200,12 @@ std::string describe_tables() {
     }
     for (const auto &o : current_options()) text += "option " + o.key + ' ' + o.value + '\n';
     for (const std::string &line : recorded_settings()) text += "setting " + line + '\n';
+    const std::string choices = describe_suboption_choices();
+    for (std::size_t at = 0; at < choices.size();) {
+        const std::size_t end = choices.find('\n', at);
+        text += "suboption " + choices.substr(at, end - at) + '\n';
+        at = end + 1;
+    }
     for (const relay6::lower6 &lower : relay6::lowers()) {
         text += "lower6 " + std::string(lower.name);
         for (std::size_t srv : lower.servers) text += ' ' + std::string(relay6::servers()[srv].text);

@@ -48,6 +48,8 @@ struct configuration_description {
     };
     std::vector<binding_entry> bindings; // bind_ip, those kept
     std::vector<std::string> servers6; // per DHCPv6 lower interface: "<name> <server>..."
+    // The option-82 sub-option choices, "<key> <on|off> [<interface>]".
+    std::vector<std::string> suboptions;
     std::vector<std::string> plugins;  // "[<name>]" for a section, then its lines
     // Every interface the file names that the relay may open: what a
     // privileged opener may open for it.

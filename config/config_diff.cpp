@@ -60,6 +60,10 @@ std::size_t missing_from(const std::vector<description::server_entry> &these,
     }));
 }
 
+bool has(const std::vector<std::string> &words, const std::string &word) {
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
 std::string joined(const std::vector<std::string> &words) {
     std::string text;
     for (const std::string &w : words) text += (text.empty() ? "" : ", ") + w;
@@ -101,11 +105,30 @@ configuration_change compare_configurations(const description &before, const des
             if (has_option(after, key) || std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
             keys.push_back(key);
         }
-    for (const std::string &key : keys)
-        if (lines_of(before, key) != lines_of(after, key)) change.restart.push_back(key);
+    for (const std::string &key : keys) {
+        if (lines_of(before, key) == lines_of(after, key)) continue;
+        // The sub-option choices take effect at once, compared as chosen.
+        const bool chosen = key == "link_selection" || key == "server_id_override";
+        if (!chosen) change.restart.push_back(key);
+        else if (before.suboptions != after.suboptions && !has(change.options, "fabric sub-options"))
+            change.options.push_back("fabric sub-options");
+    }
     if (before.servers6 != after.servers6) change.restart.push_back("[servers6]");
     if (before.plugins != after.plugins) change.restart.push_back("plug-in sections");
     return change;
+}
+
+std::vector<std::string> settings_in_effect(const description &before, const description &after) {
+    const auto applied = [](const std::string &line) {
+        const std::string key = base_key(line);
+        return key == "link_selection" || key == "server_id_override";
+    };
+    std::vector<std::string> lines;
+    for (const std::string &line : before.settings)
+        if (!applied(line)) lines.push_back(line);
+    for (const std::string &line : after.settings)
+        if (applied(line)) lines.push_back(line);
+    return lines;
 }
 
 std::string change_line(const std::string &path, const configuration_change &change) {

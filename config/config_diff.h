@@ -26,6 +26,11 @@ struct configuration_change {
 configuration_change compare_configurations(const configuration_description &before,
                                             const configuration_description &after);
 
+// The [options] lines in effect once after is applied: those of the keys a
+// reload applies from after, the others (which need a restart) from before.
+std::vector<std::string> settings_in_effect(const configuration_description &before,
+                                            const configuration_description &after);
+
 // "Reloaded <path>: interfaces +1 -0, servers +1 -1[, addresses <names>][, options <keys>]".
 std::string change_line(const std::string &path, const configuration_change &change);
 

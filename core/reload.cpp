@@ -26,16 +26,12 @@
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
+#include "net/interface_lifecycle.h"
 #include "net/opener.h"
 #include "net/privileged_open.h"
 #include "net/relay6.h"
+#include "net/relay_suboptions.h"
 #include "net/reopen_interface.h"
-#if __has_include("net/interface_lifecycle.h")
-#include "net/interface_lifecycle.h"
-#define KESTIVANE_RELOAD_INTERFACES 1
-#else
-#define KESTIVANE_RELOAD_INTERFACES 0
-#endif
 
 namespace kestivane {
 
@@ -91,6 +87,7 @@ void apply_options(const configuration_description &after, const configuration_c
         else if (key == "v6_interface_id") store(relay6::settings.interface_id, *value == "on");
         else if (key == "v6_link_layer_address") store(relay6::settings.link_layer_address, *value == "on");
     }
+    if (named_in(change.options, "fabric sub-options")) replace_suboption_choices(after.suboptions);
     const auto stats = [&](std::string_view key) { return named_in(change.options, std::string(key)); };
     if (stats("stats_file") || stats("stats_interval"))
         metrics::set_stats_output(*value_of(after, "stats_file"), number_of(*value_of(after, "stats_interval")));
@@ -152,7 +149,9 @@ std::vector<new_list> build_lists(const configuration_description &after, const 
                                   server_slots &slots) {
     std::vector<new_list> lists;
     for (const auto &i : after.interfaces) {
-        if (!named_in(change.interfaces_relisted, i.name)) continue;
+        // An interface new to the file may be relaying already: one that
+        // was awaited and came.
+        if (!named_in(change.interfaces_relisted, i.name) && !named_in(change.interfaces_added, i.name)) continue;
         struct interface *iface = get_interface_by_name(i.name.c_str());
         if (iface == nullptr) continue;
         const std::vector<int32_t> chosen = slots_for(after, i, slots);
@@ -204,7 +203,8 @@ interface_lists apply_tables(const configuration_description &after, const confi
     std::vector<new_list> lists = build_lists(after, change, slots);
     interface_lists to_open;
     for (const auto &i : after.interfaces)
-        if (named_in(change.interfaces_added, i.name)) to_open.emplace_back(i.name, slots_for(after, i, slots));
+        if (named_in(change.interfaces_added, i.name) && get_interface_by_name(i.name.c_str()) == nullptr)
+            to_open.emplace_back(i.name, slots_for(after, i, slots));
     const std::vector<struct ip_binding *> made = new_bindings(after);
     std::vector<std::unique_ptr<int32_t, free_list>> old_lists;
     {
@@ -221,11 +221,14 @@ interface_lists apply_tables(const configuration_description &after, const confi
     return to_open;
 }
 
-#if KESTIVANE_RELOAD_INTERFACES
 // Interfaces removed stop relaying and keep their slot; interfaces added
 // open (a retired one in its old slot). Returns the names that did not open
 // (said in the log), for the next reload to try again.
-std::vector<std::string> apply_interfaces(const configuration_change &change, const interface_lists &to_open) {
+std::vector<std::string> apply_interfaces(const configuration_description &after, const configuration_change &change,
+                                          const interface_lists &to_open) {
+    // One awaited that the file no longer names is not opened when it comes.
+    for (const std::string &name : awaited_interface_names())
+        if (!named_in(after.named_interfaces, name)) stop_awaiting(name.c_str());
     for (const std::string &name : change.interfaces_removed)
         if (struct interface *iface = get_interface_by_name(name.c_str())) retire_interface(iface);
     std::vector<std::string> failed;
@@ -234,7 +237,6 @@ std::vector<std::string> apply_interfaces(const configuration_change &change, co
             failed.push_back(name);
     return failed;
 }
-#endif
 
 // bind_ip: the relay address moves to the address the new file binds.
 // Returns the interfaces that kept theirs.
@@ -282,17 +284,7 @@ void reload() {
     configuration_change change = config::compare_configurations(before, *after);
     const interface_lists to_open = apply_tables(*after, change);
     const std::vector<std::string> not_moved = apply_addresses(*after, change);
-#if KESTIVANE_RELOAD_INTERFACES
-    const std::vector<std::string> not_opened = apply_interfaces(change, to_open);
-    const std::vector<std::string> not_closed;
-#else
-    // Without opening at run time interfaces come and go with a restart:
-    // they stay as they run, and the next reload sees the same difference.
-    const std::vector<std::string> not_opened = change.interfaces_added;
-    const std::vector<std::string> not_closed = change.interfaces_removed;
-    if (!change.interfaces_added.empty() || !change.interfaces_removed.empty())
-        change.restart.insert(change.restart.begin(), "interfaces");
-#endif
+    const std::vector<std::string> not_opened = apply_interfaces(*after, change, to_open);
     for (const std::string &line : config::restart_lines(change)) logd(log_warning, "%s", line.c_str());
     logd(log_warning, "%s", config::change_line(state->path, change).c_str());
 
@@ -305,22 +297,8 @@ void reload() {
         for (const auto &old : before.interfaces)
             if (old.name == i.name) kept.back().ip = old.ip;
     }
-    // Interfaces kept running keep their entries; their server indexes are
-    // into after's table, which the running description takes whole.
-    for (const auto &i : before.interfaces)
-        if (named_in(not_closed, i.name)) {
-            auto entry = i;
-            entry.servers.clear();
-            for (std::size_t k : i.servers) {
-                const auto &s = before.servers[k];
-                auto at = std::find(after->servers.begin(), after->servers.end(), s);
-                if (at == after->servers.end()) at = after->servers.insert(after->servers.end(), s);
-                entry.servers.push_back(static_cast<std::size_t>(at - after->servers.begin()));
-            }
-            kept.push_back(entry);
-        }
     after->interfaces = std::move(kept);
-    after->settings = before.settings;
+    after->settings = config::settings_in_effect(before, *after);
     after->servers6 = before.servers6;
     after->plugins = before.plugins;
     for (auto &o : after->options)

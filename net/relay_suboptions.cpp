@@ -67,6 +67,33 @@ void forget_relay_suboptions() {
     source_port = false;
 }
 
+std::string describe_suboption_choices() {
+    std::string text;
+    for (const choice &c : choices) {
+        text += c.which == fabric_suboption::link_selection ? "link_selection" : "server_id_override";
+        text += c.on ? " on" : " off";
+        if (!c.ifname.empty()) text += ' ' + c.ifname;
+        text += '\n';
+    }
+    return text;
+}
+
+void replace_suboption_choices(const std::vector<std::string> &lines) {
+    choices.clear();
+    for (std::string_view line : lines) {
+        const std::size_t blank = line.find(' ');
+        const std::string_view key = line.substr(0, blank);
+        std::string_view rest = blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+        const std::size_t second = rest.find(' ');
+        const bool on = rest.substr(0, second) == "on";
+        const std::string_view ifname = second == std::string_view::npos ? std::string_view() : rest.substr(second + 1);
+        choose_suboption(key == "link_selection" ? fabric_suboption::link_selection
+                                                 : fabric_suboption::server_id_override,
+                         ifname, on);
+    }
+    settle_relay_suboptions();
+}
+
 void settle_relay_suboptions() {
     // A server that honours it answers to the port the request came from,
     // instead of the bootps port; the sub-option is empty in a request.

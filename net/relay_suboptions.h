@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "dhcp/agent_option.h"
 #include "plugins/kestivane_plugin.h"
@@ -33,6 +35,15 @@ void settle_relay_suboptions();
 
 // Forgets every choice and plan: what a fresh configuration starts from.
 void forget_relay_suboptions();
+
+// The choices as lines "<key> <on|off> [<interface>]", in the order made:
+// what a reload compares and takes over.
+std::string describe_suboption_choices();
+
+// A reload's new choices (lines as described): the plans of every
+// interface follow them. The caller holds the interface record lock
+// exclusively.
+void replace_suboption_choices(const std::vector<std::string> &lines);
 
 // Whether the relay writes sub-options into requests captured on iface.
 bool writes_suboptions(const struct interface *iface);
