@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -95,18 +96,26 @@ bool admitted(answer_state &s, const struct interface *iface) {
 int receive_answers(answer_state &s, int sock, const struct interface *iface) {
     received_answers &r = s.received;
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
-    for (int i = 0; i < answers_per_read; ++i) {
-        r.parts[i] = {r.bytes[i], room};
-        r.headers[i] = {};
-        r.headers[i].msg_hdr.msg_name = &r.from[i];
-        r.headers[i].msg_hdr.msg_namelen = sizeof r.from[i];
-        r.headers[i].msg_hdr.msg_iov = &r.parts[i];
-        r.headers[i].msg_hdr.msg_iovlen = 1;
-        std::memset(&r.from[i], 0, sizeof r.from[i]);
+    // Prepared once, not at every read: at ordinary rates a read fills one
+    // entry of the 32, and each wake-up finds them out of the cache.
+    if (r.prepared_room != room) {
+        for (int i = 0; i < answers_per_read; ++i) {
+            r.parts[i] = {r.bytes[i], room};
+            r.headers[i] = {};
+            r.headers[i].msg_hdr.msg_name = &r.from[i];
+            r.headers[i].msg_hdr.msg_namelen = sizeof r.from[i];
+            r.headers[i].msg_hdr.msg_iov = &r.parts[i];
+            r.headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        r.prepared_room = room;
+        r.filled = 0;
     }
+    // A read sets the address length of each entry it fills.
+    for (int i = 0; i < r.filled; ++i) r.headers[i].msg_hdr.msg_namelen = sizeof r.from[i];
     // MSG_TRUNC: each length is the datagram's whole length, even where only
     // room bytes of it were taken.
     int got = recvmmsg(sock, r.headers, answers_per_read, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    r.filled = got > 0 ? got : 0;
     if (got < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             logd(kestivane::log_error, "recvfrom at %s: %s", iface->name, std::strerror(errno));
@@ -122,7 +131,10 @@ int receive_answers(answer_state &s, int sock, const struct interface *iface) {
 taken take_answer(answer_state &s, int i, int32_t source, const struct interface *&iface) {
     std::size_t room = static_cast<std::size_t>(max_packet_size) - headers_size;
     std::size_t got = s.received.headers[i].msg_len;
-    std::memcpy(&s.from, &s.received.from[i], sizeof s.from);
+    // The sender's address as far as the read gave one, the rest zeros.
+    std::memset(&s.from, 0, sizeof s.from);
+    std::memcpy(&s.from, &s.received.from[i],
+                std::min<std::size_t>(s.received.headers[i].msg_hdr.msg_namelen, sizeof s.from));
     std::memcpy(&s.answer, s.received.bytes[i], got < room ? got : room);
     bool cut = got > room;
     std::size_t count = cut ? room : got;

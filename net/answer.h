@@ -27,6 +27,10 @@ struct received_answers {
     struct iovec parts[answers_per_read];
     struct sockaddr_in from[answers_per_read];
     uint8_t bytes[answers_per_read][sizeof(struct dhcp_packet)];
+    // The receive size the headers above were prepared for (0: not yet),
+    // and the entries the last read filled.
+    std::size_t prepared_room;
+    int filled;
 };
 
 // The thread's working state, reused from answer to answer.
