@@ -27,6 +27,7 @@
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
 #include "net/interface_lifecycle.h"
+#include "net/interface_watch.h"
 #include "net/opener.h"
 #include "net/privileged_open.h"
 #include "net/relay6.h"
@@ -270,7 +271,7 @@ std::vector<std::string> apply_addresses(const configuration_description &after,
             kept.push_back(name);
             continue;
         }
-        adopt_socket(iface, entry->ip, sock);
+        move_watched_address(iface, entry->ip, sock);
     }
     return kept;
 }
