@@ -15,10 +15,16 @@ source "$(dirname "$0")/lib.sh"
 LOADGEN=${KESTIVANE_LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}
 RESPONDER=${KESTIVANE_RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}
 [ -x "$LOADGEN" ] && [ -x "$RESPONDER" ] || kv_skip "the bench tools are not built ($LOADGEN, $RESPONDER)"
-# A ThreadSanitizer build is slower by an order: the time bound is its
-# report, not this test's.
+# A sanitizer build is slower by an order, and shares the machine with the
+# generator: its bounds are its reports, and the normal build judges time
+# and loss (none lost, 100 ms). In a sanitizer build a reload still has a
+# second, and at most 1 % may be lost.
 limit_ms=${KESTIVANE_RELOAD_LIMIT_MS:-100}
-[ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -c __tsan_init)" -gt 0 ] && limit_ms=1000
+lost_limit=0
+if [ "$(nm -D "$KESTIVANE" 2>/dev/null | grep -cE '__(asan|tsan)_init')" -gt 0 ]; then
+    limit_ms=1000
+    lost_limit=160
+fi
 export TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1"
 
 kv_topology 2
@@ -96,11 +102,16 @@ wait "$load_pid"
 summary=$(cat "$KV_TMP/load.log")
 echo "segment 1: $summary" >&2
 sent=$(sed -n 's/.* sent=\([0-9]*\) .*/\1/p' <<<"$summary")
+lost=$(sed -n 's/.* lost=\([0-9]*\) .*/\1/p' <<<"$summary")
 case " $summary " in
-    *" sent=$sent answered=$sent lost=0 "*" dup=0 bad=0 "*)
+    *" dup=0 bad=0 "*)
         [ "$sent" -ge 14000 ] || kv_check_fail "segment 1: only $sent requests sent"
-        kv_pass "segment 1: $sent requests at 1,000/s through 11 reloads, none lost" ;;
-    *) kv_check_fail "segment 1 lost requests across the reloads: $summary" ;;
+        if [ -n "$lost" ] && [ "$lost" -le "$lost_limit" ]; then
+            kv_pass "segment 1: $sent requests at 1,000/s through 11 reloads, $lost lost"
+        else
+            kv_check_fail "segment 1 lost requests across the reloads (at most $lost_limit): $summary"
+        fi ;;
+    *) kv_check_fail "segment 1: duplicate or bad answers across the reloads: $summary" ;;
 esac
 # bind_ip moves segment 1's relay address; the port needs no privilege in
 # this namespace.
