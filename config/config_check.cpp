@@ -29,6 +29,12 @@ std::vector<std::string> &recorded_settings() {
     return lines;
 }
 
+// "absent" lines: the interfaces a check found missing, with their server.
+std::vector<std::string> &recorded_absent() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+
 std::string dotted(uint32_t address) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &address, text, sizeof text);
@@ -108,6 +114,7 @@ void empty_tables() {
     forget_source_addresses();
     forget_relay_suboptions();
     recorded_settings().clear();
+    recorded_absent().clear();
     forget_named_interfaces();
 }
 
@@ -158,6 +165,14 @@ bool parse_line(std::string_view line, configuration_description &d) {
         d.bindings.push_back(std::move(b));
     } else if (kind == "suboption") {
         d.suboptions.emplace_back(line);
+    } else if (kind == "absent") {
+        configuration_description::absent_entry a;
+        a.ifname = take_word(line);
+        a.server.name = take_word(line);
+        uint16_t port = 0;
+        if (a.ifname.empty() || !read_dotted(take_word(line), a.server.ip) || !read_decimal(line, port)) return false;
+        a.server.port = htons(port);
+        d.absent.push_back(std::move(a));
     } else if (kind == "setting") {
         d.settings.emplace_back(line);
     } else if (kind == "lower6") {
@@ -176,6 +191,11 @@ bool parse_line(std::string_view line, configuration_description &d) {
 } // namespace
 
 void record_setting(std::string_view line) { recorded_settings().emplace_back(line); }
+
+void record_absent_interface(std::string_view ifname, const struct server &srv) {
+    recorded_absent().push_back("absent " + std::string(ifname) + ' ' + srv.name + ' ' +
+                                dotted(srv.addr.sin_addr.s_addr) + ' ' + std::to_string(ntohs(srv.addr.sin_port)));
+}
 
 std::string describe_tables() {
     std::string text;
@@ -198,6 +218,7 @@ std::string describe_tables() {
     STAILQ_FOREACH(binding, &ip_binding_map_head, next) {
         if (binding->ip != 0) text += "bind " + std::string(binding->ifname) + ' ' + dotted(binding->ip) + '\n';
     }
+    for (const std::string &line : recorded_absent()) text += line + '\n';
     for (const auto &o : current_options()) text += "option " + o.key + ' ' + o.value + '\n';
     for (const std::string &line : recorded_settings()) text += "setting " + line + '\n';
     const std::string choices = describe_suboption_choices();

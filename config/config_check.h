@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+struct server;
+
 namespace kestivane::config {
 
 struct configuration_description {
@@ -47,6 +49,12 @@ struct configuration_description {
         bool operator==(const binding_entry &) const = default;
     };
     std::vector<binding_entry> bindings; // bind_ip, those kept
+    // Interfaces named with a server that do not exist now: to be awaited.
+    struct absent_entry {
+        std::string ifname;
+        server_entry server;
+    };
+    std::vector<absent_entry> absent;
     std::vector<std::string> servers6; // per DHCPv6 lower interface: "<name> <server>..."
     // The option-82 sub-option choices, "<key> <on|off> [<interface>]".
     std::vector<std::string> suboptions;
@@ -70,5 +78,9 @@ std::optional<configuration_description> parse_description(std::string_view text
 
 // Records one [options] line as read (the file reader's part).
 void record_setting(std::string_view line);
+
+// Records, in a check, an interface of a server line that does not exist
+// now, with that line's server.
+void record_absent_interface(std::string_view ifname, const struct server &srv);
 
 } // namespace kestivane::config

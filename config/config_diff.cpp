@@ -1,6 +1,7 @@
 #include "config/config_diff.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 namespace kestivane::config {
@@ -131,10 +132,21 @@ std::vector<std::string> settings_in_effect(const description &before, const des
     return lines;
 }
 
+// The lines are written through their formats, so that the formats the
+// manual explains are the ones in the code.
+template <typename... Args>
+std::string formatted(const char *format, Args... args) {
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+
 std::string change_line(const std::string &path, const configuration_change &change) {
-    std::string line = "Reloaded " + path + ": interfaces +" + std::to_string(change.interfaces_added.size()) +
-                       " -" + std::to_string(change.interfaces_removed.size()) + ", servers +" +
-                       std::to_string(change.servers_added) + " -" + std::to_string(change.servers_removed);
+    std::string line = formatted("Reloaded %s: interfaces +%d -%d, servers +%d -%d", path.c_str(),
+                                 static_cast<int>(change.interfaces_added.size()),
+                                 static_cast<int>(change.interfaces_removed.size()),
+                                 static_cast<int>(change.servers_added), static_cast<int>(change.servers_removed));
     if (!change.interfaces_moved.empty()) line += ", addresses " + joined(change.interfaces_moved);
     if (!change.options.empty()) line += ", options " + joined(change.options);
     return line;
@@ -142,7 +154,8 @@ std::string change_line(const std::string &path, const configuration_change &cha
 
 std::vector<std::string> restart_lines(const configuration_change &change) {
     std::vector<std::string> lines;
-    for (const std::string &what : change.restart) lines.push_back(what + " changed: restart to apply");
+    for (const std::string &what : change.restart)
+        lines.push_back(formatted("%s changed: restart to apply", what.c_str()));
     return lines;
 }
 

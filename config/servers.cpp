@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "config/config_check.h"
 #include "config/server_text.h"
 #include "core/settings.h"
 #include "net/interface_lifecycle.h"
@@ -81,8 +82,10 @@ extern "C" void parse_servers_line(char *line) {
             continue;
         }
         logd(kestivane::log_warning, "Interface %s does not exist. Ignored.", field);
-        // A relay that starts waits for it, with this server.
+        // A relay that starts waits for it, with this server; a reload's
+        // check tells the relay.
         if (!kestivane::check_only) kestivane::await_interface(field, servers[srv_num - 1]);
+        else kestivane::config::record_absent_interface(field, *servers[srv_num - 1]);
     }
 
     if (!accepted) {

@@ -27,6 +27,7 @@
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
 #include "net/interface_lifecycle.h"
+#include "net/interface_watch.h"
 #include "net/opener.h"
 #include "net/privileged_open.h"
 #include "net/relay6.h"
@@ -232,9 +233,22 @@ std::vector<std::string> apply_interfaces(const configuration_description &after
     for (const std::string &name : change.interfaces_removed)
         if (struct interface *iface = get_interface_by_name(name.c_str())) retire_interface(iface);
     std::vector<std::string> failed;
-    for (const auto &[name, list] : to_open)
-        if (!open_interface_at_run_time(name.c_str(), list.data(), static_cast<int32_t>(list.size())))
-            failed.push_back(name);
+    for (const auto &[name, list] : to_open) {
+        if (open_interface_at_run_time(name.c_str(), list.data(), static_cast<int32_t>(list.size()))) continue;
+        failed.push_back(name);
+        for (int32_t srv : list) await_interface(name.c_str(), servers[srv]);
+    }
+    // Named with a server and not there now: opened when it comes (the
+    // record is taken by value).
+    for (const auto &a : after.absent) {
+        if (get_interface_by_name(a.ifname.c_str()) != nullptr) continue;
+        struct server record{};
+        record.name = const_cast<char *>(a.server.name.c_str());
+        record.addr.sin_family = AF_INET;
+        record.addr.sin_addr.s_addr = a.server.ip;
+        record.addr.sin_port = a.server.port;
+        await_interface(a.ifname.c_str(), &record);
+    }
     return failed;
 }
 
@@ -257,7 +271,7 @@ std::vector<std::string> apply_addresses(const configuration_description &after,
             kept.push_back(name);
             continue;
         }
-        adopt_socket(iface, entry->ip, sock);
+        move_watched_address(iface, entry->ip, sock);
     }
     return kept;
 }

@@ -455,6 +455,14 @@ void forget_awaited_link(const char *name) {
     pthread_mutex_unlock(&watch_lock);
 }
 
+void move_watched_address(struct interface *iface, uint32_t ip, int sock) {
+    pthread_mutex_lock(&watch_lock);
+    adopt_socket(iface, ip, sock);
+    for (link_record &link : links)
+        if (link.v4 == iface) link.ipv4 = ip;
+    pthread_mutex_unlock(&watch_lock);
+}
+
 void watch_interface(struct interface *iface) {
     pthread_mutex_lock(&watch_lock);
     if (links.size() == links.capacity() && !has_link(iface->name))

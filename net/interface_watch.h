@@ -34,6 +34,11 @@ void forget_awaited_link(const char *name);
 // Follows an interface opened after start-up, before its listener starts.
 void watch_interface(struct interface *iface);
 
+// A reload's new relay address for iface, with sock already bound to it:
+// taken while the watcher keeps off the interface, since the watcher
+// otherwise alone reads and moves the address.
+void move_watched_address(struct interface *iface, uint32_t ip, int sock);
+
 // Ends the listener of iface for good and stops following its DHCPv4
 // channel. Returns once the listener has left its capture (or, should it be
 // held elsewhere, after a few seconds, said in the log).

@@ -18,6 +18,12 @@
 // configuration does not name, any address the named interface does not
 // have, any request it cannot read. The relay logs each refusal.
 //
+// What it runs: a reload's check, in a child that first gives up every
+// capability, then reads the file with the code a start and -t use (as the
+// relay's user: the file and the plug-ins must be readable by that user),
+// under the opener's filter, ended when it takes more than 10 s. A good
+// check's named interfaces become what the opener may open for.
+//
 // It ends when the relay does: its end of the pair reads end-of-file. It
 // is forked before the relay daemonizes, so a parent-death signal would
 // name the wrong parent; the pair needs none.

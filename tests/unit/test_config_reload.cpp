@@ -122,6 +122,19 @@ TEST_F(ConfigReload, FilePairsGiveTheirChangeLine) {
     }
 }
 
+// An interface that is not there is described with its server, to be
+// awaited; the server no other interface took is in no list.
+TEST_F(ConfigReload, AbsentInterfaceDescribedWithItsServer) {
+    const described d = describe_text("203.0.113.2 lo\n203.0.113.3:1067 nosuchif0\n");
+    ASSERT_EQ(d.status, 0) << d.text;
+    const auto description = parse_description(d.text);
+    ASSERT_TRUE(description);
+    ASSERT_EQ(description->absent.size(), 1u);
+    EXPECT_EQ(description->absent[0].ifname, "nosuchif0");
+    EXPECT_EQ(description->absent[0].server.port, htons(1067));
+    EXPECT_EQ(description->interfaces.size(), 1u);
+}
+
 TEST_F(ConfigReload, BadFileRefusedAsAStartWould) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"[options]\nmax_hops=70\n", "Wrong hops number. Line: 2"},
@@ -163,7 +176,8 @@ TEST(ConfigDescription, RoundTripAndDamage) {
     EXPECT_EQ(d->interfaces.at(0).servers, (std::vector<std::size_t>{0, 0}));
     EXPECT_EQ(d->servers.at(0).port, htons(67));
     for (const std::string bad : {"server a 203.0.113.2 67", "interface lo 127.0.0.1 1\n", "server a 203.0.113 67\n",
-                                  "what is this\n", "server a 203.0.113.2 70000\n"})
+                                  "what is this\n", "server a 203.0.113.2 70000\n",
+                                  "absent x s 203.0.113.2\n"})
         EXPECT_FALSE(parse_description(bad)) << bad;
 }
 

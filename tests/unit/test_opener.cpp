@@ -13,6 +13,7 @@
 
 #include "core/settings.h"
 #include "net/opener.h"
+#include "net/platform.h"
 
 namespace {
 
@@ -82,6 +83,57 @@ TEST(Opener, AnswersOnlyForNamedInterfacesAndTheirAddresses) {
             close(fd);
         }
     }
+}
+
+// The pair's messages: whole or not at all, with their descriptor, and the
+// peer's end read as 0.
+TEST(Opener, PairPassesOneMessageAndItsDescriptor) {
+    namespace platform = kestivane::platform;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    struct row {
+        const char *label;
+        std::size_t sent; // bytes sent
+        int fd;           // descriptor sent with them
+        long got;         // receive's result into a 16-byte message
+        bool with_fd;
+    };
+    const row rows[] = {
+        {"a message alone", 16, -1, 16, false},
+        {"a message and a descriptor", 16, pipe_ends[1], 16, true},
+        {"a shorter message", 4, pipe_ends[1], 4, true},
+        {"a longer message is cut, and refused", 32, pipe_ends[1], -1, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        char out[32] = "0123456789abcdefghijklmnopqrstu";
+        ASSERT_EQ(platform::send_with_descriptor(pair[0], out, r.sent, r.fd), 0);
+        char in[16] = {};
+        int fd = -2;
+        EXPECT_EQ(platform::receive_with_descriptor(pair[1], in, sizeof in, &fd), r.got);
+        EXPECT_EQ(fd >= 0, r.with_fd);
+        if (fd >= 0) {
+            // The same pipe: what goes in through the copy comes out here.
+            ASSERT_EQ(write(fd, "x", 1), 1);
+            char c = 0;
+            EXPECT_EQ(read(pipe_ends[0], &c, 1), 1);
+            EXPECT_EQ(c, 'x');
+            close(fd);
+        }
+        if (r.got > 0) {
+            EXPECT_EQ(std::memcmp(in, out, static_cast<std::size_t>(r.got)), 0);
+        }
+    }
+    close(pair[0]);
+    int fd = -2;
+    char in[16];
+    EXPECT_EQ(platform::receive_with_descriptor(pair[1], in, sizeof in, &fd), 0);
+    EXPECT_EQ(fd, -1);
+    close(pair[1]);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
 }
 
 // The relay's side through a forked opener: refusals come back as EPERM

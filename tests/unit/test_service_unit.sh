@@ -43,6 +43,10 @@ pid_option=$(sed -n 's/.* -p \([^ ]*\).*/\1/p' <<<"$exec_start")
 runtime=$(value RuntimeDirectory)
 [ "$(dirname "$pid_option")" = "/run/$runtime" ] || fail "pid file $pid_option is not in RuntimeDirectory /run/$runtime"
 grep -q -- ' -d' <<<"$exec_start" && fail "ExecStart runs the relay in debug mode"
+# A reload checks the file first, then signals the relay, which reads it again.
+reloads=$(sed -n 's/^ExecReload=//p' "$unit")
+[ "$(sed -n 1p <<<"$reloads")" = "$(value ExecStartPre)" ] || fail "ExecReload does not check the file first: $reloads"
+grep -qx '/bin/kill -HUP $MAINPID' <<<"$(sed -n 2p <<<"$reloads")" || fail "ExecReload does not send SIGHUP: $reloads"
 # The check before the start reads the file the start reads.
 config_option() { sed -n 's/.* -f \([^ ]*\).*/\1/p' <<<"$1"; }
 exec_check=$(value ExecStartPre)
@@ -75,13 +79,15 @@ allowed=$(syscalls $filter | sort -u)
 for call in capset capget prctl setgroups setgid setuid tgkill rt_sigaction seccomp; do
   grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which the privilege drop makes"
 done
-# Every call of the relay's own allow-list (the sandbox) passes the unit's
-# filter too: the unit must not refuse what the relay's list allows.
-sandbox_list=$(sed -n '/relay_calls\[\] = {/,/^};/p' "$src/net/linux/sandbox.cpp" | grep -v '^ *//' |
-  grep -o '"[a-z0-9_]*"' | tr -d '"')
-[ "$(wc -l <<<"$sandbox_list")" -ge 50 ] || fail "the relay's allow-list was not found in net/linux/sandbox.cpp"
-for call in $sandbox_list; do
-  grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which the relay's sandbox allows"
+# Every call of the relay's own allow-list (the sandbox) and of the opener's
+# passes the unit's filter too: the unit must not refuse what they allow.
+for list in relay_calls:sandbox.cpp opener_calls:opener_sandbox.cpp; do
+  name=${list%%:*} file=$src/net/linux/${list#*:}
+  calls=$(sed -n "/$name\\[\\] = {/,/^};/p" "$file" | grep -v '^ *//' | grep -o '"[a-z0-9_]*"' | tr -d '"')
+  [ "$(wc -l <<<"$calls")" -ge 50 ] || fail "the allow-list $name was not found in $file"
+  for call in $calls; do
+    grep -qx "$call" <<<"$allowed" || fail "SystemCallFilter=$filter refuses $call, which $name allows"
+  done
 done
 
 # The user the unit names is the one the sysusers file declares.
