@@ -23,6 +23,7 @@
 #include "net/interface_channels.h"
 #include "net/interface_lifecycle.h"
 #include "net/interface_watch.h"
+#include "private_netns.h"
 
 using namespace kestivane::wire;
 
@@ -153,18 +154,5 @@ int lifecycle_steps() {
 } // namespace
 
 TEST(interface_lifecycle, retired_keeps_its_slot_and_comes_back_in_it) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    fflush(stdout);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNET) != 0) _exit(99);
-        if (std::system("ip link set lo up") != 0) _exit(98);
-        _exit(lifecycle_steps() == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "network namespaces are not available";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's CHECK lines above";
+    in_private_netns([] { return lifecycle_steps(); });
 }
