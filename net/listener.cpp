@@ -3,7 +3,6 @@
 // request to the client_request hooks and queues it for forwarding.
 #include "net/listener.h"
 
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -14,9 +13,9 @@
 #include "core/wire.h"
 #include "dhcp/message_type.h"
 #include "metrics/counters.h"
+#include "net/forward.h"
 #include "net/interface_channels.h"
 #include "net/interface_guard.h"
-#include "net/forward.h"
 #include "net/interface_watch.h"
 #include "net/platform.h"
 #include "net/request_queue.h"

@@ -1,4 +1,5 @@
-// A test body run in a network namespace of its own.
+// Checks that run in a forked child, and a test body run in a network
+// namespace of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+// gtest's own macros do not cross a fork: a child counts its failed
+// checks, prints each, and reports the count through its exit status.
+int failures = 0;
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            std::fprintf(stderr, "CHECK failed at line %d: %s\n", __LINE__, #cond); \
+            ++failures;                                                              \
+        }                                                                            \
+    } while (0)
+
+} // namespace
 
 // Runs body in a forked child inside a network namespace of its own, where
 // addresses and links can be made without touching the host. body returns

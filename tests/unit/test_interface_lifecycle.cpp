@@ -29,14 +29,6 @@ using namespace kestivane::wire;
 
 namespace {
 
-int failures = 0;
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::fprintf(stderr, "CHECK failed at line %d: %s\n", __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
 
 uint32_t addr(const char *dotted) {
     in_addr a{};

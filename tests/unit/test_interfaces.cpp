@@ -128,14 +128,6 @@ TEST(interface_queries, unknown_interface) {
 
 // --------------------------------------- inside a private network namespace
 
-int failures = 0;
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::fprintf(stderr, "CHECK failed at line %d: %s\n", __LINE__, #cond); \
-            ++failures;                                                          \
-        }                                                                        \
-    } while (0)
 
 TEST(interface_queries, wanted_address_may_be_the_second) {
     in_private_netns([] {
