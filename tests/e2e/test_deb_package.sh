@@ -128,8 +128,8 @@ grep -q '^ExecStart=/usr/sbin/kestivane -f /etc/kestivane.conf ' "$unit" \
   || fail "the unit does not run /usr/sbin/kestivane with /etc/kestivane.conf: $(grep ExecStart "$unit")"
 grep -q "^plugindir=$plugin_dir\$" "$tmp/root/usr/lib/$multiarch/pkgconfig/kestivane-plugin.pc" \
   || fail "kestivane-plugin.pc names another plug-in directory"
-# Read whole first: grep -q would stop reading a page longer than a pipe's
-# buffer, and zcat's broken pipe would fail the pipeline.
+# Read whole first: grep -q stops reading at its match, and a page longer
+# than one of zcat's writes may meet a closed pipe, which fails the pipeline.
 page=$(zcat "$tmp/root/usr/share/man/man8/kestivane.8.gz")
 grep -q "^\.It Pa ${plugin_dir}kestivane_" <<<"$page" \
   || fail "kestivane.8 does not name the package's plug-in directory"
