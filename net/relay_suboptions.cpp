@@ -20,7 +20,7 @@ namespace {
 // addressed to it, not broadcast.
 constexpr uint8_t flag_unicast = 0x80;
 
-struct choice {
+struct suboption_choice {
     fabric_suboption which;
     std::string ifname; // empty: every interface
     bool on;
@@ -33,14 +33,14 @@ struct interface_plan {
 };
 
 // Written by the configuration and start-up alone, read by the packet paths.
-std::vector<choice> choices;
+std::vector<suboption_choice> suboption_choices;
 std::array<interface_plan, KESTIVANE_MAX_INTERFACES> plans;
 bool source_port = false;
 
 bool chosen(fabric_suboption which, const char *ifname) {
     bool on = false;
     bool own = false;
-    for (const choice &c : choices) {
+    for (const suboption_choice &c : suboption_choices) {
         if (c.which != which) continue;
         if (c.ifname.empty() && !own) on = c.on;
         if (!c.ifname.empty() && c.ifname == ifname) {
@@ -58,18 +58,18 @@ bool in_table(const struct interface *iface) {
 } // namespace
 
 void choose_suboption(fabric_suboption which, std::string_view ifname, bool on) {
-    choices.push_back({which, std::string(ifname), on});
+    suboption_choices.push_back({which, std::string(ifname), on});
 }
 
 void forget_relay_suboptions() {
-    choices.clear();
+    suboption_choices.clear();
     plans.fill(interface_plan{});
     source_port = false;
 }
 
 std::string describe_suboption_choices() {
     std::string text;
-    for (const choice &c : choices) {
+    for (const suboption_choice &c : suboption_choices) {
         text += c.which == fabric_suboption::link_selection ? "link_selection" : "server_id_override";
         text += c.on ? " on" : " off";
         if (!c.ifname.empty()) text += ' ' + c.ifname;
@@ -79,7 +79,7 @@ std::string describe_suboption_choices() {
 }
 
 void replace_suboption_choices(const std::vector<std::string> &lines) {
-    choices.clear();
+    suboption_choices.clear();
     for (std::string_view line : lines) {
         const std::size_t blank = line.find(' ');
         const std::string_view key = line.substr(0, blank);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "net/linux/seccomp_filter.h"
 #include "net/platform.h"
 
 namespace kestivane::platform {
@@ -54,48 +55,39 @@ constexpr const char *opener_calls[] = {
 #ifdef KESTIVANE_OPENER_SANITIZER_RUNTIME
 // A sanitizer build's runtime, at a check child's exit, stops and reads
 // the process from a thread of its own. Only those test builds allow these.
-constexpr const char *sanitizer_calls[] = {
+constexpr const char *opener_sanitizer_calls[] = {
     "ptrace", "open", "stat", "lstat", "getdents", "process_vm_readv", "sigaltstack", "sched_getparam",
 };
 #endif
 
-struct filter_releaser {
-    void operator()(void *ctx) const { seccomp_release(ctx); }
-};
-
-const char *failed_with(const char *call, int rc) {
-    errno = -rc;
-    return call;
-}
-
 } // namespace
 
 const char *opener_sandbox_install() {
-    std::unique_ptr<void, filter_releaser> ctx(seccomp_init(SCMP_ACT_ERRNO(EPERM)));
+    seccomp_filter ctx(seccomp_init(SCMP_ACT_ERRNO(EPERM)));
     if (!ctx) {
         errno = ENOMEM;
         return "seccomp_init";
     }
     if (int rc = seccomp_attr_set(ctx.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM)); rc < 0)
-        return failed_with("seccomp_attr_set(ACT_BADARCH)", rc);
+        return seccomp_failed("seccomp_attr_set(ACT_BADARCH)", rc);
     auto add = [&ctx](const char *name) -> int {
         const int number = seccomp_syscall_resolve_name(name);
         if (number == __NR_SCMP_ERROR) return 0; // not a call of this system
         return seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, number, 0);
     };
     for (const char *name : opener_calls)
-        if (int rc = add(name); rc < 0) return failed_with("seccomp_rule_add", rc);
+        if (int rc = add(name); rc < 0) return seccomp_failed("seccomp_rule_add", rc);
 #ifdef KESTIVANE_OPENER_SANITIZER_RUNTIME
-    for (const char *name : sanitizer_calls)
-        if (int rc = add(name); rc < 0) return failed_with("seccomp_rule_add", rc);
+    for (const char *name : opener_sanitizer_calls)
+        if (int rc = add(name); rc < 0) return seccomp_failed("seccomp_rule_add", rc);
 #endif
     // openat only for reading: no flag that writes, creates or truncates.
     const scmp_datum_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
     if (int rc = seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(openat), 1,
                                   SCMP_A2(SCMP_CMP_MASKED_EQ, writing, 0));
         rc < 0)
-        return failed_with("seccomp_rule_add(openat)", rc);
-    if (int rc = seccomp_load(ctx.get()); rc < 0) return failed_with("seccomp_load", rc);
+        return seccomp_failed("seccomp_rule_add(openat)", rc);
+    if (int rc = seccomp_load(ctx.get()); rc < 0) return seccomp_failed("seccomp_load", rc);
     return nullptr;
 }
 

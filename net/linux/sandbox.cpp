@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "net/linux/seccomp_filter.h"
 #include "net/platform.h"
 
 namespace kestivane::platform {
@@ -111,16 +112,6 @@ void on_refused_call(int, siginfo_t *info, void *context) {
     errno = saved_errno;
 }
 
-struct filter_releaser {
-    void operator()(void *ctx) const { seccomp_release(ctx); }
-};
-
-// libseccomp reports a negative errno.
-const char *failed_with(const char *call, int rc) {
-    errno = -rc;
-    return call;
-}
-
 const char *allow(scmp_filter_ctx ctx, const char *name, bool known_only) {
     const int number = seccomp_syscall_resolve_name(name);
     if (number == __NR_SCMP_ERROR) {
@@ -128,7 +119,7 @@ const char *allow(scmp_filter_ctx ctx, const char *name, bool known_only) {
         errno = EINVAL;
         return "seccomp_syscall_resolve_name";
     }
-    if (int rc = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, number, 0); rc < 0) return failed_with("seccomp_rule_add", rc);
+    if (int rc = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, number, 0); rc < 0) return seccomp_failed("seccomp_rule_add", rc);
     return nullptr;
 }
 
@@ -138,18 +129,18 @@ bool sandbox_call_known(const char *name) { return seccomp_syscall_resolve_name(
 
 const char *sandbox_install(const std::vector<std::string> &extra_calls) {
     const uint32_t refusal = can_trap ? SCMP_ACT_TRAP : SCMP_ACT_ERRNO(EPERM);
-    std::unique_ptr<void, filter_releaser> ctx(seccomp_init(refusal));
+    seccomp_filter ctx(seccomp_init(refusal));
     if (!ctx) {
         errno = ENOMEM;
         return "seccomp_init";
     }
     // Every thread, the ones a plug-in started included.
     if (int rc = seccomp_attr_set(ctx.get(), SCMP_FLTATR_CTL_TSYNC, 1); rc < 0)
-        return failed_with("seccomp_attr_set(TSYNC)", rc);
+        return seccomp_failed("seccomp_attr_set(TSYNC)", rc);
     // A call through another architecture's entry is refused alike; its
     // number means nothing to the native table, so it is not logged.
     if (int rc = seccomp_attr_set(ctx.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM)); rc < 0)
-        return failed_with("seccomp_attr_set(ACT_BADARCH)", rc);
+        return seccomp_failed("seccomp_attr_set(ACT_BADARCH)", rc);
     for (const char *name : relay_calls)
         if (const char *failed_call = allow(ctx.get(), name, true); failed_call != nullptr) return failed_call;
 #ifdef KESTIVANE_SANITIZER_RUNTIME
@@ -168,7 +159,7 @@ const char *sandbox_install(const std::vector<std::string> &extra_calls) {
         action.sa_flags = SA_SIGINFO;
         if (sigaction(SIGSYS, &action, nullptr) != 0) return "sigaction(SIGSYS)";
     }
-    if (int rc = seccomp_load(ctx.get()); rc < 0) return failed_with("seccomp_load", rc);
+    if (int rc = seccomp_load(ctx.get()); rc < 0) return seccomp_failed("seccomp_load", rc);
     return nullptr;
 }
 

@@ -25,17 +25,13 @@
 #include "core/wire.h"
 #include "metrics/counters.h"
 #include "net/answer.h"
+#include "ipv4_address.h"
 
 using namespace kestivane::wire;
+using kestivane::test::addr;
 using kestivane::metrics::answer_drop;
 
 namespace {
-
-uint32_t addr(const char *dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a.s_addr;
-}
 
 // A UDP socket bound to ip and a free port. The relay's own are blocking,
 // as the relay opens them.

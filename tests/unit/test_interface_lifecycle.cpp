@@ -23,18 +23,14 @@
 #include "net/interface_channels.h"
 #include "net/interface_lifecycle.h"
 #include "net/interface_watch.h"
+#include "ipv4_address.h"
 #include "private_netns.h"
 
 using namespace kestivane::wire;
+using kestivane::test::addr;
 
 namespace {
 
-
-uint32_t addr(const char *dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a.s_addr;
-}
 
 // A broadcast DISCOVER as a client on the peer end sends it: what the
 // request filter lets through.

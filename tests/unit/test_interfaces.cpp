@@ -23,9 +23,11 @@
 #include "net/listener.h"
 #include "net/relay6.h"
 #include "net/reopen_interface.h"
+#include "ipv4_address.h"
 #include "private_netns.h"
 
 using namespace kestivane::wire;
+using kestivane::test::addr;
 
 namespace {
 
@@ -39,12 +41,6 @@ std::string logged(Body body) {
     std::string out = testing::internal::GetCapturedStdout();
     debug = saved;
     return out;
-}
-
-uint32_t addr(const char *dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a.s_addr;
 }
 
 // Restores the tables the tests fill, whatever a test left in them.

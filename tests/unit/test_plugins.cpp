@@ -36,12 +36,12 @@ std::string read_file(const std::string &path) {
 
 // What a piece of code did in a process of its own: loading refusals end the
 // process, so they are watched from outside.
-struct Outcome {
+struct ChildOutcome {
     int status = -1; // exit status, -1 when it did not exit
     std::string out, err;
 };
 
-Outcome run_child(const std::function<void()> &body) {
+ChildOutcome run_child(const std::function<void()> &body) {
     char out_path[] = "/tmp/kestivane-plugins-out-XXXXXX";
     char err_path[] = "/tmp/kestivane-plugins-err-XXXXXX";
     int out_fd = mkstemp(out_path);
@@ -57,7 +57,7 @@ Outcome run_child(const std::function<void()> &body) {
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    Outcome outcome;
+    ChildOutcome outcome;
     outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     outcome.out = read_file(out_path);
     outcome.err = read_file(err_path);
@@ -265,18 +265,18 @@ TEST_F(Plugins, PathIsCutTo99CharactersAndTheCutPathIsWhatOpens) {
 
 TEST_F(Plugins, LoadingRefusalsEndTheProcessWithTheirMessages) {
     // No such file: the loader's reason on standard output, then the path.
-    Outcome missing = run_child([] { load_plugin("missing", 3); });
+    ChildOutcome missing = run_child([] { load_plugin("missing", 3); });
     std::string path = folder.dir() + "kestivane_missing_plugin.so";
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out.rfind("dlerror(): " + path + ": cannot open shared object file", 0), 0u) << missing.out;
     EXPECT_EQ(missing.out.back(), '\n');
     EXPECT_NE(missing.err.find(": Can't open plugin: " + path + "\n"), std::string::npos) << missing.err;
 
-    Outcome no_symbol = run_child([] { load_plugin("nosymbol", 3); });
+    ChildOutcome no_symbol = run_child([] { load_plugin("nosymbol", 3); });
     EXPECT_EQ(no_symbol.status, 1);
     EXPECT_NE(no_symbol.err.find(": Can't load symbol nosymbol_plugin\n"), std::string::npos) << no_symbol.err;
 
-    Outcome too_many = run_child([] {
+    ChildOutcome too_many = run_child([] {
         for (int i = 0; i < KESTIVANE_MAX_PLUGINS; ++i) load_plugin("bare", i + 1);
         std::printf("loaded %d\n", plugins_number);
         load_plugin("bare", 42);
@@ -287,7 +287,7 @@ TEST_F(Plugins, LoadingRefusalsEndTheProcessWithTheirMessages) {
 
     // A plugin_path of 70 characters (71 with its '/') and a 20-character
     // name make 111 characters, cut at 99.
-    Outcome long_path = run_child([] {
+    ChildOutcome long_path = run_child([] {
         std::snprintf(plugin_base, sizeof plugin_base, "/%s/", std::string(69, 'p').c_str());
         load_plugin("twenty_characters_20", 1);
     });
@@ -299,7 +299,7 @@ TEST_F(Plugins, LoadingRefusalsEndTheProcessWithTheirMessages) {
 }
 
 TEST_F(Plugins, FailedInitEndsTheProcessAndLaterPluginsAreNotInitialised) {
-    Outcome failed = run_child([] {
+    ChildOutcome failed = run_child([] {
         load_plugin("bare", 1);
         load_plugin("probe", 2);
         append_plugin_option("fail_init=yes");
