@@ -25,6 +25,7 @@
 #include "net/interface_watch.h"
 #include "net/platform.h"
 #include "net/privileged_open.h"
+#include "net/source_address.h"
 
 namespace kestivane {
 
@@ -247,6 +248,9 @@ bool open_interface_at_run_time(const char *name, const int32_t *srv, int32_t sr
         set_version.fetch_add(1, std::memory_order_acq_rel);
     }
     watch_interface(iface);
+    // Before its first request: the source address and sub-options that
+    // start-up would have given it.
+    settle_source_address_at_run_time(iface);
     start_listener(iface);
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &iface->ip, dotted, sizeof dotted);

@@ -17,9 +17,12 @@
 #include "dhcp/agent_option.h"
 #include "dhcp/option_walk.h"
 #include "net/interface_channels.h"
+#include "net/interface_guard.h"
 #include "net/interface_lifecycle.h"
+#include "net/interface_watch.h"
 #include "net/platform.h"
 #include "net/privileged_open.h"
+#include "net/relay_suboptions.h"
 
 namespace kestivane {
 
@@ -235,6 +238,32 @@ source_switch::~source_switch() {
     }
     for (std::size_t n = 0; n < sockets_.size(); ++n)
         if (opened_[n]) close(sockets_[n].sock);
+}
+
+void settle_source_address_at_run_time(const struct interface *iface) {
+    if (chosen(iface->name) == nullptr) {
+        interface_writer exclusive;
+        settle_relay_suboptions();
+        return;
+    }
+    std::vector<std::string> lines;
+    const std::string described = describe_source_choices();
+    for (std::size_t at = 0; at < described.size();) {
+        const std::size_t end = described.find('\n', at);
+        lines.push_back(described.substr(at, end - at));
+        at = end + 1;
+    }
+    const watcher_hold held;
+    source_switch switched;
+    std::string why;
+    if (!switched.prepare(lines, relay_socket_port(), why)) {
+        logd(log_error, "Interface %s sends from its own address: %s", iface->name, why.c_str());
+        return;
+    }
+    interface_writer exclusive;
+    switched.commit();
+    settle_relay_suboptions();
+    interface_sockets_changed();
 }
 
 bool has_source_address(const struct interface *iface) { return number_of(iface) != no_source; }

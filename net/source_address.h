@@ -78,6 +78,12 @@ private:
     bool committed_ = false;
 };
 
+// For an interface opened after start-up (iface): the source addresses as
+// the choices in effect give them, its sub-options with them; the caller
+// holds the interface set (hold_interface_set). Said in the log when its
+// source address cannot be had: it sends from its own.
+void settle_source_address_at_run_time(const struct interface *iface);
+
 // Whether iface sends from a source interface's address.
 bool has_source_address(const struct interface *iface);
 
