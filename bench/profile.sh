@@ -22,6 +22,8 @@ usage: bench/profile.sh [options]
   --relay NAME       kestivane (default), dnsmasq or dhcp-helper
   --rate R           offered requests/s (default 1000)
   --seconds S        sending time (default 3)
+  --segments N       client segments, 1 to 64 (default 1; above 1 kestivane only), the
+                     requests round robin over them
   --callgrind        instructions by function instead of system calls
   --record           instead of counting, sample where the relay's processor time goes
                      (perf record on the cpu-clock event, kernel and user, with call chains);
@@ -36,12 +38,13 @@ EOF
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-relay=kestivane rate=1000 seconds=3 callgrind=0 record=0 build="$root/build" dhcp_helper="" out="" kestivane=""
+relay=kestivane rate=1000 seconds=3 segments=1 callgrind=0 record=0 build="$root/build" dhcp_helper="" out="" kestivane=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --relay) relay=$2; shift ;;
         --rate) rate=$2; shift ;;
         --seconds) seconds=$2; shift ;;
+        --segments) segments=$2; shift ;;
         --callgrind) callgrind=1 ;;
         --record) record=1 ;;
         --build) build=$2; shift ;;
@@ -55,6 +58,8 @@ while [ $# -gt 0 ]; do
 done
 [[ $rate =~ ^[0-9]+$ ]] && [ "$rate" -ge 1 ] && [ "$rate" -le 500000 ] || { echo "profile.sh: --rate 1 to 500000" >&2; exit 2; }
 [[ $seconds =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] && [ "$seconds" -le 30 ] || { echo "profile.sh: --seconds 1 to 30" >&2; exit 2; }
+[[ $segments =~ ^[0-9]+$ ]] && [ "$segments" -ge 1 ] && [ "$segments" -le 64 ] || { echo "profile.sh: --segments 1 to 64" >&2; exit 2; }
+[ "$segments" = 1 ] || [ "$relay" = kestivane ] || { echo "profile.sh: several segments only with kestivane" >&2; exit 2; }
 case "$relay" in kestivane|dnsmasq|dhcp-helper) ;; *) echo "profile.sh: unknown relay $relay" >&2; exit 2 ;; esac
 [ "$(id -u)" -eq 0 ] || { echo "profile.sh: needs root (network namespaces)" >&2; exit 1; }
 kestivane=${kestivane:-$build/kestivane}
@@ -81,10 +86,18 @@ cleanup() {
 trap cleanup EXIT
 
 for p in c r s; do ip netns add "$t$p"; ip -n "$t$p" link set lo up; done
-ip link add "${t}c0" netns "${t}c" type veth peer name "${t}r0" netns "${t}r"
-ip -n "${t}c" link set "${t}c0" up
-ip -n "${t}r" addr add 198.51.100.1/24 dev "${t}r0"
-ip -n "${t}r" link set "${t}r0" up
+# Segment i of n: an equal block of 198.51.100.0/24, the relay on its first
+# host (as bench/run.sh lays them out).
+bits=0; while [ $((1 << bits)) -lt "$segments" ]; do bits=$((bits + 1)); done
+block=$((256 >> bits))
+relay_ifaces=() gen_ifaces=()
+for ((i = 0; i < segments; i++)); do
+    ip link add "${t}c$i" netns "${t}c" type veth peer name "${t}r$i" netns "${t}r"
+    ip -n "${t}c" link set "${t}c$i" up
+    ip -n "${t}r" addr add "198.51.100.$((block * i + 1))/$((24 + bits))" dev "${t}r$i"
+    ip -n "${t}r" link set "${t}r$i" up
+    relay_ifaces+=(-i "${t}r$i") gen_ifaces+=(--iface "${t}c$i")
+done
 ip link add "${t}rs" netns "${t}r" type veth peer name "${t}s0" netns "${t}s"
 ip -n "${t}r" addr add 203.0.113.1/24 dev "${t}rs"
 ip -n "${t}r" link set "${t}rs" up
@@ -98,7 +111,7 @@ wrap=()
 [ "$callgrind" = 1 ] && wrap=(valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out.%p")
 case "$relay" in
     kestivane)
-        ip netns exec "${t}r" "${wrap[@]}" "$kestivane" -d -i "${t}r0" 203.0.113.2 >"$out/relay.log" 2>&1 & ;;
+        ip netns exec "${t}r" "${wrap[@]}" "$kestivane" -d "${relay_ifaces[@]}" 203.0.113.2 >"$out/relay.log" 2>&1 & ;;
     dnsmasq)
         ip netns exec "${t}r" "${wrap[@]}" dnsmasq -k -C /dev/null --port=0 --pid-file="$work/dnsmasq.pid" \
             --interface="${t}r0" --dhcp-relay=198.51.100.1,203.0.113.2 >"$out/relay.log" 2>&1 & ;;
@@ -108,11 +121,11 @@ esac
 relay_pid=$!
 pids+=("$relay_pid")
 
-gen() { ip netns exec "${t}c" "$loadgen" --iface "${t}c0" --drain-ms 1000 "$@"; }
-up=0
+gen() { ip netns exec "${t}c" "$loadgen" "${gen_ifaces[@]}" --drain-ms 1000 "$@"; }
+up=0 probe=$((segments > 4 ? segments : 4))
 for try in $(seq 1 40); do
-    line=$(gen --rate 100 --count 4 --seconds 2 --xid-base $((0x10000000 + try * 16))) || true
-    case " $line " in *" answered=4 "*) up=1; break ;; esac
+    line=$(gen --rate 100 --count "$probe" --seconds 2 --xid-base $((0x10000000 + try * 128))) || true
+    case " $line " in *" answered=$probe "*) up=1; break ;; esac
     sleep 0.5
 done
 [ "$up" = 1 ] || { echo "profile.sh: no answer through $relay"; cat "$out/relay.log"; exit 1; }
@@ -157,7 +170,7 @@ fi
 switches >"$out/switches.after"
 echo "$line" >"$out/loadgen.line"
 answered=$(tr ' ' '\n' <<<"$line" | awk -F= '$1 == "answered" {print $2}')
-echo "relay=$relay rate=$rate $line"
+echo "relay=$relay rate=$rate segments=$segments $line"
 [ "${answered:-0}" -gt 0 ] || { echo "profile.sh: nothing answered"; exit 1; }
 
 echo "task switches per answer (kernel counts over the step and the 0.5 s before it), by thread id (main: pid $relay_pid):"

@@ -48,12 +48,15 @@ struct capture_work {
     struct dhcp_packet packet;
     struct frame_headers headers;
     struct queue_item here;
-    // The frame's place in the read that brought it (1: the first), set by
-    // the reading loop; 0 when the reader does not say. Only the first of a
-    // read may be forwarded by the listener itself: the rest of a burst goes
-    // through the queue, so that under load the consumer forwards while the
-    // listener reads on.
+    // The frame's place in the read that brought it (1: the first) and the
+    // frames that read brought, set by the reading loop; 0 when the reader
+    // does not say. The listener may forward itself the frames of a small
+    // read (here_per_read at most) and the first of a larger one: the rest
+    // of a burst goes through the queue, so that under load the consumer
+    // forwards while the listener reads on.
     uint32_t read_position = 0;
+    uint32_t read_size = 0;
+    static constexpr uint32_t here_per_read = 4;
 };
 
 // The work on one captured frame of len bytes: rate limit, checks, copies,

@@ -43,9 +43,12 @@ void init_room_cond() {
     pthread_condattr_destroy(&attr);
 }
 
-// The backlog of a consumer waiting in take, under queue_lock; null while
-// no consumer waits (it forwards a batch, or none runs).
-const answer_backlog *idle_consumer = nullptr;
+// The backlog of a consumer waiting in take with nothing queued; null while
+// no consumer waits (it forwards a batch, or none runs) and from the moment
+// a push queues an item. Written under queue_lock, read without it: every
+// listener asks before each request it might forward itself, and with many
+// segments a lock there had them queue for it (futex waits per request).
+std::atomic<const answer_backlog *> idle_consumer{nullptr};
 
 bool in_table(int32_t idx) { return idx >= 0 && idx < KESTIVANE_MAX_INTERFACES; }
 
@@ -191,6 +194,7 @@ bool push(struct queue_item *item) {
     }
     STAILQ_INSERT_TAIL(&q_head, item, next);
     ++queue_size;
+    idle_consumer.store(nullptr, std::memory_order_relaxed);
     if (in_table(item->if_idx)) {
         waiting[static_cast<std::size_t>(item->if_idx)].fetch_add(1, std::memory_order_relaxed);
         ++counted;
@@ -215,19 +219,21 @@ struct queue_item *take_waiting() {
 
 struct queue_item *take(const answer_backlog *answers) {
     pthread_mutex_lock(&queue_lock);
-    idle_consumer = answers;
-    while (queue_size == 0) pthread_cond_wait(&queue_cond, &queue_lock);
-    idle_consumer = nullptr;
+    while (queue_size == 0) {
+        idle_consumer.store(answers, std::memory_order_relaxed);
+        pthread_cond_wait(&queue_cond, &queue_lock);
+    }
+    idle_consumer.store(nullptr, std::memory_order_relaxed);
     struct queue_item *list = take_locked();
     pthread_mutex_unlock(&queue_lock);
     return in_fair_order(list);
 }
 
 bool may_forward_here() {
-    pthread_mutex_lock(&queue_lock);
-    bool here = idle_consumer != nullptr && queue_size == 0 && idle_consumer->keeping_up();
-    pthread_mutex_unlock(&queue_lock);
-    return here;
+    // A push a moment after this look lets a request pass one queued
+    // microseconds before it; no order beyond that is promised.
+    const answer_backlog *consumer = idle_consumer.load(std::memory_order_relaxed);
+    return consumer != nullptr && consumer->keeping_up();
 }
 
 } // namespace kestivane::request_queue

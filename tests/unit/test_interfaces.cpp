@@ -15,13 +15,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/settings.h"
 #include "core/wire.h"
 #include "net/interface_channels.h"
+#include "net/answer_backlog.h"
 #include "net/listener.h"
 #include "net/relay6.h"
+#include "net/request_queue.h"
 #include "net/reopen_interface.h"
 #include "private_netns.h"
 
@@ -694,6 +697,47 @@ TEST_F(forwarding, hook_moving_the_interface_out_of_the_table) {
     EXPECT_EQ(hook_calls, 1);
     EXPECT_TRUE(first.receive(50).empty());
     EXPECT_TRUE(second.receive(50).empty());
+}
+
+// With the consumer waiting idle, the listener forwards a request itself
+// (the servers have it before anything is queued) when it came in a small
+// read or first in a larger one, and when no send_to_server hook has to see
+// it on the forwarding thread; otherwise the consumer takes it off the queue.
+TEST_F(forwarding, the_listener_forwards_small_reads_itself) {
+    struct Case {
+        uint32_t position, read_size;
+        bool hook, here;
+    };
+    constexpr uint32_t most = kestivane::capture_work::here_per_read;
+    const Case cases[] = {
+        {1, 1, false, true},           {most, most, false, true},       {1, most + 1, false, true},
+        {2, most + 1, false, false},   {0, 0, false, false},            {1, 1, true, false},
+    };
+    kestivane::answer_backlog answers;
+    kestivane::capture_work work{};
+    const auto frame = capture_frame(0x42, op_request);
+    for (const Case &c : cases) {
+        plugins[0] = &tester;
+        plugins_number = c.hook ? 1 : 0;
+        queue_item *taken = nullptr;
+        std::thread consumer([&] { taken = kestivane::request_queue::take(&answers); });
+        for (int i = 0; i < 5000 && !kestivane::request_queue::may_forward_here(); ++i) usleep(1000);
+        work.read_position = c.position;
+        work.read_size = c.read_size;
+        kestivane::handle_captured_frame(&iface, work, frame.data(), static_cast<uint32_t>(frame.size()));
+        const bool arrived = !first.receive(c.here ? 200 : 50).empty();
+        EXPECT_EQ(arrived, c.here) << "read of " << c.read_size << ", frame " << c.position << (c.hook ? ", hook" : "");
+        if (c.here) { // release the consumer, which should still be waiting
+            auto *nudge = static_cast<queue_item *>(std::calloc(1, sizeof(queue_item)));
+            EXPECT_TRUE(kestivane::request_queue::push(nudge));
+        }
+        consumer.join();
+        ASSERT_NE(taken, nullptr);
+        EXPECT_EQ(STAILQ_NEXT(taken, next), nullptr) << "one item queued";
+        EXPECT_EQ(xid_of(taken->buf), c.here ? 0u : 0x42u) << "the request itself, or the nudge";
+        std::free(taken);
+        second.receive(50);
+    }
 }
 
 } // namespace
