@@ -231,6 +231,7 @@ int open_lower(std::string_view name) {
         if (name == lower_table[i].name) return static_cast<int>(i);
     }
     reserve_all(lower_table, metrics::v6_interfaces_limit);
+    reserve_all(server_table, metrics::v6_servers_limit);
     const std::string text(name);
     note_named_interface(text);
     platform::link_view view;
@@ -338,11 +339,12 @@ int add_server(const server6 &server) {
             return static_cast<int>(s);
     }
     if (server_table.size() >= metrics::v6_servers_limit) return -1;
-    reserve_all(server_table, metrics::v6_servers_limit);
     // Taken by replies only once a list names it.
     server6 fresh = server;
     fresh.used = false;
     interface_writer exclusive;
+    // Taken at start-up already, unless no server line was usable then.
+    reserve_all(server_table, metrics::v6_servers_limit);
     server_table.push_back(fresh);
     tables_changed();
     return static_cast<int>(server_table.size() - 1);
