@@ -67,6 +67,7 @@ std::vector<configuration_description::option_entry> current_options() {
         {"v6_interface_id", on_off(relay6::settings.interface_id)},
         {"v6_link_layer_address", on_off(relay6::settings.link_layer_address)},
         {"max_packet_size", std::to_string(max_packet_size)},
+        {"relay_port", std::to_string(relay_port)},
     };
 }
 
@@ -110,6 +111,7 @@ void empty_tables() {
     stats_interval = default_stats_interval;
     answer_sources_accepted = answer_sources::servers;
     relay_port = 0;
+    move_relay_socket_port(0);
     relay6::close_all();
     forget_source_addresses();
     forget_relay_suboptions();
@@ -165,6 +167,8 @@ bool parse_line(std::string_view line, configuration_description &d) {
         d.bindings.push_back(std::move(b));
     } else if (kind == "suboption") {
         d.suboptions.emplace_back(line);
+    } else if (kind == "source") {
+        d.source_choices.emplace_back(line);
     } else if (kind == "absent") {
         configuration_description::absent_entry a;
         a.ifname = take_word(line);
@@ -225,6 +229,12 @@ std::string describe_tables() {
     for (std::size_t at = 0; at < choices.size();) {
         const std::size_t end = choices.find('\n', at);
         text += "suboption " + choices.substr(at, end - at) + '\n';
+        at = end + 1;
+    }
+    const std::string sources = describe_source_choices();
+    for (std::size_t at = 0; at < sources.size();) {
+        const std::size_t end = sources.find('\n', at);
+        text += "source " + sources.substr(at, end - at) + '\n';
         at = end + 1;
     }
     for (const relay6::lower6 &lower : relay6::lowers()) {

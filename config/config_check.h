@@ -58,6 +58,8 @@ struct configuration_description {
     std::vector<std::string> servers6; // per DHCPv6 lower interface: "<name> <server>..."
     // The option-82 sub-option choices, "<key> <on|off> [<interface>]".
     std::vector<std::string> suboptions;
+    // The source interface choices, "<interface or *> <source> <address>".
+    std::vector<std::string> source_choices;
     std::vector<std::string> plugins;  // "[<name>]" for a section, then its lines
     // Every interface the file names that the relay may open: what a
     // privileged opener may open for it.

@@ -96,6 +96,8 @@ configuration_change compare_configurations(const description &before, const des
         if (same) continue;
         if (o.key == "max_packet_size") change.restart.push_back(o.key);
         else change.options.push_back(o.key);
+        // The DHCPv6 side keeps the port it started with.
+        if (o.key == "relay_port" && !before.servers6.empty()) change.restart.push_back("relay_port (DHCPv6)");
     }
     // The keys described by their value are compared above; the others as
     // written, each key's lines together.
@@ -108,21 +110,27 @@ configuration_change compare_configurations(const description &before, const des
         }
     for (const std::string &key : keys) {
         if (lines_of(before, key) == lines_of(after, key)) continue;
-        // The sub-option choices take effect at once, compared as chosen.
+        // The sub-option and source interface choices take effect at once,
+        // compared as chosen.
         const bool chosen = key == "link_selection" || key == "server_id_override";
-        if (!chosen) change.restart.push_back(key);
-        else if (before.suboptions != after.suboptions && !has(change.options, "fabric sub-options"))
+        if (key == "source_interface") {
+            if (before.source_choices != after.source_choices) change.options.push_back(key);
+        } else if (!chosen) {
+            change.restart.push_back(key);
+        } else if (before.suboptions != after.suboptions && !has(change.options, "fabric sub-options")) {
             change.options.push_back("fabric sub-options");
+        }
     }
     if (before.servers6 != after.servers6) change.restart.push_back("[servers6]");
     if (before.plugins != after.plugins) change.restart.push_back("plug-in sections");
     return change;
 }
 
-std::vector<std::string> settings_in_effect(const description &before, const description &after) {
-    const auto applied = [](const std::string &line) {
+std::vector<std::string> settings_in_effect(const description &before, const description &after,
+                                            bool sources_applied) {
+    const auto applied = [sources_applied](const std::string &line) {
         const std::string key = base_key(line);
-        return key == "link_selection" || key == "server_id_override";
+        return key == "link_selection" || key == "server_id_override" || (sources_applied && key == "source_interface");
     };
     std::vector<std::string> lines;
     for (const std::string &line : before.settings)

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
+
 extern "C" {
 struct interface *ifs[KESTIVANE_MAX_INTERFACES];
 int32_t if_num;
@@ -37,6 +39,18 @@ kestivane::answer_sources kestivane::answer_sources_accepted = kestivane::answer
 bool kestivane::check_only = false;
 int32_t kestivane::relay_port = 0;
 
-uint16_t kestivane::relay_socket_port() {
-    return relay_port != 0 ? htons(static_cast<uint16_t>(relay_port)) : static_cast<uint16_t>(bootps_port);
+namespace {
+// 0 until a reload moves the DHCPv4 port.
+std::atomic<uint16_t> moved_socket_port{0};
+} // namespace
+
+uint16_t kestivane::relay_socket_port_of(int32_t port) {
+    return port != 0 ? htons(static_cast<uint16_t>(port)) : static_cast<uint16_t>(bootps_port);
 }
+
+uint16_t kestivane::relay_socket_port() {
+    const uint16_t moved = moved_socket_port.load(std::memory_order_acquire);
+    return moved != 0 ? moved : relay_socket_port_of(relay_port);
+}
+
+void kestivane::move_relay_socket_port(uint16_t port) { moved_socket_port.store(port, std::memory_order_release); }

@@ -1,14 +1,16 @@
 // A reload applies, in this order: the option values (under the interface
 // record lock, which every packet path holds while it reads them), the
 // server table and the interfaces' server lists (in the same hold), then
-// the relay addresses that bind_ip moves. What only a restart can apply is
-// said, and stays as it was.
+// the relay addresses that bind_ip moves, the interfaces added and removed,
+// and last the relay sockets that relay_port and source_interface move.
+// What only a restart can apply is said, and stays as it was.
 #include "core/reload.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +35,7 @@
 #include "net/relay6.h"
 #include "net/relay_suboptions.h"
 #include "net/reopen_interface.h"
+#include "net/source_address.h"
 
 namespace kestivane {
 
@@ -276,6 +279,67 @@ std::vector<std::string> apply_addresses(const configuration_description &after,
     return kept;
 }
 
+// The new relay_port's sockets, one per open interface, until they take
+// the old ones' places.
+struct port_move {
+    std::vector<std::pair<struct interface *, int>> sockets;
+    bool committed = false;
+    ~port_move() {
+        if (committed) return;
+        for (const auto &[iface, sock] : sockets) close(sock);
+    }
+};
+
+// source_interface and relay_port (its DHCPv4 side), and the source
+// addresses of interfaces this reload opened: every socket they need is
+// opened first, through the opener, then all are switched in one hold of
+// the record lock, and the sockets no longer used are closed after it. A
+// request is sent by the old sockets and sub-options or by the new ones.
+// False, after one error line, when something could not be opened: both
+// stay as they were.
+bool apply_fabric(const configuration_description &after, const configuration_change &change) {
+    const bool sources = named_in(change.options, "source_interface");
+    const bool port_changed = named_in(change.options, "relay_port");
+    if (!sources && !port_changed && change.interfaces_added.empty()) return true;
+    const char *what = !port_changed ? "source_interface"
+                       : sources     ? "relay_port and source_interface"
+                                     : "relay_port";
+    const std::string *value = value_of(after, "relay_port");
+    const uint16_t port = port_changed && value != nullptr ? relay_socket_port_of(number_of(*value)) : relay_socket_port();
+    // No interface opens, retires or moves its address meanwhile.
+    const auto set_held = hold_interface_set();
+    const watcher_hold watcher_held;
+    std::string why;
+    source_switch switched;
+    if (!switched.prepare(after.source_choices, port, why)) {
+        logd(log_error, "Reload: %s stays as it was: %s", what, why.c_str());
+        return false;
+    }
+    port_move moved;
+    for (int32_t i = 0; port != relay_socket_port() && i < interface_count(); ++i) {
+        if (interface_retired(i)) continue;
+        struct interface *iface = ifs[i];
+        const char *failed = "socket";
+        const int sock = open_privileged(privileged_kind::relay_socket, iface->name, iface->ip, &failed, port);
+        if (sock < 0) {
+            logd(log_error, "Reload: %s stays as it was: %s on %s port %d: %s", what, failed, iface->name,
+                 static_cast<int>(ntohs(port)), std::strerror(errno));
+            return false;
+        }
+        moved.sockets.emplace_back(iface, sock);
+    }
+    interface_writer exclusive;
+    for (const auto &[iface, sock] : moved.sockets) replace_relay_socket(iface, sock);
+    moved.committed = true;
+    switched.commit();
+    move_relay_socket_port(port);
+    // Link selection follows a source address, the relay source port
+    // sub-option the port; interfaces this reload opened get theirs.
+    settle_relay_suboptions();
+    interface_sockets_changed();
+    return true;
+}
+
 // What errx wrote, less the program's name before it.
 std::string refusal_text(std::string said) {
     const std::string prefix = std::string(program_invocation_short_name) + ": ";
@@ -299,6 +363,9 @@ void reload() {
     const interface_lists to_open = apply_tables(*after, change);
     const std::vector<std::string> not_moved = apply_addresses(*after, change);
     const std::vector<std::string> not_opened = apply_interfaces(*after, change, to_open);
+    const bool fabric_applied = apply_fabric(*after, change);
+    if (!fabric_applied)
+        std::erase_if(change.options, [](const std::string &key) { return key == "relay_port" || key == "source_interface"; });
     for (const std::string &line : config::restart_lines(change)) logd(log_warning, "%s", line.c_str());
     logd(log_warning, "%s", config::change_line(state->path, change).c_str());
 
@@ -312,11 +379,12 @@ void reload() {
             if (old.name == i.name) kept.back().ip = old.ip;
     }
     after->interfaces = std::move(kept);
-    after->settings = config::settings_in_effect(before, *after);
+    after->settings = config::settings_in_effect(before, *after, fabric_applied);
     after->servers6 = before.servers6;
     after->plugins = before.plugins;
+    if (!fabric_applied) after->source_choices = before.source_choices;
     for (auto &o : after->options)
-        if (o.key == "max_packet_size")
+        if (o.key == "max_packet_size" || (o.key == "relay_port" && !fabric_applied))
             if (const std::string *old = value_of(before, o.key)) o.value = *old;
     before = std::move(*after);
 }

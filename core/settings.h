@@ -65,11 +65,19 @@ extern answer_sources answer_sources_accepted;
 // their answers on (host order; 0: the bootps port). Any other port than
 // the bootps port makes the relay name it to the servers in option 82
 // (relay source port, sub-option 19), so that they answer there; from 1024
-// on it needs no privilege to bind.
+// on it needs no privilege to bind. The value the configuration read at
+// start-up: the DHCPv6 side's; the DHCPv4 side's may move on a reload.
 extern int32_t relay_port;
 inline constexpr int32_t relay_port_limit = 65535;
-// The port of the relay's server sockets, in network byte order.
+// The port of the relay's DHCPv4 server sockets, in network byte order:
+// relay_port's (or the bootps port) until a reload moves it. Read by any
+// thread; moved by the reload under the interface record lock, together
+// with the sockets.
 uint16_t relay_socket_port();
+// A relay_port value (host order; 0: the bootps port) as relay_socket_port
+// gives it.
+uint16_t relay_socket_port_of(int32_t port);
+void move_relay_socket_port(uint16_t port);
 
 // A check of the configuration (-t): everything is read and checked as a
 // start reads it (keys, server lines, bindings, interfaces as they are now,

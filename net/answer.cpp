@@ -270,19 +270,26 @@ void deliver(answer_state &s, struct interface *iface) {
 }
 
 // Reads up to answers_per_read answers from sock, the socket of interface
-// home, or source socket source (>= 0) that home is the first interface of,
-// and delivers each to its interface. What the socket still holds when the
+// home, or source socket source (>= 0; its first interface is taken as
+// home), and delivers each to its interface. What the socket still holds when the
 // reads stop, in bytes.
 uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
     int n = 0;
     {
         kestivane::interface_reader steady;
-        // Retired since the wait began: its socket is closed, or another's.
-        if (kestivane::interface_retired(home)) return 0;
+        // The sockets changed since the wait began (an interface retired or
+        // opened, a reload's new port or source addresses): the descriptor
+        // may be closed, or another socket's. The next pass waits on them
+        // as they are now.
+        if (kestivane::interface_set_version() != s.watched_version) return 0;
+        if (source >= 0) home = kestivane::first_interface_of(source);
         n = receive_answers(s, sock, ifs[home]);
     }
     for (int i = 0; i < n; ++i) {
         kestivane::interface_reader steady;
+        // What a source socket's answer names is read in the table as it is
+        // now: after a change, one read before it is not delivered by it.
+        if (kestivane::interface_set_version() != s.watched_version) return 0;
         const struct interface *iface = ifs[home];
         if (take_answer(s, i, source, iface) != taken::answer) continue;
         if (source >= 0) {
@@ -322,12 +329,13 @@ void answer_pass(answer_state &s) {
         s.watched_count = 0;
         for (int32_t i = 0; i < if_num; ++i) {
             if (kestivane::interface_retired(i)) continue;
-            s.watched_sockets[s.watched_count++] = {ifs[i]->sock, i};
+            s.watched_sockets[s.watched_count++] = {ifs[i]->sock, i, -1};
             FD_SET(ifs[i]->sock, &s.watched);
             if (ifs[i]->sock >= s.watch_limit) s.watch_limit = ifs[i]->sock + 1;
         }
         for (int32_t n = 0; n < kestivane::source_socket_count(); ++n) {
             const int sock = kestivane::source_socket(n);
+            s.watched_sockets[s.watched_count++] = {sock, -1, n};
             FD_SET(sock, &s.watched);
             if (sock >= s.watch_limit) s.watch_limit = sock + 1;
         }
@@ -363,12 +371,8 @@ void answer_pass(answer_state &s) {
     // it: under load, one question per 32 answers; otherwise none.
     uint64_t waiting = 0;
     for (int32_t k = 0; k < s.watched_count; ++k) {
-        const auto &[sock, idx] = s.watched_sockets[k];
-        if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, -1, idx);
-    }
-    for (int32_t n = 0; n < kestivane::source_socket_count(); ++n) {
-        const int sock = kestivane::source_socket(n);
-        if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, n, kestivane::first_interface_of(n));
+        const auto &[sock, idx, source] = s.watched_sockets[k];
+        if (FD_ISSET(sock, &ready)) waiting += read_socket(s, sock, source, idx);
     }
     if (s.backlog != nullptr) s.backlog->report(waiting);
 }

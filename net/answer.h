@@ -45,13 +45,15 @@ struct answer_state {
     // + 1, 0 until the set is built.
     fd_set watched;
     int watch_limit;
-    // The interfaces' sockets in the set (retired ones left out), and the
-    // interface set's version they were taken at.
+    // The interfaces' sockets in the set (retired ones left out), then the
+    // source addresses' (source: its number, else -1), and the interface
+    // set's version they were taken at.
     struct watched_socket {
         int sock;
         int32_t idx;
+        int32_t source;
     };
-    watched_socket watched_sockets[KESTIVANE_MAX_INTERFACES];
+    watched_socket watched_sockets[2 * KESTIVANE_MAX_INTERFACES];
     int32_t watched_count;
     uint64_t watched_version;
     // Told after each pass how far behind the thread is (none: nobody

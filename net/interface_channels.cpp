@@ -58,7 +58,7 @@ const char *open_request_capture(packet_capture &capture, struct pcap *cap, cons
     return nullptr;
 }
 
-int open_relay_socket(uint32_t ip, const char **failed) {
+int open_relay_socket(uint32_t ip, const char **failed, uint16_t port) {
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (sock < 0) {
         *failed = "socket";
@@ -87,7 +87,7 @@ int open_relay_socket(uint32_t ip, const char **failed) {
         (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &answer_buffer, sizeof answer_buffer);
     struct sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = relay_socket_port();
+    address.sin_port = port != 0 ? port : relay_socket_port();
     address.sin_addr.s_addr = ip;
     if (bind(sock, reinterpret_cast<const struct sockaddr *>(&address), sizeof address) != 0) return give_up("bind");
     return sock;

@@ -41,10 +41,10 @@ const char *install_request_filter(struct pcap *cap, packet_capture &capture, co
 // "pcap_open_live" (errno says why) or one of install_request_filter's.
 const char *open_request_capture(packet_capture &capture, struct pcap *cap, const char *name, const uint8_t mac[6]);
 
-// A UDP socket bound to ip and the server port, for requests out and answers
-// in. Returns it, or -1 with errno set and *failed naming the step
-// ("socket", "setsockopt: SO_BROADCAST", "setsockopt: SO_REUSEADDR",
-// "bind").
-int open_relay_socket(uint32_t ip, const char **failed);
+// A UDP socket bound to ip and port (network order; 0: relay_socket_port()),
+// for requests out and answers in. Returns it, or -1 with errno set and
+// *failed naming the step ("socket", "setsockopt: SO_BROADCAST",
+// "setsockopt: SO_REUSEADDR", "bind").
+int open_relay_socket(uint32_t ip, const char **failed, uint16_t port = 0);
 
 } // namespace kestivane

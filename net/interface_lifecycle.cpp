@@ -25,6 +25,7 @@
 #include "net/interface_watch.h"
 #include "net/platform.h"
 #include "net/privileged_open.h"
+#include "net/source_address.h"
 
 namespace kestivane {
 
@@ -175,6 +176,10 @@ bool interface_retired(int32_t idx) {
 
 uint64_t interface_set_version() { return set_version.load(std::memory_order_acquire); }
 
+void interface_sockets_changed() { set_version.fetch_add(1, std::memory_order_acq_rel); }
+
+std::unique_lock<std::mutex> hold_interface_set() { return std::unique_lock<std::mutex>(lifecycle_lock); }
+
 int32_t interface_count() { return __atomic_load_n(&if_num, __ATOMIC_ACQUIRE); }
 
 bool open_interface_at_run_time(const char *name, const int32_t *srv, int32_t srv_count) {
@@ -243,6 +248,9 @@ bool open_interface_at_run_time(const char *name, const int32_t *srv, int32_t sr
         set_version.fetch_add(1, std::memory_order_acq_rel);
     }
     watch_interface(iface);
+    // Before its first request: the source address and sub-options that
+    // start-up would have given it.
+    settle_source_address_at_run_time(iface);
     start_listener(iface);
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &iface->ip, dotted, sizeof dotted);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,16 @@ bool interface_retired(int32_t idx);
 // a thread that keeps its own list of the interfaces' sockets (the answer
 // thread) builds it again.
 uint64_t interface_set_version();
+
+// Moves the version for a change of the sockets the answer thread watches
+// other than an opening or a retirement (a reload's new relay port or
+// source addresses); the caller holds the interface record lock
+// exclusively.
+void interface_sockets_changed();
+
+// Holds openings and retirements back (a reload that replaces every relay
+// socket); the watcher's hold is taken after it.
+std::unique_lock<std::mutex> hold_interface_set();
 
 // if_num, read by a thread that does not hold the interface record lock.
 int32_t interface_count();

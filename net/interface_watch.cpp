@@ -463,6 +463,10 @@ void move_watched_address(struct interface *iface, uint32_t ip, int sock) {
     pthread_mutex_unlock(&watch_lock);
 }
 
+watcher_hold::watcher_hold() { pthread_mutex_lock(&watch_lock); }
+
+watcher_hold::~watcher_hold() { pthread_mutex_unlock(&watch_lock); }
+
 void watch_interface(struct interface *iface) {
     pthread_mutex_lock(&watch_lock);
     if (links.size() == links.capacity() && !has_link(iface->name))

@@ -39,6 +39,18 @@ void watch_interface(struct interface *iface);
 // otherwise alone reads and moves the address.
 void move_watched_address(struct interface *iface, uint32_t ip, int sock);
 
+// Keeps the watcher off every interface's address and socket while held: a
+// reload that replaces the relay sockets reads each address and puts a new
+// socket in place without the watcher moving them meanwhile. Taken after
+// hold_interface_set (net/interface_lifecycle.h), before the record lock.
+class watcher_hold {
+public:
+    watcher_hold();
+    ~watcher_hold();
+    watcher_hold(const watcher_hold &) = delete;
+    watcher_hold &operator=(const watcher_hold &) = delete;
+};
+
 // Ends the listener of iface for good and stops following its DHCPv4
 // channel. Returns once the listener has left its capture (or, should it be
 // held elsewhere, after a few seconds, said in the log).

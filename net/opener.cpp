@@ -193,6 +193,9 @@ int answer_check(const std::string &config_path, opener_permissions &permitted, 
     const bool good = described.has_value();
     if (good) {
         permitted.names = std::move(described->named_interfaces);
+        for (const auto &o : described->options)
+            if (o.key == "relay_port" && !permitted.permits_port(relay_socket_port_of(std::atoi(o.value.c_str()))))
+                permitted.ports.push_back(relay_socket_port_of(std::atoi(o.value.c_str())));
     } else {
         reply.error = ECANCELED;
         char how[64];
@@ -230,7 +233,7 @@ int answer_check(const std::string &config_path, opener_permissions &permitted, 
 }
 
 [[noreturn]] void run_opener(int sock, const std::string &config_path) {
-    opener_permissions permitted{named_interfaces()};
+    opener_permissions permitted{named_interfaces(), {relay_socket_port()}};
     opener_reply ready;
     auto give_up = [&](const char *format, const char *step, const char *reason) {
         ready.error = errno != 0 ? errno : EPERM;
@@ -296,6 +299,10 @@ bool opener_permissions::permits(std::string_view name) const {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+bool opener_permissions::permits_port(uint16_t port) const {
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
+
 int answer_request(const opener_permissions &permitted, const opener_request &request, opener_reply &reply) {
     reply = opener_reply{};
     const std::size_t length = strnlen(request.ifname, sizeof request.ifname);
@@ -326,9 +333,15 @@ int answer_request(const opener_permissions &permitted, const opener_request &re
             refuse(reply, "%s is not an address of %s", dotted, name.c_str());
             return -1;
         }
+        if (!permitted.permits_port(request.port)) {
+            char port[8];
+            std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(ntohs(request.port)));
+            refuse(reply, "port %s is not named in the configuration", port);
+            return -1;
+        }
     }
     const char *failed = "open";
-    const int fd = open_here(kind, name.c_str(), request.ip, &failed);
+    const int fd = open_here(kind, name.c_str(), request.ip, &failed, request.port);
     if (fd < 0) {
         reply.error = errno;
         say(reply.what, "%s", failed);
@@ -362,11 +375,12 @@ void start_opener(const std::string &config_path) {
 
 bool opener_running() { return opener_side().sock >= 0; }
 
-int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
+int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed, uint16_t port) {
     opener_request request;
     request.kind = static_cast<uint8_t>(kind);
     std::snprintf(request.ifname, sizeof request.ifname, "%s", ifname);
     request.ip = ip;
+    request.port = port;
     opener_reply reply;
     int fd;
     {

@@ -28,7 +28,7 @@ bool opener_running();
 inline constexpr const char *opener_gone = "the opener";
 
 // open_privileged's way through the opener.
-int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed);
+int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed, uint16_t port);
 
 // Checks the configuration file in a child of the opener that holds no
 // privilege (the reading code of start-up and -t, describe_configuration):
@@ -36,7 +36,9 @@ int ask_opener(privileged_kind kind, const char *ifname, uint32_t ip, const char
 // error as written (the refusal, "kestivane: <message>"; no line end) or,
 // when it wrote nothing, what ended it. After a good check the opener
 // permits the interfaces the new file names (the description's
-// named_interfaces), and only those.
+// named_interfaces), and only those, and the new file's relay_port besides
+// the ones it permitted before (a reload that cannot move to it stays on
+// the old one).
 bool opener_check(std::string &description, std::string &error);
 
 // The two messages. A request names a kind of descriptor (or a check) and
@@ -46,7 +48,8 @@ inline constexpr uint8_t check_request = 0xff;
 struct opener_request {
     uint8_t kind = 0; // a privileged_kind, or check_request
     char ifname[IF_NAMESIZE] = {};
-    uint32_t ip = 0; // relay_socket: the address to bind, network order
+    uint32_t ip = 0;   // relay_socket: the address to bind, network order
+    uint16_t port = 0; // relay_socket: the port to bind, network order
 };
 struct opener_reply {
     int32_t error = 0;   // 0, or the errno of what failed
@@ -54,10 +57,13 @@ struct opener_reply {
     char what[128] = {}; // why it was refused, the step that failed, or how a check ended
 };
 
-// What the opener may open for: interface names the configuration names.
+// What the opener may open for: interface names the configuration names,
+// and relay sockets on the ports (network order) configurations named.
 struct opener_permissions {
     std::vector<std::string> names;
+    std::vector<uint16_t> ports;
     bool permits(std::string_view name) const;
+    bool permits_port(uint16_t port) const;
 };
 
 // The opener's answer to one open request: the descriptor (or -1) and the

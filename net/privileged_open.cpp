@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/settings.h"
 #include "net/interface_channels.h"
 #include "net/opener.h"
 #include "net/packet_capture.h"
@@ -34,7 +35,7 @@ const char *kind_name(privileged_kind kind) {
     return "unknown";
 }
 
-int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
+int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed, uint16_t port) {
     const char *step = nullptr;
     int fd = -1;
     switch (kind) {
@@ -47,7 +48,7 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
         step = "socket";
         break;
     case privileged_kind::relay_socket:
-        fd = open_relay_socket(ip, &step);
+        fd = open_relay_socket(ip, &step, port);
         break;
     case privileged_kind::packet_ipv6:
         fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -61,9 +62,10 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
     return fd;
 }
 
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed) {
-    if (opener_running()) return ask_opener(kind, ifname, ip, failed);
-    return open_here(kind, ifname, ip, failed);
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed, uint16_t port) {
+    if (port == 0) port = relay_socket_port();
+    if (opener_running()) return ask_opener(kind, ifname, ip, failed, port);
+    return open_here(kind, ifname, ip, failed, port);
 }
 
 void note_named_interface(std::string_view name) {

@@ -26,12 +26,15 @@ const char *kind_name(privileged_kind kind);
 // relay_socket binds, network order), or -1 with errno set. Through the
 // opener when it runs, else opened in this process. *failed (when given)
 // names the step that failed: "socket", "bind", "setsockopt: SO_BROADCAST",
-// or "refused" when the opener refused the request (errno EPERM).
-int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed = nullptr);
+// or "refused" when the opener refused the request (errno EPERM). port: a
+// relay_socket's port (network order), 0 for relay_socket_port(): a reload
+// opens the sockets of a new relay_port before it moves to it.
+int open_privileged(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed = nullptr,
+                    uint16_t port = 0);
 
 // Opens in this process, whatever runs: the opener's own step, and the
 // relay's before the opener exists.
-int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed);
+int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char **failed, uint16_t port = 0);
 
 // The interfaces the configuration names (every family, the absent ones and
 // the source interfaces included), noted as they are read: what the opener

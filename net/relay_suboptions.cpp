@@ -97,7 +97,7 @@ void replace_suboption_choices(const std::vector<std::string> &lines) {
 void settle_relay_suboptions() {
     // A server that honours it answers to the port the request came from,
     // instead of the bootps port; the sub-option is empty in a request.
-    source_port = relay_port != 0 && htons(static_cast<uint16_t>(relay_port)) != static_cast<uint16_t>(bootps_port);
+    source_port = relay_socket_port() != static_cast<uint16_t>(bootps_port);
     for (int32_t i = 0; i < if_num; ++i) {
         const struct interface *iface = ifs[i];
         if (!in_table(iface)) continue;

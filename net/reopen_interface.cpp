@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,6 +106,14 @@ reopen_result move_address(struct interface *iface, uint32_t ip) {
     if (sock < 0) return reopen_result::not_yet;
     adopt_socket(iface, ip, sock);
     return reopen_result::done;
+}
+
+void replace_relay_socket(struct interface *iface, int sock) {
+    // Wakes the answer thread's wait on the old socket, which would
+    // otherwise go on watching it (not the one now under its number) until
+    // its time is up.
+    shutdown(iface->sock, SHUT_RD);
+    replace_socket(iface, sock);
 }
 
 void adopt_socket(struct interface *iface, uint32_t ip, int sock) {

@@ -36,4 +36,9 @@ reopen_result move_address(struct interface *iface, uint32_t ip);
 // takes over.
 void adopt_socket(struct interface *iface, uint32_t ip, int sock);
 
+// sock, a UDP socket bound to iface's address on another port, takes the
+// place of its socket (under the same descriptor number); the caller holds
+// the record lock exclusively.
+void replace_relay_socket(struct interface *iface, int sock);
+
 } // namespace kestivane

@@ -10,12 +10,28 @@
 // their own address as giaddr and their own socket.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "plugins/kestivane_plugin.h"
 
 namespace kestivane {
+
+// One source_interface setting.
+struct source_choice {
+    std::string ifname; // empty: every interface
+    std::string source;
+    uint32_t address; // 0: the source interface's first
+};
+
+// A socket bound to a source address.
+struct source_socket_entry {
+    uint32_t address;
+    int sock;
+};
 
 // Records the configuration's choice: the client interface ifname (every
 // interface when empty) sends from the first IPv4 address of the interface
@@ -33,6 +49,40 @@ void settle_source_addresses();
 // Forgets every choice, source address and socket (closing them): what a
 // fresh configuration starts from.
 void forget_source_addresses();
+
+// The choices as lines "<interface or *> <source> <address or 0.0.0.0>", in
+// the order made: what a reload compares and takes over.
+std::string describe_source_choices();
+
+// A reload's source interfaces (choices as described) and relay port
+// (network order), in three steps, the caller holding the interface set
+// and the watcher still (no interface opens, retires or moves its address
+// meanwhile): prepare resolves the source address of every open interface
+// and opens, through the opener, each socket not open on that address and
+// port yet; commit, under the interface record lock held exclusively,
+// makes them the table; the end closes what is no longer used (or, without
+// a commit, what prepare opened).
+class source_switch {
+public:
+    // False with the reason (a start's message, or the step that failed).
+    bool prepare(const std::vector<std::string> &choice_lines, uint16_t port, std::string &why);
+    void commit();
+    ~source_switch();
+
+private:
+    std::vector<source_choice> choices_;
+    std::vector<source_socket_entry> sockets_;
+    std::vector<bool> opened_; // per entry of sockets_: opened by prepare
+    std::array<int32_t, KESTIVANE_MAX_INTERFACES> source_of_{};
+    std::vector<int> to_close_;
+    bool committed_ = false;
+};
+
+// For an interface opened after start-up (iface): the source addresses as
+// the choices in effect give them, its sub-options with them; the caller
+// holds the interface set (hold_interface_set). Said in the log when its
+// source address cannot be had: it sends from its own.
+void settle_source_address_at_run_time(const struct interface *iface);
 
 // Whether iface sends from a source interface's address.
 bool has_source_address(const struct interface *iface);

@@ -508,6 +508,21 @@ kv_start_relay() {
     sleep 0.2
 }
 
+# kv_hup N: sends the relay started last SIGHUP and waits for its Nth
+# reload line (either kind: "Reloaded ..." or "Can't reload ..."); prints
+# the milliseconds from the signal to the line, or "timeout" after 5 s.
+kv_hup() {
+    local n=$1 start end
+    start=$(date +%s%N)
+    kill -HUP "$KV_RELAY_PID"
+    while [ "$(grep -cE '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG")" -lt "$n" ]; do
+        [ $(($(date +%s%N) - start)) -lt 5000000000 ] || { echo timeout; return; }
+        sleep 0.002
+    done
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
+}
+
 # kv_relay_alive: the relay started last is still running.
 kv_relay_alive() { kill -0 "$KV_RELAY_PID" 2>/dev/null; }
 

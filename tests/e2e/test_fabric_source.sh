@@ -11,7 +11,8 @@
 # server routes every loopback through leaf 2 and leaf 2 routes leaf 1's on.
 # The server sees sub-options 5 and 11 holding the gateway; the client never
 # sees option 82. An answer at a loopback whose option 82 names no interface
-# of that leaf is dropped and counted; configuration errors name their line.
+# of that leaf is dropped and counted; reloads move the source address and
+# the relay port; configuration errors name their line.
 source "$(dirname "$0")/lib.sh"
 for tool in dnsmasq kea-dhcp4 busybox tcpdump strace; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
@@ -149,6 +150,65 @@ if [ "$KV_CHECK_STATUS" = 0 ] && grep -qF "Would send from ${KV_IP_LOOP[1]} for 
 else
     kv_check_fail "check: status $KV_CHECK_STATUS, $(cat "$KV_TMP/check.out" "$KV_TMP/check.err")"
 fi
+
+# Reloads move leaf 1's source address and relay port while it runs (Kea
+# answers to the port a request came from). After each, a client leases
+# through it, the server answers at the row's giaddr and port alone, and
+# the relay's sockets are the row's: nothing is left on the old address or
+# port. A port another socket holds: one error line, and the relay stays
+# where it was.
+ip -n "${KV_NS_LEAF[1]}" addr add 192.0.2.101/32 dev lo
+ip -n "$KV_NS_SERVER" route replace 192.0.2.101/32 via "${KV_IP_LEAF_UP[1]}"
+kv_fabric_route direct
+IF1=${KV_IF_LEAF[1]}
+leaf_conf() {
+    { printf '%s\n' "[options]" "sandbox=on"; tr ';' '\n' <<<"$1"; printf '%s\n' "[servers]" "$KV_IP_SERVER $IF1"; } \
+        >"$KV_TMP/moving.conf"
+}
+leaf_conf "source_interface.$IF1=lo"
+KV_NS_RELAY=${KV_NS_LEAF[1]}
+kv_start_relay moving -f "$KV_TMP/moving.conf"
+kv_bg holder "${KV_NS_LEAF[1]}" "$KV_PYTHON" -c \
+    'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 1069)); time.sleep(60)'
+kv_wait_for 3 kv_udp_bound "${KV_NS_LEAF[1]}" 1069 || kv_fail "nothing holds port 1069"
+# name | [options] lines (;) | giaddr | port | the reload line's end, or the error line
+RELOADS=(
+    "address|source_interface.$IF1=lo 192.0.2.101|192.0.2.101|67|, options source_interface"
+    "port|source_interface.$IF1=lo 192.0.2.101;relay_port=1067|192.0.2.101|1067|, options relay_port"
+    "both back|source_interface.$IF1=lo|${KV_IP_LOOP[1]}|67|, options relay_port, source_interface"
+    "port taken|source_interface.$IF1=lo;relay_port=1069|${KV_IP_LOOP[1]}|67|Reload: relay_port stays as it was: bind at source address ${KV_IP_LOOP[1]}: Address already in use"
+)
+n=0
+for row in "${RELOADS[@]}"; do
+    IFS='|' read -r name options giaddr port said <<<"$row"
+    n=$((n + 1))
+    leaf_conf "$options"
+    ms=$(kv_hup "$n")
+    line=$(grep -E '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG" | sed -n "${n}p")
+    if [[ "$said" == ,* ]]; then
+        [ "$line" = "Reloaded $KV_TMP/moving.conf: interfaces +0 -0, servers +0 -0$said" ] ||
+            kv_check_fail "reload $name: '$line' after $ms ms"
+    else
+        [ "$(kv_count_lines "$KV_RELAY_LOG" "$said")" = 1 ] && [ "$line" = "Reloaded $KV_TMP/moving.conf: interfaces +0 -0, servers +0 -0" ] ||
+            kv_check_fail "reload $name: not one line '$said' and nothing applied ('$line')"
+    fi
+    kv_tcpdump "moving.$n" "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and (ether src $SERVER_MAC or ether dst $SERVER_MAC)"
+    cap=$KV_LAST_PID
+    lease=$(kv_udhcpc 1 5 "moving.$n") && kv_in_range 1 "$lease" || kv_check_fail "reload $name: no lease (got '${lease:-}')"
+    sleep 0.5
+    kv_kill "$cap"
+    answers=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2)
+    here=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2 --dport "$port" --where ip_dst="$giaddr")
+    sockets=$(ip netns exec "${KV_NS_LEAF[1]}" ss -Huanp | grep "pid=$KV_RELAY_PID," | awk '{print $4}' | sort | tr '\n' ' ')
+    want=$(printf '%s\n' "${KV_IP_RELAY[1]}:$port" "$giaddr:$port" | sort | tr '\n' ' ')
+    if [ "$answers" -ge 2 ] && [ "$answers" = "$here" ] && [ "$sockets" = "$want" ]; then
+        kv_pass "reload $name: in $ms ms; $answers answers at $giaddr port $port, lease $lease"
+    else
+        kv_check_fail "reload $name: $here of $answers answers at $giaddr port $port; sockets '$sockets', not '$want'"
+    fi
+done
+kv_sandbox_clean moving "$KV_RELAY_LOG"
+kv_kill "$KV_RELAY_PID"
 
 # Configuration errors.
 ERRORS=(

@@ -45,20 +45,6 @@ options() {
 { options 2 4; printf '[servers]\n%s\n' "$one"; } >"$conf"
 kv_start_relay relay -f "$conf"
 
-# hup N: sends SIGHUP and waits for the Nth reload line (either kind);
-# prints the milliseconds from the signal to the line.
-hup() {
-    local n=$1 start end
-    start=$(date +%s%N)
-    kill -HUP "$KV_RELAY_PID"
-    while [ "$(grep -cE '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG")" -lt "$n" ]; do
-        [ $(($(date +%s%N) - start)) -lt 5000000000 ] || { echo timeout; return; }
-        sleep 0.002
-    done
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000000))
-}
-
 kv_bg load "${KV_NS_CLIENT[1]}" "$LOADGEN" --iface "${KV_IF_CLIENT[1]}" --rate 1000 --count 16000 \
     --seconds 16 --drain-ms 2000 --xid-base 0x10000000
 load_pid=$KV_LAST_PID
@@ -74,7 +60,7 @@ for ((round = 1; round <= 10; round++)); do
         { options 2 4; printf '[servers]\n%s\n' "$one"; } >"$conf"
         want="interfaces +0 -1, servers +0 -1, options max_hops, stats_interval, fabric sub-options"
     fi
-    ms=$(hup "$round")
+    ms=$(kv_hup "$round")
     times+=("$ms")
     line=$(grep -E '^(Reloaded|Can.t reload) ' "$KV_RELAY_LOG" | sed -n "${round}p")
     case "$line" in *": $want") ;; *) kv_check_fail "reload $round: '$line', not '... $want'" ;; esac
@@ -92,7 +78,7 @@ kv_pass "10 reloads in effect after ${times[*]} ms; $leases leases on segment 2"
 
 # A broken file: the start's refusal, once, and nothing changes.
 printf '[options]\nmax_hops=70\n[servers]\n%s\n%s\n' "$one" "$two" >"$conf"
-ms=$(hup 11)
+ms=$(kv_hup 11)
 [ "$(kv_count_lines "$KV_RELAY_LOG" "Can't reload $conf: Wrong hops number. Line: 2")" = 1 ] ||
     kv_check_fail "a broken file did not give exactly one error line"
 [ "$(kv_count_lines "$KV_RELAY_LOG" "Reloaded ")" = 10 ] || kv_check_fail "a broken file was applied"
@@ -118,7 +104,7 @@ esac
 ip netns exec "$KV_NS_RELAY" sysctl -qw net.ipv4.ip_unprivileged_port_start=0
 ip -n "$KV_NS_RELAY" addr add 198.51.100.2/26 dev "${KV_IF_RELAY[1]}"
 { options 2 4; printf '[servers]\nbind_ip=%s 198.51.100.2\n%s\n' "${KV_IF_RELAY[1]}" "$one"; } >"$conf"
-ms=$(hup 12)
+ms=$(kv_hup 12)
 kv_wait_log "$KV_RELAY_LOG" "interfaces +0 -0, servers +0 -0, addresses ${KV_IF_RELAY[1]}" 1 2 ||
     kv_check_fail "bind_ip: no reload line naming the address change"
 ip netns exec "$KV_NS_RELAY" ss -uanp | grep -q "198.51.100.2:67 .*pid=$KV_RELAY_PID," ||
@@ -128,7 +114,7 @@ kv_pass "bind_ip: the relay address moved in $ms ms"
 # relays once it comes.
 kv_segment_delete 2
 { options 2 4; printf '[servers]\nbind_ip=%s 198.51.100.2\n%s\n%s\n' "${KV_IF_RELAY[1]}" "$one" "$two"; } >"$conf"
-ms=$(hup 13)
+ms=$(kv_hup 13)
 listening=$(kv_count_lines "$KV_RELAY_LOG" "Listen at ${KV_IF_RELAY[2]}")
 kv_segment_create 2
 kv_wait_log "$KV_RELAY_LOG" "Listen at ${KV_IF_RELAY[2]}" $((listening + 1)) 3 ||

@@ -25,11 +25,12 @@ uint32_t address(const char *dotted) {
     return a;
 }
 
-kestivane::opener_request request(uint8_t kind, const char *name, uint32_t ip = 0) {
+kestivane::opener_request request(uint8_t kind, const char *name, uint32_t ip = 0, uint16_t port = 0) {
     kestivane::opener_request r;
     r.kind = kind;
     std::memcpy(r.ifname, name, std::min(std::strlen(name), sizeof r.ifname));
     r.ip = ip;
+    r.port = htons(port);
     return r;
 }
 
@@ -46,7 +47,7 @@ constexpr uint8_t relay_socket = static_cast<uint8_t>(privileged_kind::relay_soc
 constexpr uint8_t packet_ipv6 = static_cast<uint8_t>(privileged_kind::packet_ipv6);
 
 TEST(Opener, AnswersOnlyForNamedInterfacesAndTheirAddresses) {
-    const kestivane::opener_permissions permitted{{"lo", "kvabsent0"}};
+    const kestivane::opener_permissions permitted{{"lo", "kvabsent0"}, {htons(47067)}};
     struct row {
         const char *label;
         kestivane::opener_request asked;
@@ -63,6 +64,10 @@ TEST(Opener, AnswersOnlyForNamedInterfacesAndTheirAddresses) {
         {"an address the interface lacks", request(relay_socket, "lo", address("192.0.2.99")), EPERM, true,
          "192.0.2.99 is not an address of lo", 0},
         {"named but absent", request(frame_output, "kvabsent0"), ENODEV, false, "socket", 0},
+        {"a port no configuration named", request(relay_socket, "lo", address("127.0.0.1"), 47068), EPERM, true,
+         "port 47068 is not named in the configuration", 0},
+        {"a relay socket on a named port", request(relay_socket, "lo", address("127.0.0.1"), 47067), 0, false, "",
+         AF_INET},
         {"a capture", request(capture, "lo"), 0, false, "", AF_PACKET},
         {"a frame output", request(frame_output, "lo"), 0, false, "", AF_PACKET},
         {"a DHCPv6 capture", request(packet_ipv6, "lo"), 0, false, "", AF_PACKET},
