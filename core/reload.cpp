@@ -290,8 +290,7 @@ struct port_move {
     }
 };
 
-// source_interface and relay_port (its DHCPv4 side), and the source
-// addresses of interfaces this reload opened: every socket they need is
+// source_interface and relay_port (its DHCPv4 side): every socket they need is
 // opened first, through the opener, then all are switched in one hold of
 // the record lock, and the sockets no longer used are closed after it. A
 // request is sent by the old sockets and sub-options or by the new ones.
@@ -300,10 +299,8 @@ struct port_move {
 bool apply_fabric(const configuration_description &after, const configuration_change &change) {
     const bool sources = named_in(change.options, "source_interface");
     const bool port_changed = named_in(change.options, "relay_port");
-    if (!sources && !port_changed && change.interfaces_added.empty()) return true;
-    const char *what = !port_changed ? "source_interface"
-                       : sources     ? "relay_port and source_interface"
-                                     : "relay_port";
+    if (!sources && !port_changed) return true;
+    const char *what = !port_changed ? "source_interface" : sources ? "relay_port and source_interface" : "relay_port";
     const std::string *value = value_of(after, "relay_port");
     const uint16_t port = port_changed && value != nullptr ? relay_socket_port_of(number_of(*value)) : relay_socket_port();
     // No interface opens, retires or moves its address meanwhile.

@@ -275,6 +275,7 @@ void deliver(answer_state &s, struct interface *iface) {
 // reads stop, in bytes.
 uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
     int n = 0;
+    uint64_t sources = 0;
     {
         kestivane::interface_reader steady;
         // The sockets changed since the wait began (an interface retired or
@@ -284,12 +285,16 @@ uint64_t read_socket(answer_state &s, int sock, int32_t source, int32_t home) {
         if (kestivane::interface_set_version() != s.watched_version) return 0;
         if (source >= 0) home = kestivane::first_interface_of(source);
         n = receive_answers(s, sock, ifs[home]);
+        sources = kestivane::source_table_version();
     }
     for (int i = 0; i < n; ++i) {
         kestivane::interface_reader steady;
-        // What a source socket's answer names is read in the table as it is
-        // now: after a change, one read before it is not delivered by it.
-        if (kestivane::interface_set_version() != s.watched_version) return 0;
+        // What a source socket's answer names is looked up among the
+        // interfaces sending from that socket: after a reload changed the
+        // source sockets, one read before it is not delivered by the new
+        // table. An interface socket's answers go by giaddr, whatever
+        // changed.
+        if (source >= 0 && kestivane::source_table_version() != sources) return 0;
         const struct interface *iface = ifs[home];
         if (take_answer(s, i, source, iface) != taken::answer) continue;
         if (source >= 0) {

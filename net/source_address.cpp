@@ -37,6 +37,7 @@ constexpr uint8_t sub_circuit_id = 1;
 // interface record lock; read by the packet paths under that lock.
 std::vector<choice> choices;
 std::vector<source_socket_entry> sockets;
+uint64_t table_version = 0;
 std::array<int32_t, KESTIVANE_MAX_INTERFACES> source_of = [] {
     std::array<int32_t, KESTIVANE_MAX_INTERFACES> none;
     none.fill(no_source);
@@ -185,7 +186,7 @@ bool source_switch::prepare(const std::vector<std::string> &choice_lines, uint16
     const bool same_port = port == relay_socket_port();
     for (int32_t i = 0; i < interface_count(); ++i) {
         const struct interface *iface = ifs[i];
-        if (interface_retired(i)) continue;
+        if (iface == nullptr || interface_retired(i)) continue;
         const choice *c = chosen_in(choices_, iface->name);
         if (c == nullptr) continue;
         uint32_t address = 0;
@@ -228,6 +229,7 @@ void source_switch::commit() {
     choices = std::move(choices_);
     sockets = std::move(sockets_);
     source_of = source_of_;
+    ++table_version;
     committed_ = true;
 }
 
@@ -277,6 +279,8 @@ int sending_socket(const struct interface *iface) {
     const int32_t n = number_of(iface);
     return n == no_source ? iface->sock : sockets[static_cast<std::size_t>(n)].sock;
 }
+
+uint64_t source_table_version() { return table_version; }
 
 int32_t source_socket_count() { return check_only ? 0 : static_cast<int32_t>(sockets.size()); }
 

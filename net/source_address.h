@@ -93,6 +93,10 @@ uint32_t relay_address(const struct interface *iface);
 // The socket iface's requests go to the servers through.
 int sending_socket(const struct interface *iface);
 
+// Moves each time a reload (or an interface opened later) changes the
+// source socket table; read under the interface record lock.
+uint64_t source_table_version();
+
 // The sockets bound to source addresses, in the order of their numbers.
 int32_t source_socket_count();
 int source_socket(int32_t number);
