@@ -143,8 +143,6 @@ configuration_change compare_configurations(const description &before, const des
         if (same) continue;
         if (o.key == "max_packet_size") change.restart.push_back(o.key);
         else change.options.push_back(o.key);
-        // The DHCPv6 side keeps the port it started with.
-        if (o.key == "relay_port" && !before.servers6.empty()) change.restart.push_back("relay_port (DHCPv6)");
     }
     // The keys described by their value are compared above; the others as
     // written, each key's lines together.

@@ -374,6 +374,18 @@ bool apply_fabric(const configuration_description &after, const configuration_ch
     return true;
 }
 
+// relay_port's DHCPv6 side, once the DHCPv4 side has moved: the server
+// socket moves to the new port (547 without one), or stays, said in one
+// line.
+void apply_port6(const configuration_description &after) {
+    const std::string *value = value_of(after, "relay_port");
+    const int32_t port = value != nullptr ? number_of(*value) : 0;
+    const auto wanted = static_cast<uint16_t>(port != 0 ? port : relay6::server_port);
+    if (const char *failed = relay6::move_upper_port(wanted))
+        logd(log_error, "Reload: relay_port (DHCPv6) stays as it was: %s on port %d: %s", failed, static_cast<int>(wanted),
+             std::strerror(errno));
+}
+
 // What errx wrote, less the program's name before it.
 std::string refusal_text(std::string said) {
     const std::string prefix = std::string(program_invocation_short_name) + ": ";
@@ -400,6 +412,7 @@ void reload() {
     const bool fabric_applied = apply_fabric(*after, change);
     if (!fabric_applied)
         std::erase_if(change.options, [](const std::string &key) { return key == "relay_port" || key == "source_interface"; });
+    if (fabric_applied && named_in(change.options, "relay_port")) apply_port6(*after);
     const bool servers6_applied = apply_servers6(*after, change);
     if (!servers6_applied) {
         change.restart.push_back("[servers6]");

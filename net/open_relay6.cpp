@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,8 @@ namespace {
 std::vector<server6> server_table;
 std::vector<lower6> lower_table;
 descriptor upper;
+// The port a reload moved the server socket to; 0: as start-up chose.
+std::atomic<uint16_t> moved_port{0};
 // Every usable [servers6] line as read: each lower interface named, with
 // its server texts, whether it opened or not.
 std::vector<std::pair<std::string, std::vector<std::string>>> declared;
@@ -108,22 +111,11 @@ bool set_int(int fd, int level, int name, int value) {
 // A UDP socket on the upper port (547 unless relay_port names another), on
 // every link.
 descriptor open_udp(std::string &failed) {
-    descriptor fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0) {
-        failed = "socket";
-        return fd;
-    }
-    struct sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    any.sin6_port = htons(upper_port());
-    if (!set_int(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1)) failed = "IPV6_V6ONLY";
-    else if (!set_int(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) failed = "SO_REUSEADDR";
-    else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
-        char what[32];
-        std::snprintf(what, sizeof what, "bind to port %u", static_cast<unsigned>(upper_port()));
-        failed = what;
-    }
-    if (!failed.empty()) return descriptor();
+    const char *step = nullptr;
+    descriptor fd(open_server_socket(upper_port(), &step));
+    if (fd.get() >= 0) return fd;
+    failed = step;
+    if (failed == "bind") failed = "bind to port " + std::to_string(upper_port());
     return fd;
 }
 
@@ -176,7 +168,7 @@ bool is_global(const struct in6_addr &a) {
 // the upper socket's. The filter reads the arrival index and, after the
 // UDP header, the message type. Rebuilt whenever a lower index changes.
 // The caller holds no record lock.
-bool filter_upper() {
+bool filter_upper(int fd = upper.get()) {
     constexpr uint8_t relay_reply = 13;
     std::vector<unsigned> indexes;
     {
@@ -196,7 +188,7 @@ bool filter_upper() {
     code.push_back(BPF_STMT(BPF_RET | BPF_K, 0x40000));
     code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
     struct sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
-    return setsockopt(upper.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 } // namespace
@@ -224,7 +216,10 @@ std::vector<std::string> declared_lowers() {
 
 bool declared_any() { return !declared.empty(); }
 
-uint16_t upper_port() { return relay_port != 0 ? static_cast<uint16_t>(relay_port) : server_port; }
+uint16_t upper_port() {
+    if (const uint16_t moved = moved_port.load(std::memory_order_acquire); moved != 0) return moved;
+    return relay_port != 0 ? static_cast<uint16_t>(relay_port) : server_port;
+}
 
 int open_lower(std::string_view name) {
     for (std::size_t i = 0; i < lower_table.size(); ++i) {
@@ -272,24 +267,73 @@ int open_lower(std::string_view name) {
     return static_cast<int>(lower_table.size() - 1);
 }
 
+namespace {
+
+// Multicast to the servers never loops back to this host's own sockets,
+// goes at most as far as a Relay-Forward may travel (hop limit 8), and only
+// groups this socket joined (none) are delivered to it: without that, every
+// client message to ff02::1:2 on a lower link would arrive here too.
+// Returns the step that failed, or nullptr.
+const char *configure_upper(int fd) {
+    if (!set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0)) return "IPV6_MULTICAST_LOOP";
+    if (!set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 8)) return "IPV6_MULTICAST_HOPS";
+    if (!set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0)) return "IPV6_MULTICAST_ALL";
+    // The interface a Relay-Reply came in through: replies to a line that
+    // names a multicast group are taken only from its interface.
+    if (!set_int(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1)) return "IPV6_RECVPKTINFO";
+    if (!filter_upper(fd)) return "SO_ATTACH_FILTER";
+    return nullptr;
+}
+
+} // namespace
+
+int open_server_socket(uint16_t port, const char **step) {
+    descriptor fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    *step = "socket";
+    if (fd.get() < 0) return -1;
+    struct sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(port);
+    if (!set_int(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1)) *step = "IPV6_V6ONLY";
+    else if (!set_int(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1)) *step = "SO_REUSEADDR";
+    else if (::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) *step = "bind";
+    else return fd.release();
+    return -1;
+}
+
 void open_upper() {
     std::string failed;
     upper = open_udp(failed);
-    // Multicast to the servers never loops back to this host's own sockets,
-    // goes at most as far as a Relay-Forward may travel (hop limit 8), and
-    // only groups this socket joined (none) are delivered to it: without
-    // that, every client message to ff02::1:2 on a lower link would arrive
-    // here too.
-    if (failed.empty()) {
-        if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0)) failed = "IPV6_MULTICAST_LOOP";
-        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 8)) failed = "IPV6_MULTICAST_HOPS";
-        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0)) failed = "IPV6_MULTICAST_ALL";
-        // The interface a Relay-Reply came in through: replies to a line
-        // that names a multicast group are taken only from its interface.
-        else if (!set_int(upper.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, 1)) failed = "IPV6_RECVPKTINFO";
-        else if (!filter_upper()) failed = "SO_ATTACH_FILTER";
-    }
+    if (failed.empty())
+        if (const char *step = configure_upper(upper.get())) failed = step;
     if (!failed.empty()) errx(1, "Can't open the DHCPv6 server socket: %s: %s", failed.c_str(), std::strerror(errno));
+}
+
+const char *move_upper_port(uint16_t port) {
+    if (upper.get() < 0 || port == upper_port()) return nullptr;
+    // The opener opens for an interface the configuration names: any lower
+    // one will do, the socket is on every link.
+    std::string name;
+    {
+        interface_reader steady;
+        for (const lower6 &l : lower_table)
+            if (!l.retired && name.empty()) name = l.name;
+    }
+    if (name.empty() && !declared.empty()) name = declared.front().first;
+    const char *failed = "socket";
+    descriptor fresh(open_privileged(privileged_kind::server6_socket, name.c_str(), 0, &failed, htons(port)));
+    if (fresh.get() < 0) return failed;
+    if (const char *step = configure_upper(fresh.get())) return step;
+    // The number stays: the upward thread sends from the new socket at once.
+    // The downward thread waits in a read of the old one, which the shutdown
+    // ends; what it read there came to the old port.
+    descriptor old(::dup(upper.get()));
+    if (old.get() < 0) return "dup";
+    if (::dup2(fresh.get(), upper.get()) < 0) return "dup2";
+    moved_port.store(port, std::memory_order_release);
+    upper_socket_replaced();
+    ::shutdown(old.get(), SHUT_RD);
+    return nullptr;
 }
 
 struct in6_addr choose_link_address(const struct in6_addr &current, const platform::link_view &view) {

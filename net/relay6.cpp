@@ -74,6 +74,8 @@ std::atomic<int> upward_wake{-1};
 // once it no longer waits on them.
 std::mutex closing_lock;
 std::vector<descriptor> closing_later;
+// Moves each time a reload replaces the server socket (relay_port).
+std::atomic<uint64_t> upper_replacements{0};
 
 struct alignas(struct cmsghdr) pktinfo_control {
     char bytes[CMSG_SPACE(sizeof(struct in6_pktinfo))];
@@ -617,8 +619,12 @@ void *run_downward(void *arg) {
             t.reads[k].msg_hdr.msg_namelen = sizeof t.from[k];
             t.reads[k].msg_hdr.msg_controllen = sizeof t.arrival[k].bytes;
         }
-        // Waits for the first reply, then takes what else is queued.
+        // Waits for the first reply, then takes what else is queued. A
+        // read the replacement of the socket ended came to the old port,
+        // and is left.
+        const uint64_t replaced = upper_replacements.load(std::memory_order_acquire);
         int got = recvmmsg(upper_socket(), t.reads, batch_size, MSG_WAITFORONE, nullptr);
+        if (upper_replacements.load(std::memory_order_acquire) != replaced) continue;
         if (got < 0) {
             if (errno == EINTR) continue;
             metrics::count_answer6_drop(answer6_drop::receive_error);
@@ -648,6 +654,8 @@ bool start(void *(*body)(void *), void *state, const char *what) {
 }
 
 } // namespace
+
+void upper_socket_replaced() { upper_replacements.fetch_add(1, std::memory_order_acq_rel); }
 
 void tables_changed() { tables_version.fetch_add(1, std::memory_order_acq_rel); }
 

@@ -106,6 +106,17 @@ std::vector<std::string> declared_lowers();
 // start-up, when configured() or a lower interface is awaited.
 void open_upper();
 int upper_socket();
+// A UDP socket bound to [::]:port (host order), IPv6 only: what the server
+// socket is before it is set up. -1 with errno set, *step naming the step
+// that failed.
+int open_server_socket(uint16_t port, const char **step);
+// A reload's relay_port: the server socket moves to port (host order),
+// opened through the opener and set up before it takes the old one's
+// descriptor number. nullptr, or the step that failed (errno set) and the
+// old socket stays.
+const char *move_upper_port(uint16_t port);
+// The downward thread is told that its socket was replaced.
+void upper_socket_replaced();
 
 // After start-up (a reload, an awaited interface that came); each change
 // is published under the interface record lock held exclusively.

@@ -12,8 +12,9 @@
 # of its own: Solicits there are answered whenever it is named, and none
 # while it is not.
 # Then a broken file: one error line with the start's text, and the relay
-# goes on as before. Last, bind_ip moves segment 1's relay address, and a
-# reload names segment 2 while it does not exist: it relays once it comes.
+# goes on as before. Last, bind_ip moves segment 1's relay address, a
+# reload names segment 2 while it does not exist: it relays once it comes,
+# and relay_port moves the DHCPv6 server socket.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -152,6 +153,27 @@ kv_wait_log "$KV_RELAY_LOG" "Listen at ${KV_IF_RELAY[2]}" $((listening + 1)) 3 |
     kv_check_fail "segment 2, named while absent, was not opened when it came"
 kv_udhcpc 2 3 late >/dev/null && kv_pass "segment 2, named while absent, relays a lease once it came" ||
     kv_check_fail "no lease on segment 2 after it came"
+# relay_port moves the DHCPv6 server socket too: Solicits on segment 1 are
+# relayed from the new port, and the Relay-Replies taken there are
+# delivered (from that port, which the generator does not take: the relay's
+# own count says it), and 547 is let go.
+delivered6() {
+    sed -n "s/^kestivane_v6_answers_delivered_total{interface=\"${KV_IF_RELAY[1]}\"} //p" "$KV_TMP/stats"
+}
+{ options 2 4; printf 'relay_port=1547\n[servers]\nbind_ip=%s 198.51.100.2\n%s\n%s\n' "${KV_IF_RELAY[1]}" \
+    "$one" "$two"; servers6; } >"$conf"
+ms=$(kv_hup 14)
+kv_wait_log "$KV_RELAY_LOG" "options relay_port" 1 2 || kv_check_fail "relay_port: no reload line naming it"
+sockets6=$(ip netns exec "$KV_NS_RELAY" ss -uanp -6 | grep "pid=$KV_RELAY_PID,")
+grep -q ':1547 ' <<<"$sockets6" && ! grep -q ':547 ' <<<"$sockets6" ||
+    kv_check_fail "relay_port: the DHCPv6 server socket did not move to 1547: $sockets6"
+sleep 2.5
+before6=$(delivered6)
+kv_answered6 v6port 1 10 >/dev/null
+sleep 2.5
+after6=$(delivered6)
+[ $((after6 - before6)) = 10 ] && kv_pass "relay_port: the DHCPv6 server socket moved in $ms ms, 10 of 10 Solicits answered through it" ||
+    kv_check_fail "relay_port: $((after6 - before6)) of 10 DHCPv6 Relay-Replies delivered through the new port"
 [ -s "$KV_TMP/stats" ] || kv_check_fail "no stats file written"
 kv_sandbox_clean reload "$KV_RELAY_LOG"
 if grep -q "ThreadSanitizer" "$KV_RELAY_LOG"; then kv_check_fail "ThreadSanitizer reports in the relay's log"; fi
