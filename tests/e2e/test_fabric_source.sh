@@ -195,7 +195,7 @@ for row in "${RELOADS[@]}"; do
     kv_tcpdump "moving.$n" "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and (ether src $SERVER_MAC or ether dst $SERVER_MAC)"
     cap=$KV_LAST_PID
     lease=$(kv_udhcpc 1 5 "moving.$n") && kv_in_range 1 "$lease" || kv_check_fail "reload $name: no lease (got '${lease:-}')"
-    sleep 0.5
+    kv_wait_pcap "moving.$n" 2 2 --op 2 || true
     kv_kill "$cap"
     answers=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2)
     here=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2 --dport "$port" --where ip_dst="$giaddr")
