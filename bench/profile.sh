@@ -28,6 +28,8 @@ usage: bench/profile.sh [options]
   --record           instead of counting, sample where the relay's processor time goes
                      (perf record on the cpu-clock event, kernel and user, with call chains);
                      shares of one run only
+  --event E          the event --record samples (default cpu-clock); e.g.
+                     syscalls:sys_enter_futex to see who waits on a lock, by call chain
   --build DIR        build folder with kestivane and bench/ (default: <source>/build)
   --kestivane PATH   the relay executable (default: <build>/kestivane)
   --dhcp-helper PATH the dhcp-helper executable (default: unpacked into <build>/bench/dhcp-helper)
@@ -38,7 +40,7 @@ EOF
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-relay=kestivane rate=1000 seconds=3 segments=1 callgrind=0 record=0 build="$root/build" dhcp_helper="" out="" kestivane=""
+relay=kestivane rate=1000 seconds=3 segments=1 event=cpu-clock callgrind=0 record=0 build="$root/build" dhcp_helper="" out="" kestivane=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --relay) relay=$2; shift ;;
@@ -47,6 +49,7 @@ while [ $# -gt 0 ]; do
         --segments) segments=$2; shift ;;
         --callgrind) callgrind=1 ;;
         --record) record=1 ;;
+        --event) event=$2; shift ;;
         --build) build=$2; shift ;;
         --kestivane) kestivane=$2; shift ;;
         --dhcp-helper) dhcp_helper=$2; shift ;;
@@ -153,7 +156,8 @@ if [ "$callgrind" = 1 ]; then
     line=$(gen --rate "$rate" --count "$count" --seconds "$bound" --xid-base 0x20000000) || true
     callgrind_control --dump=step "$relay_pid" >/dev/null
 elif [ "$record" = 1 ]; then
-    perf record -q -e cpu-clock -F 20000 -g -p "$relay_pid" -o "$out/perf.data" 2>/dev/null &
+    if [ "$event" = cpu-clock ]; then sampling=(-F 20000); else sampling=(-c 1); fi
+    perf record -q -e "$event" "${sampling[@]}" -g -p "$relay_pid" -o "$out/perf.data" 2>/dev/null &
     perf_pid=$!
     sleep 0.5
     line=$(gen --rate "$rate" --count "$count" --seconds "$bound" --xid-base 0x20000000) || true

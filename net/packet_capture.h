@@ -86,6 +86,7 @@ private:
 
     int fd_ = -1;
     int wake_fd_ = -1;
+    int waits_fd_ = -1; // epoll: the socket and the wake-up
     std::atomic<bool> woken_{false};
     int error_ = 0;
     uint64_t dropped_ = 0;
