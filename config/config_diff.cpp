@@ -71,7 +71,54 @@ std::string joined(const std::vector<std::string> &words) {
     return text;
 }
 
+const lower6_entry *find_lower6(const std::vector<lower6_entry> &lowers, const std::string &name) {
+    for (const auto &l : lowers)
+        if (l.name == name) return &l;
+    return nullptr;
+}
+
+std::vector<std::string> used_servers6(const std::vector<lower6_entry> &lowers) {
+    std::vector<std::string> used;
+    for (const auto &l : lowers)
+        for (const std::string &s : l.servers)
+            if (!has(used, s)) used.push_back(s);
+    return used;
+}
+
+void compare_servers6(const description &before, const description &after, configuration_change &change) {
+    const auto old_lowers = lower6_entries(before);
+    const auto new_lowers = lower6_entries(after);
+    for (const auto &l : new_lowers) {
+        const lower6_entry *old = find_lower6(old_lowers, l.name);
+        if (old == nullptr) change.lowers_added.push_back(l.name);
+        else if (old->servers != l.servers) change.lowers_relisted.push_back(l.name);
+    }
+    for (const auto &l : old_lowers)
+        if (find_lower6(new_lowers, l.name) == nullptr) change.lowers_removed.push_back(l.name);
+    const auto used_before = used_servers6(old_lowers);
+    const auto used_after = used_servers6(new_lowers);
+    for (const std::string &s : used_after) change.servers6_added += has(used_before, s) ? 0 : 1;
+    for (const std::string &s : used_before) change.servers6_removed += has(used_after, s) ? 0 : 1;
+}
+
 } // namespace
+
+std::vector<lower6_entry> lower6_entries(const description &d) {
+    std::vector<lower6_entry> entries;
+    for (std::string_view line : d.servers6) {
+        lower6_entry entry;
+        for (std::size_t at = 0; at <= line.size();) {
+            std::size_t blank = line.find(' ', at);
+            if (blank == std::string_view::npos) blank = line.size();
+            const std::string word(line.substr(at, blank - at));
+            if (!word.empty() && entry.name.empty()) entry.name = word;
+            else if (!word.empty()) entry.servers.push_back(word);
+            at = blank + 1;
+        }
+        if (!entry.name.empty()) entries.push_back(std::move(entry));
+    }
+    return entries;
+}
 
 configuration_change compare_configurations(const description &before, const description &after) {
     configuration_change change;
@@ -96,8 +143,6 @@ configuration_change compare_configurations(const description &before, const des
         if (same) continue;
         if (o.key == "max_packet_size") change.restart.push_back(o.key);
         else change.options.push_back(o.key);
-        // The DHCPv6 side keeps the port it started with.
-        if (o.key == "relay_port" && !before.servers6.empty()) change.restart.push_back("relay_port (DHCPv6)");
     }
     // The keys described by their value are compared above; the others as
     // written, each key's lines together.
@@ -121,7 +166,7 @@ configuration_change compare_configurations(const description &before, const des
             change.options.push_back("fabric sub-options");
         }
     }
-    if (before.servers6 != after.servers6) change.restart.push_back("[servers6]");
+    compare_servers6(before, after, change);
     if (before.plugins != after.plugins) change.restart.push_back("plug-in sections");
     return change;
 }
@@ -155,6 +200,10 @@ std::string change_line(const std::string &path, const configuration_change &cha
                                  static_cast<int>(change.interfaces_added.size()),
                                  static_cast<int>(change.interfaces_removed.size()),
                                  static_cast<int>(change.servers_added), static_cast<int>(change.servers_removed));
+    if (change.servers6_changed())
+        line += formatted(", DHCPv6 interfaces +%d -%d, DHCPv6 servers +%d -%d",
+                          static_cast<int>(change.lowers_added.size()), static_cast<int>(change.lowers_removed.size()),
+                          static_cast<int>(change.servers6_added), static_cast<int>(change.servers6_removed));
     if (!change.interfaces_moved.empty()) line += ", addresses " + joined(change.interfaces_moved);
     if (!change.options.empty()) line += ", options " + joined(change.options);
     return line;

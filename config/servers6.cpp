@@ -12,6 +12,7 @@
 #include "config/server_text.h"
 #include "core/settings.h"
 #include "metrics/counters6.h"
+#include "net/interface_lifecycle.h"
 #include "net/relay6.h"
 
 namespace kestivane::config {
@@ -113,7 +114,13 @@ void parse_servers6_line(std::string_view line) {
     const std::size_t number = servers.size();
     bool accepted = false;
     for (std::string_view name : parts.interfaces) {
+        relay6::declare_lower(name, server.text);
         int idx = relay6::open_lower(name);
+        // One not there yet (or without IPv6) is opened when it comes.
+        if (idx == relay6::lower_absent && !kestivane::check_only) {
+            const std::string ifname(name);
+            kestivane::await_interface6(ifname.c_str(), server.text);
+        }
         if (idx < 0) continue;
         relay6::lowers()[static_cast<std::size_t>(idx)].servers.push_back(number);
         accepted = true;
@@ -124,6 +131,15 @@ void parse_servers6_line(std::string_view line) {
     }
     servers.push_back(server);
     logd(kestivane::log_warning, "DHCPv6 server #%zu: %s", servers.size(), server.text);
+}
+
+int server6_slot(std::string_view text) {
+    relay6::server6 server;
+    if (!read_server(text, server)) return -1;
+    const int slot = relay6::add_server(server);
+    if (slot < 0)
+        logd(kestivane::log_error, "Too many DHCPv6 servers: %.*s ignored.", static_cast<int>(text.size()), text.data());
+    return slot;
 }
 
 bool set_v6_option(std::string_view key, std::string_view value, int line_number) {

@@ -14,6 +14,11 @@ void parse_servers6_line(std::string_view line);
 
 // Sets v6_interface_id or v6_link_layer_address ("on" or "off"). False when
 // key is neither; a wrong value ends the process.
+// The slot in the server table of the server a [servers6] text names, as
+// a reload or an awaited interface that came needs it: the same one, or a
+// new one. -1 after a line that says why.
+int server6_slot(std::string_view text);
+
 bool set_v6_option(std::string_view key, std::string_view value, int line_number);
 
 } // namespace kestivane::config

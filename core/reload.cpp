@@ -2,8 +2,9 @@
 // record lock, which every packet path holds while it reads them), the
 // server table and the interfaces' server lists (in the same hold), then
 // the relay addresses that bind_ip moves, the interfaces added and removed,
-// and last the relay sockets that relay_port and source_interface move.
-// What only a restart can apply is said, and stays as it was.
+// and the relay sockets that relay_port and source_interface move, and last
+// [servers6] (each DHCPv6 change in a hold of its own). What only a restart
+// can apply is said, and stays as it was.
 #include "core/reload.h"
 
 #include <arpa/inet.h>
@@ -25,6 +26,7 @@
 
 #include "config/config_check.h"
 #include "config/config_diff.h"
+#include "config/servers6.h"
 #include "core/settings.h"
 #include "metrics/reporter.h"
 #include "net/interface_guard.h"
@@ -279,6 +281,41 @@ std::vector<std::string> apply_addresses(const configuration_description &after,
     return kept;
 }
 
+// [servers6]: each lower interface the new file names takes its servers
+// (opened when it is new, awaited when it is not there), each one it no
+// longer names is retired. An interface whose servers did not change is
+// not touched, nor what it has in flight. False when there is no server
+// socket to relay through (a relay started without [servers6]): that needs
+// a restart.
+bool apply_servers6(const configuration_description &after, const configuration_change &change) {
+    if (!change.servers6_changed()) return true;
+    if (relay6::upper_socket() < 0) return false;
+    const auto lowers = config::lower6_entries(after);
+    for (const config::lower6_entry &l : lowers) {
+        if (!named_in(change.lowers_added, l.name) && !named_in(change.lowers_relisted, l.name)) continue;
+        std::vector<std::size_t> slots;
+        for (const std::string &text : l.servers) {
+            const int slot = config::server6_slot(text);
+            if (slot >= 0 && std::find(slots.begin(), slots.end(), static_cast<std::size_t>(slot)) == slots.end())
+                slots.push_back(static_cast<std::size_t>(slot));
+        }
+        if (const int idx = relay6::find_lower(l.name); idx >= 0) {
+            relay6::relist_lower(static_cast<std::size_t>(idx), std::move(slots));
+            continue;
+        }
+        // One awaited takes its new servers when it comes.
+        stop_awaiting6(l.name.c_str());
+        if (relay6::open_lower_at_run_time(l.name, slots) >= 0) continue;
+        for (const std::string &text : l.servers) await_interface6(l.name.c_str(), text.c_str());
+    }
+    for (const std::string &name : change.lowers_removed) {
+        stop_awaiting6(name.c_str());
+        if (const int idx = relay6::find_lower(name); idx >= 0) relay6::retire_lower(static_cast<std::size_t>(idx));
+    }
+    relay6::mark_used_servers();
+    return true;
+}
+
 // The new relay_port's sockets, one per open interface, until they take
 // the old ones' places.
 struct port_move {
@@ -337,6 +374,18 @@ bool apply_fabric(const configuration_description &after, const configuration_ch
     return true;
 }
 
+// relay_port's DHCPv6 side, once the DHCPv4 side has moved: the server
+// socket moves to the new port (547 without one), or stays, said in one
+// line.
+void apply_port6(const configuration_description &after) {
+    const std::string *value = value_of(after, "relay_port");
+    const int32_t port = value != nullptr ? number_of(*value) : 0;
+    const auto wanted = static_cast<uint16_t>(port != 0 ? port : relay6::server_port);
+    if (const char *failed = relay6::move_upper_port(wanted))
+        logd(log_error, "Reload: relay_port (DHCPv6) stays as it was: %s on port %d: %s", failed, static_cast<int>(wanted),
+             std::strerror(errno));
+}
+
 // What errx wrote, less the program's name before it.
 std::string refusal_text(std::string said) {
     const std::string prefix = std::string(program_invocation_short_name) + ": ";
@@ -363,6 +412,14 @@ void reload() {
     const bool fabric_applied = apply_fabric(*after, change);
     if (!fabric_applied)
         std::erase_if(change.options, [](const std::string &key) { return key == "relay_port" || key == "source_interface"; });
+    if (fabric_applied && named_in(change.options, "relay_port")) apply_port6(*after);
+    const bool servers6_applied = apply_servers6(*after, change);
+    if (!servers6_applied) {
+        change.restart.push_back("[servers6]");
+        change.lowers_added.clear();
+        change.lowers_removed.clear();
+        change.lowers_relisted.clear();
+    }
     for (const std::string &line : config::restart_lines(change)) logd(log_warning, "%s", line.c_str());
     logd(log_warning, "%s", config::change_line(state->path, change).c_str());
 
@@ -377,7 +434,7 @@ void reload() {
     }
     after->interfaces = std::move(kept);
     after->settings = config::settings_in_effect(before, *after, fabric_applied);
-    after->servers6 = before.servers6;
+    if (!servers6_applied) after->servers6 = before.servers6;
     after->plugins = before.plugins;
     if (!fabric_applied) after->source_choices = before.source_choices;
     for (auto &o : after->options)

@@ -145,7 +145,7 @@ void start_threads(kestivane::answer_backlog &answers) {
         if (pthread_create(&thread, nullptr, listener, ifs[i]) == 0) pthread_detach(thread);
     }
     if (pthread_create(&thread, nullptr, process_server_answer, &answers) == 0) pthread_detach(thread);
-    if (kestivane::relay6::configured()) kestivane::relay6::start_threads();
+    if (kestivane::relay6::upper_socket() >= 0) kestivane::relay6::start_threads();
     kestivane::metrics::start_reporter();
     kestivane::start_reload_thread();
 }
@@ -241,8 +241,9 @@ void run_relay(int argc, char **argv) {
     if (if_num == 0 && !kestivane::relay6::configured()) errx(1, "No interfaces found to listen. Exiting.");
     if (kestivane::check_only) report_checked(config_path);
     logd(kestivane::log_warning, "Total interfaces: %d", if_num);
-    // Every v6 socket opens here, before the threads start.
-    if (kestivane::relay6::configured()) {
+    // Every v6 socket opens here, before the threads start; the server
+    // socket too when every lower interface is still awaited.
+    if (kestivane::relay6::configured() || kestivane::relay6::declared_any()) {
         kestivane::relay6::open_upper();
         logd(kestivane::log_warning, "Total DHCPv6 interfaces: %zu", kestivane::relay6::lowers().size());
     }

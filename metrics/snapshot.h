@@ -121,6 +121,7 @@ snapshot take_snapshot(struct interface *const *table, int32_t if_num, struct se
                        int32_t server_count);
 
 // Adds the DHCPv6 relay's counters to shot, when the v6 relay has work.
+// Takes the record lock shared itself: the caller holds none.
 void take_snapshot6(snapshot &shot);
 
 } // namespace kestivane::metrics

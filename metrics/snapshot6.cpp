@@ -4,6 +4,7 @@
 #include <net/if.h>
 
 #include "metrics/snapshot.h"
+#include "net/interface_guard.h"
 #include "net/relay6.h"
 
 namespace kestivane::metrics {
@@ -30,12 +31,18 @@ uint64_t interface6_snapshot::forwarded_total() const {
 }
 
 void take_snapshot6(snapshot &shot) {
+    // A reload and an interface that comes change the tables under the
+    // record lock held exclusively.
+    interface_reader steady;
     if (!relay6::configured()) return;
     shot.v6 = true;
     const auto &server_table = relay6::servers();
     const auto &lower_table = relay6::lowers();
     for (std::size_t i = 0; i < lower_table.size() && i < v6_interfaces_limit; ++i) {
         const relay6::lower6 &l = lower_table[i];
+        // A retired interface's series go; they come back, counts and all,
+        // when a reload names it again.
+        if (l.retired) continue;
         const interface6_counters &c = of_interface6(i);
         interface6_snapshot s;
         s.name = l.name;

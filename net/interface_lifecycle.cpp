@@ -19,12 +19,14 @@
 #include <memory>
 #include <mutex>
 
+#include "config/servers6.h"
 #include "core/settings.h"
 #include "net/interface_channels.h"
 #include "net/interface_guard.h"
 #include "net/interface_watch.h"
 #include "net/platform.h"
 #include "net/privileged_open.h"
+#include "net/relay6.h"
 #include "net/source_address.h"
 
 namespace kestivane {
@@ -37,9 +39,13 @@ std::mutex lifecycle_lock;
 std::atomic<bool> retired_slots[KESTIVANE_MAX_INTERFACES];
 std::atomic<uint64_t> set_version{0};
 
+// Awaited for either family or both: each is opened when it is ready.
 struct awaited_interface {
     std::string name;
+    bool v4 = false;
     std::vector<struct server> servers; // each name owned by the list below
+    bool v6 = false;
+    std::vector<std::string> servers6; // [servers6] texts
 };
 // Filled at start-up, before any thread; entries leave once opened.
 std::vector<awaited_interface> awaited;
@@ -123,13 +129,24 @@ void start_listener(struct interface *iface) {
     pthread_detach(thread);
 }
 
+std::vector<awaited_interface>::iterator awaited_entry(const char *name) {
+    auto entry = std::find_if(awaited.begin(), awaited.end(), [name](const awaited_interface &a) { return a.name == name; });
+    if (entry == awaited.end()) entry = awaited.insert(awaited.end(), awaited_interface{name, false, {}, false, {}});
+    return entry;
+}
+
+// Entries awaited for no family any more leave.
+void forget_done() {
+    std::erase_if(awaited, [](const awaited_interface &a) { return !a.v4 && !a.v6; });
+}
+
 } // namespace
 
 void await_interface(const char *name, const struct server *srv) {
     std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
-    await_link(name);
-    auto entry = std::find_if(awaited.begin(), awaited.end(), [name](const awaited_interface &a) { return a.name == name; });
-    if (entry == awaited.end()) entry = awaited.insert(awaited.end(), awaited_interface{name, {}});
+    await_link(name, false);
+    auto entry = awaited_entry(name);
+    entry->v4 = true;
     if (srv == nullptr) return;
     for (const struct server &known : entry->servers)
         if (same_server(known, *srv)) return;
@@ -139,10 +156,42 @@ void await_interface(const char *name, const struct server *srv) {
     entry->servers.push_back({copy, srv->addr});
 }
 
+void await_interface6(const char *name, const char *server_text) {
+    std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
+    await_link(name, true);
+    auto entry = awaited_entry(name);
+    entry->v6 = true;
+    if (std::find(entry->servers6.begin(), entry->servers6.end(), server_text) == entry->servers6.end())
+        entry->servers6.emplace_back(server_text);
+}
+
 void stop_awaiting(const char *name) {
     std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
     std::erase_if(awaited, [name](const awaited_interface &a) { return a.name == name; });
-    forget_awaited_link(name);
+    forget_awaited_link(name, false);
+    forget_awaited_link(name, true);
+}
+
+void stop_awaiting6(const char *name) {
+    std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
+    for (awaited_interface &a : awaited) {
+        if (a.name != name) continue;
+        a.v6 = false;
+        a.servers6.clear();
+    }
+    forget_done();
+    forget_awaited_link(name, true);
+}
+
+awaited_families awaited_for(const char *name) {
+    std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
+    awaited_families families;
+    for (const awaited_interface &a : awaited) {
+        if (a.name != name) continue;
+        families.v4 = a.v4;
+        families.v6 = a.v6;
+    }
+    return families;
 }
 
 std::vector<std::string> awaited_interface_names() {
@@ -152,22 +201,48 @@ std::vector<std::string> awaited_interface_names() {
     return names;
 }
 
-bool open_awaited_interface(const char *name) {
+bool open_awaited_interface(const char *name, awaited_families ready) {
     std::vector<int32_t> list;
+    std::vector<std::string> texts;
+    awaited_families opening;
     {
         std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
         auto entry = std::find_if(awaited.begin(), awaited.end(), [name](const awaited_interface &a) { return a.name == name; });
         if (entry == awaited.end()) return false;
-        for (const struct server &srv : entry->servers) {
+        opening.v4 = entry->v4 && ready.v4;
+        opening.v6 = entry->v6 && ready.v6;
+        for (const struct server &srv : opening.v4 ? entry->servers : std::vector<struct server>{}) {
             int32_t index = server_index(srv);
             if (index < 0) logd(log_error, "Interface %s: too many servers; %s left out", name, srv.name);
             else list.push_back(index);
         }
+        if (opening.v6) texts = entry->servers6;
     }
-    if (!open_interface_at_run_time(name, list.data(), static_cast<int32_t>(list.size()))) return false;
+    awaited_families opened;
+    opened.v4 = opening.v4 && open_interface_at_run_time(name, list.data(), static_cast<int32_t>(list.size()));
+    if (opening.v6) {
+        std::vector<std::size_t> slots;
+        for (const std::string &text : texts) {
+            const int slot = config::server6_slot(text);
+            if (slot >= 0 && std::find(slots.begin(), slots.end(), static_cast<std::size_t>(slot)) == slots.end())
+                slots.push_back(static_cast<std::size_t>(slot));
+        }
+        opened.v6 = relay6::open_lower_at_run_time(name, slots) >= 0;
+        if (opened.v6) relay6::mark_used_servers();
+    }
     std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);
-    std::erase_if(awaited, [name](const awaited_interface &a) { return a.name == name; });
-    return true;
+    for (awaited_interface &a : awaited) {
+        if (a.name != name) continue;
+        if (opened.v4) a.v4 = false;
+        if (opened.v6) {
+            a.v6 = false;
+            a.servers6.clear();
+        }
+    }
+    const bool left = std::any_of(awaited.begin(), awaited.end(),
+                                  [name](const awaited_interface &a) { return a.name == name && (a.v4 || a.v6); });
+    forget_done();
+    return !left;
 }
 
 bool interface_retired(int32_t idx) {

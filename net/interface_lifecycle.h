@@ -35,14 +35,26 @@ void retire_interface(struct interface *iface);
 // While the relay runs (a reload naming an interface that is not there)
 // the watcher is told at once.
 void await_interface(const char *name, const struct server *srv);
+// The same for a DHCPv6 lower interface, with the text of a [servers6]
+// server it is to relay to; it is opened once it is there with an IPv6
+// address.
+void await_interface6(const char *name, const char *server_text);
 // The configuration no longer names it: it is not opened when it comes.
 void stop_awaiting(const char *name);
+// ... for DHCPv6 only.
+void stop_awaiting6(const char *name);
 // The names awaited, in the order first named.
 std::vector<std::string> awaited_interface_names();
-// Opens an awaited interface with the servers it was named with (each
-// found in the table, or added to it); one log line ("Listen at ...") on
-// success, or the failure's. True when it relays now.
-bool open_awaited_interface(const char *name);
+struct awaited_families {
+    bool v4 = false;
+    bool v6 = false;
+};
+awaited_families awaited_for(const char *name);
+// Opens an awaited interface for the families that are ready (each family
+// with the servers it was named with, found in the tables or added to
+// them); one log line ("Listen at ...") for each family opened, or the
+// failure's. True when it relays now for every family it was awaited for.
+bool open_awaited_interface(const char *name, awaited_families ready = {true, true});
 
 // Whether the record in slot idx is retired. Read by the packet paths under
 // the interface record lock.

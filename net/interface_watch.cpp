@@ -312,7 +312,7 @@ void check_grace() {
 bool follow_all() {
     pthread_mutex_lock(&watch_lock);
     bool pending = false;
-    std::vector<std::string> appeared;
+    std::vector<std::pair<std::string, awaited_families>> appeared;
     // One listing for every link: an event anywhere in the system sends
     // the watcher over all of them.
     {
@@ -320,8 +320,15 @@ bool follow_all() {
         if (!listing.ok()) logd(log_error, "getifaddrs: %s", std::strerror(listing.error()));
         for (link_record &link : links) {
             if (!listing.ok()) break;
-            if (link.awaited && link.v4 == nullptr && ready_to_open(link, listing.view_of(link.name)))
-                appeared.emplace_back(link.name);
+            if (link.awaited || link.awaited6) {
+                const platform::link_view view = listing.view_of(link.name);
+                awaited_families ready;
+                ready.v4 = link.awaited && link.v4 == nullptr && ready_to_open(link, view);
+                // Any IPv6 address will do, a link-local one too: without a
+                // global one the Interface-ID names the link.
+                ready.v6 = link.awaited6 && link.v6 < 0 && view.present && !view.ipv6.empty();
+                if (ready.v4 || ready.v6) appeared.emplace_back(link.name, ready);
+            }
             follow(link, listing);
             pending = pending || (!link.unused() && (!link.relaying || link.capture_failed));
         }
@@ -330,7 +337,7 @@ bool follow_all() {
     pthread_mutex_unlock(&watch_lock);
     // Opening takes the watch lock itself, to follow what it opened. One that
     // fails (said in the log) is tried again at the next event.
-    for (const std::string &name : appeared) open_awaited_interface(name.c_str());
+    for (const auto &[name, ready] : appeared) open_awaited_interface(name.c_str(), ready);
     return pending;
 }
 
@@ -376,7 +383,7 @@ void start_interface_watch(bool end_when_all_gone) {
     if (wake_fd < 0) process_error(32, "eventfd: %s", std::strerror(errno));
     // Never moved once the thread runs (listeners hold references): room
     // for every slot of ifs, besides the DHCPv6 interfaces, from the start.
-    links.reserve(static_cast<std::size_t>(KESTIVANE_MAX_INTERFACES) + relay6::lowers().size());
+    links.reserve(static_cast<std::size_t>(KESTIVANE_MAX_INTERFACES) + metrics::v6_interfaces_limit);
     for (int32_t i = 0; i < if_num; ++i) {
         link_record &link = link_named(ifs[i]->name);
         link.v4 = ifs[i];
@@ -400,7 +407,10 @@ void start_interface_watch(bool end_when_all_gone) {
     }
     for (const std::string &name : awaited_interface_names()) {
         if (links.size() == links.capacity()) break;
-        link_named(name.c_str()).awaited = true;
+        const awaited_families families = awaited_for(name.c_str());
+        link_record &link = link_named(name.c_str());
+        link.awaited = families.v4;
+        link.awaited6 = families.v6;
     }
     pthread_t thread;
     int status = pthread_create(&thread, nullptr, watch, nullptr);
@@ -437,21 +447,21 @@ bool wait_until_reopened(struct interface *iface, bool woken, const char *text) 
     return true;
 }
 
-void await_link(const char *name) {
+void await_link(const char *name, bool v6) {
     pthread_mutex_lock(&watch_lock);
     // Before the watch runs, it takes the names as it starts.
     if (wake_fd >= 0 && (has_link(name) || links.size() < links.capacity())) {
-        link_named(name).awaited = true;
+        (v6 ? link_named(name).awaited6 : link_named(name).awaited) = true;
         const uint64_t eventfd_add = 1;
         (void)!write(wake_fd, &eventfd_add, sizeof eventfd_add); // it may be there already
     }
     pthread_mutex_unlock(&watch_lock);
 }
 
-void forget_awaited_link(const char *name) {
+void forget_awaited_link(const char *name, bool v6) {
     pthread_mutex_lock(&watch_lock);
     for (link_record &link : links)
-        if (std::strcmp(link.name, name) == 0) link.awaited = false;
+        if (std::strcmp(link.name, name) == 0) (v6 ? link.awaited6 : link.awaited) = false;
     pthread_mutex_unlock(&watch_lock);
 }
 
@@ -486,6 +496,46 @@ void watch_interface(struct interface *iface) {
         if (platform::look_at_link(link.name, view)) link.index = view.index;
         link.reopen_failure_logged = false;
         set_relaying(link, true);
+    }
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void watch_lower(std::size_t idx) {
+    pthread_mutex_lock(&watch_lock);
+    const relay6::lower6 &lower = relay6::lowers()[idx];
+    if (links.size() == links.capacity() && !has_link(lower.name))
+        process_error(32, "too many interfaces"); // room was taken for every DHCPv6 slot
+    link_record &link = link_named(lower.name);
+    const bool was_unused = link.unused();
+    link.v6 = static_cast<int>(idx);
+    link.awaited6 = false;
+    {
+        interface_reader steady; // the fields the watcher does not write itself
+        link.ipv6 = lower.link_address;
+        if (was_unused) {
+            std::memcpy(link.mac, lower.mac, sizeof link.mac);
+            link.index = lower.index;
+        }
+    }
+    if (was_unused) {
+        // A link that serves the other family already keeps its state: the
+        // next look reopens this family's side when it is not relaying.
+        link.reopen_failure_logged = false;
+        set_relaying(link, true);
+    } else if (link.relaying) {
+        metrics::of_interface6(idx).link.up.set(1);
+    }
+    const uint64_t eventfd_add = 1;
+    (void)!write(wake_fd, &eventfd_add, sizeof eventfd_add); // it may have changed since it opened
+    pthread_mutex_unlock(&watch_lock);
+}
+
+void stop_watching_lower(std::size_t idx) {
+    pthread_mutex_lock(&watch_lock);
+    for (link_record &link : links) {
+        if (link.v6 != static_cast<int>(idx)) continue;
+        link.v6 = -1;
+        if (link.v4 == nullptr) link.relaying = false;
     }
     pthread_mutex_unlock(&watch_lock);
 }

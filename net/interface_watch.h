@@ -3,6 +3,8 @@
 // when it is back, in place, while the other links carry on.
 #pragma once
 
+#include <cstddef>
+
 #include "plugins/kestivane_plugin.h"
 
 namespace kestivane {
@@ -25,14 +27,20 @@ void start_interface_watch(bool end_when_all_gone);
 // False when the interface is being retired: the listener ends at once.
 bool wait_until_reopened(struct interface *iface, bool woken, const char *text);
 
-// Marks the link of that name as awaited (interface_lifecycle.h), when the
-// watch runs; before, the watch learns the names as it starts.
-void await_link(const char *name);
-// The link of that name is awaited no more.
-void forget_awaited_link(const char *name);
+// Marks the link of that name as awaited (interface_lifecycle.h) for
+// DHCPv4 or for DHCPv6, when the watch runs; before, the watch learns the
+// names as it starts.
+void await_link(const char *name, bool v6);
+// The link of that name is awaited no more for that family.
+void forget_awaited_link(const char *name, bool v6);
 
 // Follows an interface opened after start-up, before its listener starts.
 void watch_interface(struct interface *iface);
+// Follows DHCPv6 lower interface idx, opened after start-up.
+void watch_lower(std::size_t idx);
+// Stops following DHCPv6 lower interface idx; once it returns the watcher
+// no longer touches its record.
+void stop_watching_lower(std::size_t idx);
 
 // A reload's new relay address for iface, with sock already bound to it:
 // taken while the watcher keeps off the interface, since the watcher

@@ -44,6 +44,9 @@ struct link_record {
     // Named in the configuration but not there (or without its IPv4
     // address) at start-up: opened once it is, then followed as the rest.
     bool awaited = false;
+    // The same for its DHCPv6 channel: opened once it is there with an IPv6
+    // address.
+    bool awaited6 = false;
 
     // Serves neither family (yet, or any more): nothing to follow.
     bool unused() const { return v4 == nullptr && v6 < 0; }

@@ -83,7 +83,7 @@ void refuse(opener_reply &reply, const char *format, const char *a, const char *
     say(reply.what, format, a, b);
 }
 
-bool known_kind(uint8_t kind) { return kind <= static_cast<uint8_t>(privileged_kind::packet_ipv6); }
+bool known_kind(uint8_t kind) { return kind <= static_cast<uint8_t>(privileged_kind::server6_socket); }
 
 // ---- the opener's side ----
 
@@ -339,6 +339,15 @@ int answer_request(const opener_permissions &permitted, const opener_request &re
             refuse(reply, "port %s is not named in the configuration", port);
             return -1;
         }
+    }
+    // The DHCPv6 server socket: on 547, or on a relay_port a configuration
+    // named.
+    if (kind == privileged_kind::server6_socket && request.port != 0 && request.port != htons(547) &&
+        !permitted.permits_port(request.port)) {
+        char port[8];
+        std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(ntohs(request.port)));
+        refuse(reply, "port %s is not named in the configuration", port);
+        return -1;
     }
     const char *failed = "open";
     const int fd = open_here(kind, name.c_str(), request.ip, &failed, request.port);

@@ -2,6 +2,7 @@
 // exists and in the opener after.
 #include "net/privileged_open.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "net/opener.h"
 #include "net/packet_capture.h"
 #include "net/platform.h"
+#include "net/relay6.h"
 
 namespace kestivane {
 
@@ -31,6 +33,7 @@ const char *kind_name(privileged_kind kind) {
     case privileged_kind::frame_output: return "frame output";
     case privileged_kind::relay_socket: return "relay socket";
     case privileged_kind::packet_ipv6: return "DHCPv6 capture";
+    case privileged_kind::server6_socket: return "DHCPv6 server socket";
     }
     return "unknown";
 }
@@ -49,6 +52,9 @@ int open_here(privileged_kind kind, const char *ifname, uint32_t ip, const char 
         break;
     case privileged_kind::relay_socket:
         fd = open_relay_socket(ip, &step, port);
+        break;
+    case privileged_kind::server6_socket:
+        fd = relay6::open_server_socket(port != 0 ? ntohs(port) : relay6::server_port, &step);
         break;
     case privileged_kind::packet_ipv6:
         fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -17,6 +17,7 @@ enum class privileged_kind : uint8_t {
     frame_output, // what platform::frame_out_open opens
     relay_socket, // UDP bound to ip and relay_socket_port(), as open_relay_socket
     packet_ipv6,  // AF_PACKET SOCK_DGRAM, protocol 0, unbound: a DHCPv6 lower capture
+    server6_socket, // UDP on [::] at port (547 when 0), IPv6 only: the DHCPv6 server socket a relay_port moves
 };
 
 // "capture", "frame output", ... for log lines.

@@ -8,6 +8,7 @@
 #include <linux/if_packet.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "core/log.h"
 #include "core/settings.h"
@@ -62,6 +64,19 @@ constexpr std::size_t out_room = 65536;
 
 const uint8_t all_relay_agents_and_servers[16] = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2};
 
+// Moves with every change to the tables, under the record lock held
+// exclusively.
+std::atomic<uint64_t> tables_version{1};
+// Wakes the upward thread from its wait on the lower interfaces; -1 until
+// it runs.
+std::atomic<int> upward_wake{-1};
+// Descriptors of retired lower interfaces, for the upward thread to close
+// once it no longer waits on them.
+std::mutex closing_lock;
+std::vector<descriptor> closing_later;
+// Moves each time a reload replaces the server socket (relay_port).
+std::atomic<uint64_t> upper_replacements{0};
+
 struct alignas(struct cmsghdr) pktinfo_control {
     char bytes[CMSG_SPACE(sizeof(struct in6_pktinfo))];
 };
@@ -80,14 +95,19 @@ struct upward_state {
     struct iovec read_parts[batch_size];
     struct sockaddr_ll from[batch_size];
     auxdata_control aux[batch_size];
-    // Sized at start for the interface with the most servers.
+    // Sized for the interface with the most servers, again whenever the
+    // tables change.
+    uint64_t sized_for = 0; // the tables_version they were sized at
     std::vector<struct mmsghdr> sends;
     std::vector<struct iovec> send_parts;
     std::vector<std::size_t> send_server;
     std::size_t pending = 0;
     // Per server: the control data that names its upper interface.
     std::vector<pktinfo_control> server_control;
+    // The wake-up, then each relaying lower interface's capture.
+    uint64_t watched_for = 0;
     std::vector<struct pollfd> watched;
+    std::vector<std::size_t> watched_lower; // lower interface of watched[k + 1]
 };
 
 // The downward thread's batch: the Relay-Replies of one read and the
@@ -118,6 +138,18 @@ uint16_t udp6_sum(const uint8_t *ip, const uint8_t *udp, std::size_t len) {
     if (len % 2 != 0) sum += static_cast<uint32_t>(udp[len - 1] << 8);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
+}
+
+// Control data that names the interface a send goes out of.
+void name_out_link(pktinfo_control &control, unsigned index) {
+    struct cmsghdr c{};
+    c.cmsg_level = IPPROTO_IPV6;
+    c.cmsg_type = IPV6_PKTINFO;
+    c.cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
+    struct in6_pktinfo info{};
+    info.ipi6_ifindex = index;
+    std::memcpy(control.bytes, &c, sizeof c);
+    std::memcpy(control.bytes + CMSG_LEN(0), &info, sizeof info);
 }
 
 bool is_own(const lower6 &l, const uint8_t *dst) {
@@ -289,11 +321,11 @@ void handle_lower(upward_state &t, std::size_t idx, std::size_t slot, std::size_
 // one, and then by that alone (the link-address of a reply whose
 // Interface-ID names no link of ours is no second guess); else by its
 // link-address. -1 when it names none.
-int find_lower(const dhcp6::relay_reply &r) {
+int lower_of_reply(const dhcp6::relay_reply &r) {
     auto &table = lowers();
     if (r.interface_id != nullptr) {
         for (std::size_t i = 0; i < table.size(); ++i) {
-            if (std::strlen(table[i].name) == r.interface_id_len &&
+            if (!table[i].retired && std::strlen(table[i].name) == r.interface_id_len &&
                 std::memcmp(table[i].name, r.interface_id, r.interface_id_len) == 0)
                 return static_cast<int>(i);
         }
@@ -302,6 +334,7 @@ int find_lower(const dhcp6::relay_reply &r) {
     static const uint8_t unspecified[16] = {};
     if (std::memcmp(r.link_address, unspecified, 16) == 0) return -1;
     for (std::size_t i = 0; i < table.size(); ++i) {
+        if (table[i].retired) continue;
         for (const auto &a : table[i].own) {
             if (!IN6_IS_ADDR_LINKLOCAL(&a) && std::memcmp(&a, r.link_address, 16) == 0) return static_cast<int>(i);
         }
@@ -329,6 +362,7 @@ unsigned arrival_index(const struct msghdr &m) {
 // server port.
 bool from_a_server(const struct sockaddr_in6 &from, unsigned arrival) {
     for (const auto &s : servers()) {
+        if (!s.used) continue; // no list names it since a reload
         const struct in6_addr &a = s.addr.sin6_addr;
         if (IN6_IS_ADDR_MULTICAST(&a)) {
             if (arrival != 0 && arrival == s.upper_index) return true;
@@ -389,7 +423,7 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
         logd(kestivane::log_error, "DHCPv6 Relay-Reply from %s for peer-address %s -- dropped", from_text, peer_text);
         return;
     }
-    int idx = find_lower(r);
+    int idx = lower_of_reply(r);
     if (idx < 0) {
         metrics::count_answer6_drop(answer6_drop::unmatched);
         if (r.interface_id != nullptr) {
@@ -426,18 +460,6 @@ void handle_reply(downward_state &t, std::size_t slot, std::size_t len) {
     m.msg_iov = &t.send_parts[k];
     m.msg_iovlen = 1;
     t.send_lower[k] = static_cast<std::size_t>(idx);
-}
-
-// Control data that names the interface a send goes out of.
-void name_out_link(pktinfo_control &control, unsigned index) {
-    struct cmsghdr c{};
-    c.cmsg_level = IPPROTO_IPV6;
-    c.cmsg_type = IPV6_PKTINFO;
-    c.cmsg_len = CMSG_LEN(sizeof(struct in6_pktinfo));
-    struct in6_pktinfo info{};
-    info.ipi6_ifindex = index;
-    std::memcpy(control.bytes, &c, sizeof c);
-    std::memcpy(control.bytes + CMSG_LEN(0), &info, sizeof info);
 }
 
 // Sends the queued replies, each run of replies for one interface in as few
@@ -479,6 +501,50 @@ void flush_replies(downward_state &t) {
     t.pending = 0;
 }
 
+// Room for a batch to every server of the interface with the most, and the
+// control data of every server; the caller holds the record lock shared.
+void size_sends(upward_state &t) {
+    const uint64_t version = tables_version.load(std::memory_order_acquire);
+    if (t.sized_for == version) return;
+    t.sized_for = version;
+    std::size_t most_servers = 1;
+    for (const auto &l : lowers())
+        if (!l.retired) most_servers = std::max(most_servers, l.servers.size());
+    if (t.sends.size() < batch_size * most_servers) {
+        t.sends.resize(batch_size * most_servers);
+        t.send_parts.resize(batch_size * most_servers);
+        t.send_server.resize(batch_size * most_servers);
+    }
+    // A server's slot never changes what it names: only new ones are added.
+    for (std::size_t s = t.server_control.size(); s < servers().size(); ++s) {
+        t.server_control.emplace_back();
+        name_out_link(t.server_control[s], servers()[s].upper_index);
+    }
+}
+
+// The sockets to wait on, again when the tables changed. The descriptors
+// retired are taken first: their retirement has moved the version, so the
+// new set leaves them out, and they close (on return) once nothing waits on
+// them.
+void watch_lowers(upward_state &t) {
+    std::vector<descriptor> closing;
+    {
+        std::lock_guard<std::mutex> taken(closing_lock);
+        closing.swap(closing_later);
+    }
+    const uint64_t version = tables_version.load(std::memory_order_acquire);
+    if (t.watched_for == version) return;
+    t.watched_for = version;
+    t.watched.resize(1);
+    t.watched_lower.clear();
+    interface_reader steady;
+    for (std::size_t i = 0; i < lowers().size(); ++i) {
+        if (lowers()[i].retired) continue;
+        t.watched.push_back({lowers()[i].capture.get(), POLLIN, 0});
+        t.watched_lower.push_back(i);
+    }
+}
+
 // One read of lower interface idx: up to a batch of datagrams, whose
 // Relay-Forwards then go out together.
 void read_lower(upward_state &t, std::size_t idx) {
@@ -491,8 +557,11 @@ void read_lower(upward_state &t, std::size_t idx) {
         m.msg_flags = 0;
     }
     // The record stays steady for the batch: the watcher switches a lower
-    // interface's addresses only between batches.
+    // interface's addresses, and a reload the tables, only between batches.
     interface_reader steady;
+    if (lowers()[idx].retired) return;
+    size_sends(t);
+    kestivane::limit_log_lines(lowers()[idx].name);
     int got = recvmmsg(lowers()[idx].capture.get(), t.reads, batch_size, MSG_DONTWAIT, nullptr);
     if (got < 0) {
         // A link taken down or deleted fails the read once; the watcher
@@ -517,9 +586,8 @@ void read_lower(upward_state &t, std::size_t idx) {
 
 void *run_upward(void *arg) {
     auto &t = *static_cast<upward_state *>(arg);
-    auto &table = lowers();
-    for (const auto &l : table) t.watched.push_back({l.capture.get(), POLLIN, 0});
     for (;;) {
+        watch_lowers(t);
         int n = poll(t.watched.data(), t.watched.size(), -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -528,11 +596,14 @@ void *run_upward(void *arg) {
             usleep(100000);
             continue;
         }
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            if (t.watched[i].revents == 0) continue;
-            // The lines of a message's relaying are about the link it came from.
-            kestivane::limit_log_lines(table[i].name);
-            read_lower(t, i);
+        if (t.watched[0].revents != 0) {
+            uint64_t wakes;
+            (void)!read(t.watched[0].fd, &wakes, sizeof wakes);
+        }
+        for (std::size_t k = 1; k < t.watched.size(); ++k) {
+            // The lines of a message's relaying are about the link it came
+            // from (read_lower says which).
+            if (t.watched[k].revents != 0) read_lower(t, t.watched_lower[k - 1]);
         }
     }
     return nullptr;
@@ -548,8 +619,12 @@ void *run_downward(void *arg) {
             t.reads[k].msg_hdr.msg_namelen = sizeof t.from[k];
             t.reads[k].msg_hdr.msg_controllen = sizeof t.arrival[k].bytes;
         }
-        // Waits for the first reply, then takes what else is queued.
+        // Waits for the first reply, then takes what else is queued. A
+        // read the replacement of the socket ended came to the old port,
+        // and is left.
+        const uint64_t replaced = upper_replacements.load(std::memory_order_acquire);
         int got = recvmmsg(upper_socket(), t.reads, batch_size, MSG_WAITFORONE, nullptr);
+        if (upper_replacements.load(std::memory_order_acquire) != replaced) continue;
         if (got < 0) {
             if (errno == EINTR) continue;
             metrics::count_answer6_drop(answer6_drop::receive_error);
@@ -580,20 +655,32 @@ bool start(void *(*body)(void *), void *state, const char *what) {
 
 } // namespace
 
+void upper_socket_replaced() { upper_replacements.fetch_add(1, std::memory_order_acq_rel); }
+
+void tables_changed() { tables_version.fetch_add(1, std::memory_order_acq_rel); }
+
+void wake_upward(std::vector<descriptor> closing) {
+    std::lock_guard<std::mutex> taken(closing_lock);
+    const int wake = upward_wake.load(std::memory_order_acquire);
+    // Without the thread nothing waits on them: they close on return.
+    if (wake < 0) return;
+    for (descriptor &d : closing) closing_later.push_back(std::move(d));
+    const uint64_t eventfd_add = 1;
+    (void)!write(wake, &eventfd_add, sizeof eventfd_add);
+}
+
 void start_threads() {
     // The states outlive start-up and live as long as the process.
     static upward_state up;
     static downward_state down;
 
-    std::size_t most_servers = 0;
-    for (const auto &l : lowers()) most_servers = std::max(most_servers, l.servers.size());
-    up.sends.resize(batch_size * most_servers);
-    up.send_parts.resize(batch_size * most_servers);
-    up.send_server.resize(batch_size * most_servers);
-    up.server_control.resize(servers().size());
-    for (std::size_t s = 0; s < servers().size(); ++s) {
-        name_out_link(up.server_control[s], servers()[s].upper_index);
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        logd(kestivane::log_error, "DHCPv6 upward thread: eventfd: %s", std::strerror(errno));
+        return;
     }
+    up.watched.push_back({wake, POLLIN, 0});
+    upward_wake.store(wake, std::memory_order_release);
     for (unsigned k = 0; k < batch_size; ++k) {
         up.read_parts[k] = {up.in[k], in_room};
         up.reads[k].msg_hdr.msg_name = &up.from[k];

@@ -122,7 +122,8 @@ int32_t socket_for(uint32_t address) {
     return static_cast<int32_t>(sockets.size() - 1);
 }
 
-// The choices as described, read back: "<ifname or *> <source> <dotted or 0>".
+// The choices as described, read back: "<ifname or *> <source> <address>",
+// 0.0.0.0 for the source interface's first.
 bool read_choice(std::string_view line, choice &c) {
     const std::size_t first = line.find(' ');
     const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);

@@ -845,6 +845,38 @@ kv_dhcpcd6() {
         "/var/lib/dhcpcd/$dev.lease6" "$(printf 'ipv6only\nnoipv6rs\nnohook resolv.conf\nduid\ninterface %s\n  ia_na 1' "$dev")"
 }
 
+# kv_v6_clients SEG [N]: the bench generator's made-up DHCPv6 clients (N,
+# default 16, fe80::ff:fe00:0 on) as permanent neighbours of the relay's
+# end of segment SEG: their answers need no neighbour discovery.
+kv_v6_clients() {
+    local c
+    for ((c = 0; c < ${2:-16}; c++)); do
+        printf 'neigh replace fe80::ff:fe00:%x lladdr 02:00:00:00:00:%02x dev %s nud permanent\n' "$c" "$c" \
+            "${KV_IF_RELAY[$1]}"
+    done | ip -n "$KV_NS_RELAY" -batch - || kv_fail "cannot add the DHCPv6 clients' neighbour entries on segment $1"
+}
+
+# kv_start_responder6: the bench responder answering relayed DHCPv6
+# Solicits on port 547 in the server namespace (KV_IPV6=1 topology), for at
+# most 120 s. Sets KV_RESPONDER6_PID.
+kv_start_responder6() {
+    kv_bg responder6 "$KV_NS_SERVER" "${RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}" \
+        --listen6 "$KV_IP6_SERVER" --max-seconds 120
+    KV_RESPONDER6_PID=$KV_LAST_PID
+    kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "the DHCPv6 responder did not start"
+}
+
+# kv_answered6 NAME SEG COUNT [RATE [SECONDS]]: COUNT DHCPv6 Solicits of 4
+# made-up clients (kv_v6_clients) from segment SEG by the bench generator,
+# RATE a second (default 50) for at most SECONDS (default 2); prints how
+# many were answered through the relay (its summary in $KV_TMP/NAME.log).
+kv_answered6() {
+    kv_ns "${KV_NS_CLIENT[$2]}" "${LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}" --iface "${KV_IF_CLIENT[$2]}" \
+        --v6 --v6-clients 4 --rate "${4:-50}" --count "$3" --seconds "${5:-2}" --drain-ms 500 \
+        >"$KV_TMP/$1.log" 2>&1
+    sed -n 's/.*answered=\([0-9]*\).*/\1/p' "$KV_TMP/$1.log" | head -n 1 | grep . || echo 0
+}
+
 # kv_chain_segment SEG: make client segment SEG's namespace a second relay's
 # home (KV_IPV6=1 topology): a link behind it, KV_IF_INNER (address
 # 2001:db8:0:1SEG::1/64, KV_IP6_INNER) in KV_NS_CLIENT[SEG], to a new client

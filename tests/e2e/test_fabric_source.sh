@@ -162,7 +162,7 @@ ip -n "$KV_NS_SERVER" route replace 192.0.2.101/32 via "${KV_IP_LEAF_UP[1]}"
 kv_fabric_route direct
 IF1=${KV_IF_LEAF[1]}
 leaf_conf() {
-    { printf '%s\n' "[options]" "sandbox=on"; tr ';' '\n' <<<"$1"; printf '%s\n' "[servers]" "$KV_IP_SERVER $IF1"; } \
+    { printf '%s\n' "[options]" "sandbox=on"; tr ';' '\n' <<<"$1"; printf '%s\n' "[servers]" "$KV_IP_SERVER $IF1 ${2:-}"; } \
         >"$KV_TMP/moving.conf"
 }
 leaf_conf "source_interface.$IF1=lo"
@@ -195,7 +195,7 @@ for row in "${RELOADS[@]}"; do
     kv_tcpdump "moving.$n" "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and (ether src $SERVER_MAC or ether dst $SERVER_MAC)"
     cap=$KV_LAST_PID
     lease=$(kv_udhcpc 1 5 "moving.$n") && kv_in_range 1 "$lease" || kv_check_fail "reload $name: no lease (got '${lease:-}')"
-    sleep 0.5
+    kv_wait_pcap "moving.$n" 2 2 --op 2 || true
     kv_kill "$cap"
     answers=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2)
     here=$(kv_frames count "$(kv_pcap "moving.$n")" --op 2 --dport "$port" --where ip_dst="$giaddr")
@@ -207,6 +207,28 @@ for row in "${RELOADS[@]}"; do
         kv_check_fail "reload $name: $here of $answers answers at $giaddr port $port; sockets '$sockets', not '$want'"
     fi
 done
+# An interface that comes later (named while absent) sends from the source
+# address, with link selection, as one opened at start-up does.
+LATE="la$KV_ID"
+leaf_conf "source_interface=lo" "$LATE"
+kv_hup $((n + 1)) >/dev/null
+ip -n "${KV_NS_LEAF[1]}" link add "$LATE" type veth peer name "lb$KV_ID"
+ip -n "${KV_NS_LEAF[1]}" addr add 198.51.100.129/26 dev "$LATE"
+ip -n "${KV_NS_LEAF[1]}" link set "lb$KV_ID" up
+ip -n "${KV_NS_LEAF[1]}" link set "$LATE" up
+kv_wait_log "$KV_RELAY_LOG" "Listen at $LATE" 1 3 || kv_check_fail "$LATE was not opened when it came"
+kv_tcpdump late "$KV_NS_SERVER" "$KV_IF_SERVER" "udp and ether dst $SERVER_MAC"
+cap=$KV_LAST_PID
+kv_next_xid
+kv_frames_in "${KV_NS_LEAF[1]}" request "lb$KV_ID" --xid "$KV_XID" --wait "$(kv_pcap late)" >/dev/null ||
+    kv_check_fail "$LATE: the request did not reach the server"
+kv_kill "$cap"
+if kv_frames check "$(kv_pcap late)" --xid "$KV_XID" giaddr="${KV_IP_LOOP[1]}" ip_src="${KV_IP_LOOP[1]}" >/dev/null &&
+    [ "$(kv_option_hex "$(kv_pcap late)" 1 82)" = "0504c6336481" ]; then
+    kv_pass "$LATE, come later, sends from ${KV_IP_LOOP[1]} with link selection"
+else
+    kv_check_fail "$LATE, come later: $(kv_frames dump "$(kv_pcap late)" --xid "$KV_XID")"
+fi
 kv_sandbox_clean moving "$KV_RELAY_LOG"
 kv_kill "$KV_RELAY_PID"
 

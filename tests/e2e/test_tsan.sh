@@ -36,9 +36,7 @@ kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 547 || kv_fail "the DHCPv
 # The generator's made-up DHCPv6 clients are known neighbours: their
 # answers need no neighbour discovery.
 V6_CLIENTS=16
-for ((c = 0; c < V6_CLIENTS; c++)); do
-    printf 'neigh replace fe80::ff:fe00:%x lladdr 02:00:00:00:00:%02x dev %s nud permanent\n' "$c" "$c" "${KV_IF_RELAY[2]}"
-done | ip -n "$KV_NS_RELAY" -batch - || kv_fail "cannot add the DHCPv6 clients' neighbour entries"
+kv_v6_clients 2 "$V6_CLIENTS"
 
 cat >"$KV_TMP/relay.conf" <<EOF
 [options]
