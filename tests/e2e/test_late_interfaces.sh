@@ -20,14 +20,18 @@ for tool in dnsmasq busybox; do
     command -v "$tool" >/dev/null 2>&1 || kv_skip "$tool is not installed"
 done
 
+# Case c needs the bench tools.
 LOADGEN=${KESTIVANE_LOADGEN:-$KESTIVANE_BUILD_DIR/bench/loadgen}
 RESPONDER=${KESTIVANE_RESPONDER:-$KESTIVANE_BUILD_DIR/bench/responder}
-[ -x "$LOADGEN" ] && [ -x "$RESPONDER" ] || kv_skip "the bench tools are not built ($LOADGEN, $RESPONDER)"
+cases="a b c"
+if [ ! -x "$LOADGEN" ] || [ ! -x "$RESPONDER" ]; then
+    echo "c skipped: the bench tools are not built ($LOADGEN, $RESPONDER)" >&2
+    cases="a b"
+fi
 
 KV_IPV6=1 kv_topology 2
 R1=${KV_IF_RELAY[1]} R2=${KV_IF_RELAY[2]}
 kv_start_dnsmasq
-kv_start_responder6
 
 # lease SEG: a lease on segment SEG, in its range.
 lease() {
@@ -71,6 +75,7 @@ case_b() {
 
 case_c() {
     local t0 took answered
+    kv_start_responder6
     kv_segment_delete 2
     printf '[options]\nsandbox=on\n[servers]\n%s %s\n[servers6]\n%s %s\n' "$KV_IP_SERVER" "$R1" \
         "$KV_IP6_SERVER" "$R2" >"$KV_TMP/c.conf"
@@ -90,6 +95,6 @@ case_c() {
     kv_pass "c: DHCPv6 on segment 2, created after start-up: opened $took ms after its creation, 20 of 20 Solicits answered"
 }
 
-for c in a b c; do "case_$c"; done
+for c in $cases; do "case_$c"; done
 kv_sandbox_clean "the relay" "$KV_TMP/a.log"
 kv_finish

@@ -153,6 +153,26 @@ kv_wait_log "$KV_RELAY_LOG" "Listen at ${KV_IF_RELAY[2]}" $((listening + 1)) 3 |
     kv_check_fail "segment 2, named while absent, was not opened when it came"
 kv_udhcpc 2 3 late >/dev/null && kv_pass "segment 2, named while absent, relays a lease once it came" ||
     kv_check_fail "no lease on segment 2 after it came"
+# Segment 1's DHCPv6 server changes (a second responder, on port 1548):
+# its Solicits go there alone, the old server's series goes from the
+# metrics, and so have segment 2's since a reload retired it.
+kv_bg responder6b "$KV_NS_SERVER" "$RESPONDER" --listen6 "$KV_IP6_SERVER" --port 1548 --max-seconds 60
+kv_wait_for "$KV_TIMEOUT" kv_udp_bound "$KV_NS_SERVER" 1548 || kv_fail "the second DHCPv6 responder did not start"
+{ options 2 4; printf '[servers]\nbind_ip=%s 198.51.100.2\n%s\n%s\n' "${KV_IF_RELAY[1]}" "$one" "$two"
+  printf '[servers6]\n[%s]:1548 %s\n' "$KV_IP6_SERVER" "${KV_IF_RELAY[1]}"; } >"$conf"
+ms=$(kv_hup 14)
+kv_wait_log "$KV_RELAY_LOG" "DHCPv6 interfaces +0 -0, DHCPv6 servers +1 -1" 1 2 ||
+    kv_check_fail "a new server for segment 1: no reload line counting it"
+answered6=$(kv_answered6 v6relist 1 10)
+sleep 2.5
+series6=$(grep '^kestivane_v6_requests_forwarded_total' "$KV_TMP/stats")
+if [ "$answered6" = 10 ] && grep -q "${KV_IF_RELAY[1]}\",server=\"\[$KV_IP6_SERVER\]:1548\"} 10\$" <<<"$series6" &&
+    [ "$(grep -c . <<<"$series6")" = 1 ]; then
+    kv_pass "a new DHCPv6 server for segment 1 in $ms ms: 10 of 10 Solicits answered there, the old series gone"
+else
+    kv_check_fail "a new DHCPv6 server for segment 1: $answered6 of 10 answered; series: $series6"
+fi
+
 # relay_port moves the DHCPv6 server socket too: Solicits on segment 1 are
 # relayed from the new port, and the Relay-Replies taken there are
 # delivered (from that port, which the generator does not take: the relay's
@@ -162,7 +182,7 @@ delivered6() {
 }
 { options 2 4; printf 'relay_port=1547\n[servers]\nbind_ip=%s 198.51.100.2\n%s\n%s\n' "${KV_IF_RELAY[1]}" \
     "$one" "$two"; servers6; } >"$conf"
-ms=$(kv_hup 14)
+ms=$(kv_hup 15)
 kv_wait_log "$KV_RELAY_LOG" "options relay_port" 1 2 || kv_check_fail "relay_port: no reload line naming it"
 sockets6=$(ip netns exec "$KV_NS_RELAY" ss -uanp -6 | grep "pid=$KV_RELAY_PID,")
 grep -q ':1547 ' <<<"$sockets6" && ! grep -q ':547 ' <<<"$sockets6" ||

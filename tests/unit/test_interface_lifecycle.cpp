@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -143,4 +144,38 @@ int lifecycle_steps() {
 
 TEST(interface_lifecycle, retired_keeps_its_slot_and_comes_back_in_it) {
     in_private_netns([] { return lifecycle_steps(); });
+}
+
+// An interface awaited for both families: each family's wait is kept and
+// ended on its own, and an opening only tries the families that are ready.
+TEST(interface_lifecycle, awaited_families_are_kept_apart) {
+    using kestivane::awaited_for;
+    const char *name = "kvawait0";
+    const auto named = [name] {
+        const auto names = kestivane::awaited_interface_names();
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    struct step {
+        const char *what;
+        void (*act)(const char *);
+        bool v4, v6;
+    };
+    const step steps[] = {
+        {"v4 awaited", [](const char *n) { kestivane::await_interface(n, nullptr); }, true, false},
+        {"v6 too", [](const char *n) { kestivane::await_interface6(n, "2001:db8::1"); }, true, true},
+        {"nothing ready: nothing opened",
+         [](const char *n) { EXPECT_FALSE(kestivane::open_awaited_interface(n, {false, false})); }, true, true},
+        {"v6 no more, v4 still", [](const char *n) { kestivane::stop_awaiting6(n); }, true, false},
+        {"v6 again", [](const char *n) { kestivane::await_interface6(n, "2001:db8::1"); }, true, true},
+        {"neither", [](const char *n) { kestivane::stop_awaiting(n); }, false, false},
+        {"v6 alone", [](const char *n) { kestivane::await_interface6(n, "2001:db8::2"); }, false, true},
+        {"v6 no more: gone", [](const char *n) { kestivane::stop_awaiting6(n); }, false, false},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.what);
+        s.act(name);
+        EXPECT_EQ(awaited_for(name).v4, s.v4);
+        EXPECT_EQ(awaited_for(name).v6, s.v6);
+        EXPECT_EQ(named(), s.v4 || s.v6);
+    }
 }

@@ -96,6 +96,23 @@ TEST_F(RequestQueue, EachInterfaceIsBoundByItsShare) {
     EXPECT_TRUE(push(0, 11));
 }
 
+// A listener waiting for room is woken by the take that makes it, not left
+// to its timeout.
+TEST_F(RequestQueue, ATakeWakesTheListenersWaitingForRoom) {
+    queue_limit = 2;
+    if_num = 2;
+    for (int32_t idx : {0, 1}) EXPECT_TRUE(push(idx, static_cast<uint8_t>(idx)));
+    bool room[2] = {false, false};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread waiters[2];
+    for (int32_t idx : {0, 1}) waiters[idx] = std::thread([&room, idx] { room[idx] = rq::wait_for_room(idx, 20000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(take_tags().size(), 2u);
+    for (std::thread &waiter : waiters) waiter.join();
+    EXPECT_TRUE(room[0] && room[1]);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "woken, not timed out";
+}
+
 // One item of each interface in turn, each interface in its own order,
 // whatever order they were pushed in; q_head keeps the push order.
 TEST_F(RequestQueue, TakeServesEveryInterfaceInTurn) {
