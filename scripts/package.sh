@@ -43,9 +43,7 @@ if ! unmet=$(cd "$tree" && dpkg-checkbuilddeps 2>&1); then
   DEBIAN_FRONTEND=noninteractive apt-get satisfy -y --no-install-recommends "$build_depends" >&2
 fi
 
-# -Jauto: as many compile jobs as there are processors, as a build machine
-# with DEB_BUILD_OPTIONS=parallel=N would run.
-(cd "$tree" && dpkg-buildpackage -us -uc -b -Jauto) > "$out/build.log" 2>&1 ||
+(cd "$tree" && dpkg-buildpackage -us -uc -b) > "$out/build.log" 2>&1 ||
   { tail -n 40 "$out/build.log" >&2; echo "package.sh: dpkg-buildpackage failed; the whole log is $out/build.log" >&2; exit 1; }
 debs=("$out"/kestivane_*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "package.sh: no single .deb in $out" >&2; exit 1; }
