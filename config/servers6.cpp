@@ -5,6 +5,7 @@
 #include <err.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -140,6 +141,16 @@ int server6_slot(std::string_view text) {
     if (slot < 0)
         logd(kestivane::log_error, "Too many DHCPv6 servers: %.*s ignored.", static_cast<int>(text.size()), text.data());
     return slot;
+}
+
+std::vector<std::size_t> server6_slots(const std::vector<std::string> &texts) {
+    std::vector<std::size_t> slots;
+    for (const std::string &text : texts) {
+        const int slot = server6_slot(text);
+        if (slot >= 0 && std::find(slots.begin(), slots.end(), static_cast<std::size_t>(slot)) == slots.end())
+            slots.push_back(static_cast<std::size_t>(slot));
+    }
+    return slots;
 }
 
 bool set_v6_option(std::string_view key, std::string_view value, int line_number) {

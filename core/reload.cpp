@@ -293,12 +293,7 @@ bool apply_servers6(const configuration_description &after, const configuration_
     const auto lowers = config::lower6_entries(after);
     for (const config::lower6_entry &l : lowers) {
         if (!named_in(change.lowers_added, l.name) && !named_in(change.lowers_relisted, l.name)) continue;
-        std::vector<std::size_t> slots;
-        for (const std::string &text : l.servers) {
-            const int slot = config::server6_slot(text);
-            if (slot >= 0 && std::find(slots.begin(), slots.end(), static_cast<std::size_t>(slot)) == slots.end())
-                slots.push_back(static_cast<std::size_t>(slot));
-        }
+        std::vector<std::size_t> slots = config::server6_slots(l.servers);
         if (const int idx = relay6::find_lower(l.name); idx >= 0) {
             relay6::relist_lower(static_cast<std::size_t>(idx), std::move(slots));
             continue;

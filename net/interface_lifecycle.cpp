@@ -221,13 +221,7 @@ bool open_awaited_interface(const char *name, awaited_families ready) {
     awaited_families opened;
     opened.v4 = opening.v4 && open_interface_at_run_time(name, list.data(), static_cast<int32_t>(list.size()));
     if (opening.v6) {
-        std::vector<std::size_t> slots;
-        for (const std::string &text : texts) {
-            const int slot = config::server6_slot(text);
-            if (slot >= 0 && std::find(slots.begin(), slots.end(), static_cast<std::size_t>(slot)) == slots.end())
-                slots.push_back(static_cast<std::size_t>(slot));
-        }
-        opened.v6 = relay6::open_lower_at_run_time(name, slots) >= 0;
+        opened.v6 = relay6::open_lower_at_run_time(name, config::server6_slots(texts)) >= 0;
         if (opened.v6) relay6::mark_used_servers();
     }
     std::lock_guard<std::mutex> one_at_a_time(lifecycle_lock);

@@ -191,6 +191,18 @@ bool filter_upper(int fd = upper.get()) {
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
+// A lower interface's record as the link shows it now, its sockets not
+// opened yet.
+lower6 lower_of(const std::string &name, const platform::link_view &view) {
+    lower6 l;
+    std::memcpy(l.name, name.c_str(), name.size() + 1);
+    l.index = view.index;
+    std::memcpy(l.mac, view.mac, sizeof l.mac);
+    l.own = view.ipv6;
+    l.link_address = choose_link_address(in6addr_any, view);
+    return l;
+}
+
 } // namespace
 
 std::vector<server6> &servers() { return server_table; }
@@ -242,16 +254,11 @@ int open_lower(std::string_view name) {
         logd(kestivane::log_warning, "Interface %s: too many DHCPv6 interfaces. Ignored.", text.c_str());
         return -1;
     }
-    lower6 l;
-    std::memcpy(l.name, text.c_str(), text.size() + 1);
     if (view.ipv6.empty()) {
-        logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", l.name);
+        logd(kestivane::log_warning, "Interface %s has no IPv6 address. Ignored.", text.c_str());
         return lower_absent;
     }
-    l.index = view.index;
-    std::memcpy(l.mac, view.mac, sizeof l.mac);
-    l.own = view.ipv6;
-    l.link_address = choose_link_address(in6addr_any, view);
+    lower6 l = lower_of(text, view);
     // A check (-t) counts the interface and opens nothing.
     if (!kestivane::check_only && !open_lower_sockets(l)) {
         logd(kestivane::log_warning, "Interface %s: DHCPv6 sockets not opened. Ignored.", l.name);
@@ -417,12 +424,7 @@ int open_lower_at_run_time(std::string_view name, const std::vector<std::size_t>
              view.present ? "no IPv6 address" : "not there");
         return -1;
     }
-    lower6 l;
-    std::memcpy(l.name, text.c_str(), text.size() + 1);
-    l.index = view.index;
-    std::memcpy(l.mac, view.mac, sizeof l.mac);
-    l.own = view.ipv6;
-    l.link_address = choose_link_address(in6addr_any, view);
+    lower6 l = lower_of(text, view);
     l.servers = servers;
     if (!open_lower_sockets(l)) {
         logd(kestivane::log_error, "Interface %s: DHCPv6 sockets not opened", l.name);
@@ -432,16 +434,9 @@ int open_lower_at_run_time(std::string_view name, const std::vector<std::size_t>
     {
         interface_writer exclusive;
         if (slot >= 0) {
+            // The retired record's leftovers go with l, after the hold.
             idx = static_cast<std::size_t>(slot);
-            lower6 &old = lower_table[idx];
-            old.index = l.index;
-            std::memcpy(old.mac, l.mac, sizeof old.mac);
-            old.own.swap(l.own);
-            old.link_address = l.link_address;
-            old.capture = std::move(l.capture);
-            old.membership = std::move(l.membership);
-            old.servers.swap(l.servers);
-            old.retired = false;
+            std::swap(lower_table[idx], l);
         } else {
             reserve_all(lower_table, metrics::v6_interfaces_limit);
             lower_table.push_back(std::move(l));

@@ -175,14 +175,20 @@ std::string describe_source_choices() {
 }
 
 bool source_switch::prepare(const std::vector<std::string> &choice_lines, uint16_t port, std::string &why) {
+    std::vector<choice> read;
     for (const std::string &line : choice_lines) {
         choice c;
         if (!read_choice(line, c)) {
             why = "an unreadable source interface: " + line;
             return false;
         }
-        choices_.push_back(std::move(c));
+        read.push_back(std::move(c));
     }
+    return prepare(std::move(read), port, why);
+}
+
+bool source_switch::prepare(std::vector<source_choice> chosen, uint16_t port, std::string &why) {
+    choices_ = std::move(chosen);
     source_of_.fill(no_source);
     const bool same_port = port == relay_socket_port();
     for (int32_t i = 0; i < interface_count(); ++i) {
@@ -249,17 +255,11 @@ void settle_source_address_at_run_time(const struct interface *iface) {
         settle_relay_suboptions();
         return;
     }
-    std::vector<std::string> lines;
-    const std::string described = describe_source_choices();
-    for (std::size_t at = 0; at < described.size();) {
-        const std::size_t end = described.find('\n', at);
-        lines.push_back(described.substr(at, end - at));
-        at = end + 1;
-    }
     const watcher_hold held;
     source_switch switched;
     std::string why;
-    if (!switched.prepare(lines, relay_socket_port(), why)) {
+    // The choices in effect, the same again: only this interface is new.
+    if (!switched.prepare(choices, relay_socket_port(), why)) {
         logd(log_error, "Interface %s sends from its own address: %s", iface->name, why.c_str());
         return;
     }

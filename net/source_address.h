@@ -66,6 +66,8 @@ class source_switch {
 public:
     // False with the reason (a start's message, or the step that failed).
     bool prepare(const std::vector<std::string> &choice_lines, uint16_t port, std::string &why);
+    // The same, from choices already read.
+    bool prepare(std::vector<source_choice> chosen, uint16_t port, std::string &why);
     void commit();
     ~source_switch();
 
