@@ -231,12 +231,7 @@ std::string describe_tables() {
         text += "suboption " + choices.substr(at, end - at) + '\n';
         at = end + 1;
     }
-    const std::string sources = describe_source_choices();
-    for (std::size_t at = 0; at < sources.size();) {
-        const std::size_t end = sources.find('\n', at);
-        text += "source " + sources.substr(at, end - at) + '\n';
-        at = end + 1;
-    }
+    for (const std::string &line : describe_source_choices()) text += "source " + line + '\n';
     // As the lines named them: one not there is awaited, and a reload
     // compares what the files say.
     for (const std::string &line : relay6::declared_lowers()) text += "lower6 " + line + '\n';

@@ -167,11 +167,11 @@ void settle_source_addresses() {
     }
 }
 
-std::string describe_source_choices() {
-    std::string text;
+std::vector<std::string> describe_source_choices() {
+    std::vector<std::string> lines;
     for (const choice &c : choices)
-        text += (c.ifname.empty() ? std::string("*") : c.ifname) + ' ' + c.source + ' ' + dotted(c.address).text + '\n';
-    return text;
+        lines.push_back((c.ifname.empty() ? std::string("*") : c.ifname) + ' ' + c.source + ' ' + dotted(c.address).text);
+    return lines;
 }
 
 bool source_switch::prepare(const std::vector<std::string> &choice_lines, uint16_t port, std::string &why) {

@@ -52,7 +52,7 @@ void forget_source_addresses();
 
 // The choices as lines "<interface or *> <source> <address or 0.0.0.0>", in
 // the order made: what a reload compares and takes over.
-std::string describe_source_choices();
+std::vector<std::string> describe_source_choices();
 
 // A reload's source interfaces (choices as described) and relay port
 // (network order), in three steps, the caller holding the interface set
