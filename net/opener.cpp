@@ -193,9 +193,11 @@ int answer_check(const std::string &config_path, opener_permissions &permitted, 
     const bool good = described.has_value();
     if (good) {
         permitted.names = std::move(described->named_interfaces);
-        for (const auto &o : described->options)
-            if (o.key == "relay_port" && !permitted.permits_port(relay_socket_port_of(std::atoi(o.value.c_str()))))
-                permitted.ports.push_back(relay_socket_port_of(std::atoi(o.value.c_str())));
+        for (const auto &o : described->options) {
+            if (o.key != "relay_port") continue;
+            const uint16_t port = relay_socket_port_of(std::atoi(o.value.c_str()));
+            if (!permitted.permits_port(port)) permitted.ports.push_back(port);
+        }
     } else {
         reply.error = ECANCELED;
         char how[64];
@@ -333,17 +335,14 @@ int answer_request(const opener_permissions &permitted, const opener_request &re
             refuse(reply, "%s is not an address of %s", dotted, name.c_str());
             return -1;
         }
-        if (!permitted.permits_port(request.port)) {
-            char port[8];
-            std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(ntohs(request.port)));
-            refuse(reply, "port %s is not named in the configuration", port);
-            return -1;
-        }
     }
-    // The DHCPv6 server socket: on 547, or on a relay_port a configuration
-    // named.
-    if (kind == privileged_kind::server6_socket && request.port != 0 && request.port != htons(547) &&
-        !permitted.permits_port(request.port)) {
+    // A relay socket on a port a configuration named; the DHCPv6 server
+    // socket on 547 or such a port.
+    const bool port_named = kind == privileged_kind::relay_socket
+                                ? permitted.permits_port(request.port)
+                                : kind != privileged_kind::server6_socket || request.port == 0 ||
+                                      request.port == htons(547) || permitted.permits_port(request.port);
+    if (!port_named) {
         char port[8];
         std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(ntohs(request.port)));
         refuse(reply, "port %s is not named in the configuration", port);
